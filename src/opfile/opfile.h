@@ -1,0 +1,109 @@
+// COpFile: every local file operation of an update. The operations live
+// in one source per concern: config.cpp, servicepack.cpp, staging.cpp,
+// apply.cpp, client.cpp, report.cpp.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/window.h"
+#include "support/text.h"
+
+// One chosen pack.
+struct ServicePack {
+  WString strName;
+  int32_t nSize = 0;
+  WString strMd5;
+  bool bForce = false;
+};
+
+// The parsed pack list.
+struct ServicePackInfo {
+  WString strBuildOption;
+  WString strId;
+  std::vector<ServicePack> vecPacks;
+};
+
+// One recorded step of a run, for the upgrade report.
+struct ProcessRecord {
+  int32_t nCode = 0;
+  std::string strMemo;
+  bool bSuccess = false;
+  int32_t nTime = 0;
+  int32_t nSpend = 0;
+};
+
+class CBitmap;
+
+class COpFile {
+ public:
+  COpFile();
+
+  // ---- configuration (config.cpp) ----
+  bool Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg);
+  bool ReadQuillupCfgIni(const WString& cfgPath);
+  WString GetDownloadBaseUrl() const;
+  WString GetBetaDownloadUrl() const;
+  WString GetDialogWindowName() const;
+  int32_t GetDelayTipTime() const;
+  int32_t GetReCheckTime() const;
+  uint32_t GetStatusBarTextColor() const;
+  int32_t GetUpdateFlag(const WString& rootDir) const;
+  void SetUpdateFlag(const WString& rootDir, int32_t value);
+  void SetUploadLogFlag(const WString& rootDir);
+  bool IsVersionInfoMissing(const WString& rootDir) const;
+  WString GetCurrentPackName(const WString& updateIniPath) const;
+  void CreateEmptyFile(const WString& path);
+  bool LoadSplashBitmap(const WString& rootDir, CBitmap& bitmap);
+  void SetEndSession() { m_bEndSession = true; }
+  bool IsEndSession() const { return m_bEndSession; }
+  const WString& GetId() const { return m_strId; }
+  const WString& GetVersion() const { return m_strVersion; }
+  const WString& GetBinFile() const { return m_strBinFile; }
+  const WString& GetSplashBmpFile() const { return m_strSplashBmpFile; }
+
+  // ---- service-pack list and selection (servicepack.cpp) ----
+
+  // ---- staging: unzip and delta merge (staging.cpp) ----
+
+  // ---- applying with backup and the record file (apply.cpp) ----
+
+  // ---- client integrity check and launch (client.cpp) ----
+
+  // ---- upgrade report (report.cpp) ----
+
+ private:
+  void PostProgress(int percent) const;
+
+  plat::HWND m_hProgressWnd = 0;
+  uint32_t m_uProgressMsg = 0;
+  bool m_bEndSession = false;
+  WString m_strDelayTipTime;
+  WString m_strReCheckTime;
+  WString m_strDefaultDownloadUrl;
+  WString m_strOutsideDownloadUrl;
+  WString m_strOutsideDownloadUrlBeta;
+  WString m_strBinFile;
+  WString m_strSplashBmpFile;
+  WString m_strDialogWindowName;
+  WString m_strVersion;
+  WString m_strStatusBarTextColor;
+  WString m_strId;
+  std::vector<ProcessRecord> m_vecProcess;
+  std::string m_strAfterVersion;
+  std::string m_strBeforeVersion;
+  bool m_bNeedUpgrade = false;
+  int32_t m_nSpendTime = 0;
+  std::vector<WString> m_vecDriveRoots;
+
+  // ---- private helpers of servicepack.cpp ----
+
+  // ---- private helpers of staging.cpp ----
+
+  // ---- private helpers of apply.cpp ----
+
+  // ---- private helpers of client.cpp ----
+
+  // ---- private helpers of report.cpp ----
+};

@@ -1,0 +1,63 @@
+// File-system stand-ins: attributes, moves that never replace, copies,
+// flushing and directory walks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "support/text.h"
+
+namespace plat {
+
+// Windows attribute bits as the callers test them.
+constexpr uint32_t kAttrReadOnly = 0x1;
+constexpr uint32_t kAttrHidden = 0x2;
+constexpr uint32_t kAttrDirectory = 0x10;
+constexpr uint32_t kAttrArchive = 0x20;
+constexpr uint32_t kAttrNormal = 0x80;
+constexpr uint32_t kAttrInvalid = 0xFFFFFFFFu;
+
+// Read-only = owner-write bit clear; hidden = name starts with ".".
+uint32_t GetAttributes(const WString& path);
+// Only the read-only bit can be changed; others are derived from the file.
+bool SetAttributes(const WString& path, uint32_t attrs);
+
+bool PathExists(const WString& path);
+bool IsDirectory(const WString& path);
+bool IsRegularFile(const WString& path);
+
+// Never replaces an existing destination (renameat2 NOREPLACE, link+unlink,
+// or copy+fsync+delete across file systems).
+bool MoveNoReplace(const WString& from, const WString& to);
+// Keeps mode and modification time. failIfExists as CopyFileW's third arg.
+bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists);
+bool DeleteFile(const WString& path);
+bool RemoveDirectory(const WString& path);  // empty directories only
+bool CreateDirectory(const WString& path);  // one level; false if it exists
+// mkdir -p with 0755; an existing directory is success.
+bool MakeDirs(const WString& path);
+
+bool FlushFile(const WString& path);    // fsync
+bool FlushVolume(const WString& path);  // syncfs on the file system of path
+
+// Seconds and nanoseconds since 1970 (UTC).
+struct FileTime {
+  int64_t sec = 0;
+  int64_t nsec = 0;
+};
+bool GetModifyTime(const WString& path, FileTime& t);
+bool SetTimes(const WString& path, const FileTime& access, const FileTime& modify);
+
+int64_t FileSize(const WString& path);  // -1 when missing
+
+// Entries of a directory (no "." or ".."): name and whether it is a
+// directory (symbolic links are reported as files, not followed).
+bool ListDirectory(const WString& dir, const std::function<void(const WString& name, bool isDir)>& fn);
+
+// Full path of the running executable.
+WString SelfExePath();
+
+int LastErrno();
+
+}  // namespace plat

@@ -1,0 +1,283 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+namespace plat {
+namespace {
+
+thread_local int t_lastErrno = 0;
+
+std::string N(const WString& p) { return NativePathUnchecked(p); }
+
+bool Fail() {
+  t_lastErrno = errno;
+  return false;
+}
+
+WString BaseName(const WString& p) {
+  size_t pos = p.find_last_of(u"/\\");
+  return pos == WString::npos ? p : p.substr(pos + 1);
+}
+
+bool CopyData(int in, int out) {
+  std::vector<char> buf(1 << 20);
+  for (;;) {
+    ssize_t n = read(in, buf.data(), buf.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    for (ssize_t off = 0; off < n;) {
+      ssize_t w = write(out, buf.data() + off, n - off);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      off += w;
+    }
+  }
+}
+
+}  // namespace
+
+int LastErrno() { return t_lastErrno; }
+
+uint32_t GetAttributes(const WString& path) {
+  struct stat st;
+  if (lstat(N(path).c_str(), &st) != 0) {
+    Fail();
+    return kAttrInvalid;
+  }
+  uint32_t a = 0;
+  if (S_ISDIR(st.st_mode)) a |= kAttrDirectory;
+  if (!(st.st_mode & S_IWUSR)) a |= kAttrReadOnly;
+  WString base = BaseName(path);
+  if (!base.empty() && base[0] == u'.' && base != u"." && base != u"..") a |= kAttrHidden;
+  if (a == 0) a = S_ISDIR(st.st_mode) ? kAttrDirectory : kAttrArchive;
+  return a;
+}
+
+bool SetAttributes(const WString& path, uint32_t attrs) {
+  struct stat st;
+  std::string n = N(path);
+  if (stat(n.c_str(), &st) != 0) return Fail();
+  mode_t m = st.st_mode & 07777;
+  if (attrs & kAttrReadOnly) m &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
+  else m |= S_IWUSR;
+  if (chmod(n.c_str(), m) != 0) return Fail();
+  return true;
+}
+
+bool PathExists(const WString& path) {
+  struct stat st;
+  return lstat(N(path).c_str(), &st) == 0;
+}
+
+bool IsDirectory(const WString& path) {
+  struct stat st;
+  return stat(N(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const WString& path) {
+  struct stat st;
+  return stat(N(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool MoveNoReplace(const WString& from, const WString& to) {
+  std::string f = N(from), t = N(to);
+#ifdef SYS_renameat2
+  if (syscall(SYS_renameat2, AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno == EEXIST || errno == ENOENT || errno == EACCES || errno == EPERM) return Fail();
+#endif
+  if (errno != EXDEV) {
+    // File system without renameat2: a hard link refuses an existing target.
+    struct stat st;
+    if (lstat(f.c_str(), &st) != 0) return Fail();
+    if (!S_ISDIR(st.st_mode)) {
+      if (link(f.c_str(), t.c_str()) == 0) {
+        if (unlink(f.c_str()) == 0) return true;
+        int e = errno;
+        unlink(t.c_str());
+        errno = e;
+        return Fail();
+      }
+      if (errno != EXDEV) return Fail();
+    } else {
+      return Fail();
+    }
+  }
+  // Across file systems: copy, make it durable, then drop the source.
+  if (PathExists(to)) {
+    errno = EEXIST;
+    return Fail();
+  }
+  if (!CopyFileKeep(from, to, true)) return false;
+  if (!FlushFile(to)) return false;
+  if (unlink(f.c_str()) != 0) return Fail();
+  return true;
+}
+
+bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
+  std::string f = N(from), t = N(to);
+  int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Fail();
+  struct stat st;
+  if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) errno = EISDIR;
+    Fail();
+    close(in);
+    return false;
+  }
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
+  int out = open(t.c_str(), flags, (st.st_mode & 0777) | S_IWUSR);
+  if (out < 0 && !failIfExists && errno == EACCES) {
+    errno = EACCES;  // a read-only target is refused, as on Windows
+  }
+  if (out < 0) {
+    Fail();
+    close(in);
+    return false;
+  }
+  bool ok = CopyData(in, out);
+  if (!ok) Fail();
+  fchmod(out, st.st_mode & 07777);
+  struct timespec ts[2] = {st.st_atim, st.st_mtim};
+  futimens(out, ts);
+  if (close(out) != 0 && ok) ok = Fail();
+  close(in);
+  return ok;
+}
+
+bool DeleteFile(const WString& path) {
+  std::string n = N(path);
+  struct stat st;
+  if (lstat(n.c_str(), &st) != 0) return Fail();
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return Fail();
+  }
+  // Windows refuses to delete a read-only file.
+  if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    errno = EACCES;
+    return Fail();
+  }
+  if (unlink(n.c_str()) != 0) return Fail();
+  return true;
+}
+
+bool RemoveDirectory(const WString& path) {
+  if (rmdir(N(path).c_str()) != 0) return Fail();
+  return true;
+}
+
+bool CreateDirectory(const WString& path) {
+  if (mkdir(N(path).c_str(), 0755) != 0) return Fail();
+  return true;
+}
+
+bool MakeDirs(const WString& path) {
+  if (path.empty()) return false;
+  std::string n = N(path);
+  for (auto& c : n)
+    if (c == '\\') c = '/';
+  std::string cur;
+  size_t i = 0;
+  if (!n.empty() && n[0] == '/') {
+    cur = "/";
+    i = 1;
+  }
+  while (i <= n.size()) {
+    size_t j = n.find('/', i);
+    if (j == std::string::npos) j = n.size();
+    std::string seg = n.substr(i, j - i);
+    if (!seg.empty()) {
+      if (!cur.empty() && cur.back() != '/') cur += '/';
+      cur += seg;
+      if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return Fail();
+    }
+    i = j + 1;
+  }
+  struct stat st;
+  return stat(n.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool FlushFile(const WString& path) {
+  int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  bool ok = fsync(fd) == 0;
+  if (!ok) Fail();
+  close(fd);
+  return ok;
+}
+
+bool FlushVolume(const WString& path) {
+  int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail();
+  bool ok = syncfs(fd) == 0;
+  if (!ok) Fail();
+  close(fd);
+  return ok;
+}
+
+bool GetModifyTime(const WString& path, FileTime& t) {
+  struct stat st;
+  if (stat(N(path).c_str(), &st) != 0) return Fail();
+  t.sec = st.st_mtim.tv_sec;
+  t.nsec = st.st_mtim.tv_nsec;
+  return true;
+}
+
+bool SetTimes(const WString& path, const FileTime& access, const FileTime& modify) {
+  struct timespec ts[2];
+  ts[0].tv_sec = access.sec;
+  ts[0].tv_nsec = access.nsec;
+  ts[1].tv_sec = modify.sec;
+  ts[1].tv_nsec = modify.nsec;
+  if (utimensat(AT_FDCWD, N(path).c_str(), ts, 0) != 0) return Fail();
+  return true;
+}
+
+int64_t FileSize(const WString& path) {
+  struct stat st;
+  if (stat(N(path).c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+bool ListDirectory(const WString& dir, const std::function<void(const WString&, bool)>& fn) {
+  std::string n = N(dir);
+  DIR* d = opendir(n.c_str());
+  if (!d) return Fail();
+  while (struct dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    bool isDir;
+    if (e->d_type == DT_DIR) isDir = true;
+    else if (e->d_type == DT_UNKNOWN) {
+      struct stat st;
+      isDir = lstat((n + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } else isDir = false;
+    fn(WidePath(name), isDir);
+  }
+  closedir(d);
+  return true;
+}
+
+WString SelfExePath() {
+  char buf[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return WString();
+  return WidePath(std::string(buf, (size_t)n));
+}
+
+}  // namespace plat

@@ -1,0 +1,53 @@
+#include "support/path.h"
+
+#include <cstdio>
+
+#include "platform/files.h"
+
+bool MakeDirectoryTree(const WString& dir) {
+  if (dir.empty()) return false;
+  return plat::MakeDirs(dir);
+}
+
+WString GetSelfPath() {
+  WString p = plat::SelfExePath();
+  if (p.size() > 260) p.resize(260);
+  return p;
+}
+
+WString GetSelfDir() {
+  WString p = GetSelfPath();
+  size_t pos = p.find_last_of(u'/');
+  return pos == WString::npos ? WString() : p.substr(0, pos);
+}
+
+WString GetParentDir(const WString& path) {
+  WString p = path;
+  for (auto& c : p)
+    if (c == u'\\') c = u'/';
+  size_t pos = p.find_last_of(u'/');
+  return pos == WString::npos ? WString() : p.substr(0, pos);
+}
+
+int32_t GetFileSizeByPath(const WString& path) {
+  std::string n;
+  if (!NativePath(path, n)) return -1;
+  FILE* f = fopen(n.c_str(), "rb");
+  if (!f) return -1;
+  long long size = -1;
+  if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
+  fclose(f);
+  return (int32_t)size;  // packs stay below 2 GiB
+}
+
+void ClearReadOnly(const WString& path) {
+  uint32_t a = plat::GetAttributes(path);
+  if (a != plat::kAttrInvalid && (a & plat::kAttrReadOnly)) plat::SetAttributes(path, a & ~plat::kAttrReadOnly);
+}
+
+WString GetSelfVersion() {
+  char buf[64];
+  snprintf(buf, sizeof buf, "%d.%d.%d.%d", QUILLUP_VERSION_MAJOR, QUILLUP_VERSION_MINOR, QUILLUP_VERSION_PATCH,
+           QUILLUP_VERSION_TWEAK);
+  return W(buf);
+}

@@ -1,0 +1,18 @@
+// Path, file and version helpers shared by every subsystem.
+#pragma once
+
+#include <cstdint>
+
+#include "support/text.h"
+
+// mkdir with parents; an existing directory is success, "" is not.
+bool MakeDirectoryTree(const WString& dir);
+WString GetSelfPath();
+WString GetSelfDir();
+// Every "\" turned into "/", cut before the last "/"; "" if there is none.
+WString GetParentDir(const WString& path);
+// Size as a signed 32-bit value, -1 when the file cannot be opened.
+int32_t GetFileSizeByPath(const WString& path);
+void ClearReadOnly(const WString& path);
+// The product version compiled in, "%d.%d.%d.%d".
+WString GetSelfVersion();

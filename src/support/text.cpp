@@ -1,0 +1,294 @@
+#include "support/text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// One iconv conversion; false on any invalid or incomplete input. With
+// replace set, unconvertible UTF-16 input units are written as '?'.
+bool IconvRun(const char* to, const char* from, const char* in, size_t inLen,
+              std::string& out, bool replace = false) {
+  out.clear();
+  if (inLen == 0) return true;
+  iconv_t cd = iconv_open(to, from);
+  if (cd == (iconv_t)-1) return false;
+  std::vector<char> buf(inLen * 2 + 16);
+  char* src = const_cast<char*>(in);
+  size_t srcLeft = inLen;
+  bool ok = true;
+  while (srcLeft > 0) {
+    char* dst = buf.data();
+    size_t dstLeft = buf.size();
+    size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    out.append(buf.data(), buf.size() - dstLeft);
+    if (r != (size_t)-1) continue;
+    if (errno == E2BIG) continue;
+    if (errno == EILSEQ && replace && srcLeft >= 2) {
+      // Skip one UTF-16LE unit, or a surrogate pair as one character.
+      unsigned lead = (unsigned char)src[0] | ((unsigned char)src[1] << 8);
+      size_t skip = (lead >= 0xD800 && lead <= 0xDBFF && srcLeft >= 4) ? 4 : 2;
+      out.push_back('?');
+      src += skip;
+      srcLeft -= skip;
+      continue;
+    }
+    ok = false;
+    break;
+  }
+  iconv_close(cd);
+  if (!ok) out.clear();
+  return ok;
+}
+
+std::string BytesFromWide(const WString& s) {
+  std::string b(s.size() * 2, '\0');
+  for (size_t i = 0; i < s.size(); ++i) {
+    b[2 * i] = (char)(s[i] & 0xFF);
+    b[2 * i + 1] = (char)(s[i] >> 8);
+  }
+  return b;
+}
+
+WString WideFromBytes(const std::string& b) {
+  WString s(b.size() / 2, u'\0');
+  for (size_t i = 0; i < s.size(); ++i)
+    s[i] = (char16_t)((unsigned char)b[2 * i] | ((unsigned char)b[2 * i + 1] << 8));
+  return s;
+}
+
+const char* AnsiCodeset() {
+  const char* cs = nl_langinfo(CODESET);
+  if (!cs || !*cs || !strcmp(cs, "ANSI_X3.4-1968") || !strcmp(cs, "ASCII")) return "UTF-8";
+  return cs;
+}
+
+}  // namespace
+
+std::string GbkFromWide(const WString& s) {
+  std::string out;
+  IconvRun("CP936", "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, true);
+  return out;
+}
+
+WString WideFromGbk(const std::string& s) {
+  std::string out;
+  if (!IconvRun("UTF-16LE", "CP936", s.data(), s.size(), out)) return WString();
+  return WideFromBytes(out);
+}
+
+WString WideFromUtf8(const std::string& s) {
+  WString out;
+  out.reserve(s.size());
+  const unsigned char* p = (const unsigned char*)s.data();
+  size_t n = s.size(), i = 0;
+  while (i < n) {
+    unsigned c = p[i];
+    if (c < 0x80) { out.push_back((char16_t)c); ++i; continue; }
+    int len; unsigned cp, min;
+    if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; min = 0x80; }
+    else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; min = 0x800; }
+    else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; min = 0x10000; }
+    else return WString();
+    if (i + len > n) return WString();
+    for (int k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return WString();
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return WString();
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back((char16_t)(0xD800 + (cp >> 10)));
+      out.push_back((char16_t)(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back((char16_t)cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string Utf8FromWide(const WString& s) {
+  std::string out;
+  out.reserve(s.size() * 3);
+  for (size_t i = 0; i < s.size(); ++i) {
+    unsigned cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 >= s.size() || s[i + 1] < 0xDC00 || s[i + 1] > 0xDFFF) return std::string();
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+      return std::string();
+    }
+    if (cp < 0x80) {
+      out.push_back((char)cp);
+    } else if (cp < 0x800) {
+      out.push_back((char)(0xC0 | (cp >> 6)));
+      out.push_back((char)(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back((char)(0xE0 | (cp >> 12)));
+      out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back((char)(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back((char)(0xF0 | (cp >> 18)));
+      out.push_back((char)(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back((char)(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back((char)(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string Utf8FromGbk(const std::string& s) {
+  if (s.empty()) return std::string();
+  WString w = WideFromGbk(s);
+  return w.empty() ? std::string() : Utf8FromWide(w);
+}
+
+std::string GbkFromUtf8(const std::string& s) {
+  if (s.empty()) return std::string();
+  WString w = WideFromUtf8(s);
+  return w.empty() ? std::string() : GbkFromWide(w);
+}
+
+WString WideFromAnsi(const std::string& s) {
+  const char* cs = AnsiCodeset();
+  if (!strcmp(cs, "UTF-8")) return WideFromUtf8(s);
+  std::string out;
+  if (!IconvRun("UTF-16LE", cs, s.data(), s.size(), out)) return WString();
+  return WideFromBytes(out);
+}
+
+std::string AnsiFromWide(const WString& s) {
+  const char* cs = AnsiCodeset();
+  if (!strcmp(cs, "UTF-8")) return Utf8FromWide(s);
+  std::string out;
+  IconvRun(cs, "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, true);
+  return out;
+}
+
+std::string EscapedFromWide(const WString& s) {
+  std::string out;
+  out.reserve(s.size() * 6);
+  char tmp[8];
+  for (char16_t u : s) {
+    if (u >= 256) {
+      snprintf(tmp, sizeof tmp, "\\u%04x", (unsigned)u);
+      out += tmp;
+    } else {
+      out.push_back((char)u);
+    }
+  }
+  return out;
+}
+
+std::string EscapedFromGbk(const std::string& s) {
+  if (s.empty()) return std::string();
+  WString w = WideFromGbk(s);
+  return w.empty() ? std::string() : EscapedFromWide(w);
+}
+
+bool IsGbkRepresentable(const WString& s) {
+  std::string out;
+  return IconvRun("CP936", "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, false);
+}
+
+bool NativePath(const WString& path, std::string& out) {
+  out.clear();
+  if (!IsGbkRepresentable(path)) return false;
+  out = Utf8FromWide(path);
+  return !out.empty() || path.empty();
+}
+
+std::string NativePathUnchecked(const WString& path) { return Utf8FromWide(path); }
+
+WString WidePath(const std::string& native) {
+  WString w = WideFromUtf8(native);
+  if (w.empty() && !native.empty()) {
+    // Not UTF-8 on disk: keep every byte visible rather than losing the name.
+    for (unsigned char c : native) w.push_back((char16_t)c);
+  }
+  return w;
+}
+
+WString W(const char* ascii) {
+  WString w;
+  for (; ascii && *ascii; ++ascii) w.push_back((char16_t)(unsigned char)*ascii);
+  return w;
+}
+
+WString WFromInt(long long v) { return W(std::to_string(v).c_str()); }
+
+static bool IsWSpace(char16_t c) { return c == u' ' || (c >= u'\t' && c <= u'\r'); }
+
+int WToInt(const WString& s) {
+  size_t i = 0;
+  while (i < s.size() && IsWSpace(s[i])) ++i;
+  bool neg = false;
+  if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) neg = s[i++] == u'-';
+  long long v = 0;
+  for (; i < s.size() && s[i] >= u'0' && s[i] <= u'9'; ++i) {
+    v = v * 10 + (s[i] - u'0');
+    if (v > 0x80000000LL) v = 0x80000000LL;  // saturate; the cast below clamps
+  }
+  if (neg) v = -v;
+  if (v > 0x7FFFFFFFLL) v = 0x7FFFFFFFLL;
+  return (int)v;
+}
+
+unsigned long WToUlongHex(const WString& s) {
+  size_t i = 0;
+  while (i < s.size() && IsWSpace(s[i])) ++i;
+  bool neg = false;
+  if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) neg = s[i++] == u'-';
+  if (i + 2 < s.size() + 1 && i + 1 < s.size() && s[i] == u'0' && (s[i + 1] == u'x' || s[i + 1] == u'X')) {
+    bool hexAfter = i + 2 < s.size() && ((s[i + 2] >= u'0' && s[i + 2] <= u'9') ||
+                                         (s[i + 2] >= u'a' && s[i + 2] <= u'f') ||
+                                         (s[i + 2] >= u'A' && s[i + 2] <= u'F'));
+    if (hexAfter) i += 2;
+  }
+  unsigned long long v = 0;
+  bool overflow = false;
+  for (; i < s.size(); ++i) {
+    char16_t c = s[i];
+    int d;
+    if (c >= u'0' && c <= u'9') d = c - u'0';
+    else if (c >= u'a' && c <= u'f') d = c - u'a' + 10;
+    else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
+    else break;
+    v = v * 16 + d;
+    if (v > 0xFFFFFFFFULL) overflow = true;
+  }
+  if (overflow) return 0xFFFFFFFFUL;  // ULONG_MAX as on Windows (32-bit)
+  unsigned long r = (unsigned long)(uint32_t)v;
+  return neg ? (unsigned long)(uint32_t)(0u - (uint32_t)r) : r;
+}
+
+WString WLower(const WString& s) {
+  WString r = s;
+  for (auto& c : r)
+    if (c >= u'A' && c <= u'Z') c = (char16_t)(c - u'A' + u'a');
+  return r;
+}
+
+bool WEqualsNoCase(const WString& a, const WString& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'A' && x <= u'Z') x = (char16_t)(x - u'A' + u'a');
+    if (y >= u'A' && y <= u'Z') y = (char16_t)(y - u'A' + u'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+WString WTrim(const WString& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && IsWSpace(s[b])) ++b;
+  while (e > b && IsWSpace(s[e - 1])) --e;
+  return s.substr(b, e - b);
+}

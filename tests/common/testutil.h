@@ -1,0 +1,33 @@
+// Helpers shared by the tests: scratch directories and small file utilities.
+#pragma once
+
+#include <string>
+
+#include "support/text.h"
+
+namespace testutil {
+
+// A fresh directory under $TMPDIR, removed with everything in it on exit.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return m_path; }
+  WString wpath() const { return WidePath(m_path); }
+  std::string sub(const std::string& rel) const { return m_path + "/" + rel; }
+  WString wsub(const std::string& rel) const { return WidePath(sub(rel)); }
+
+ private:
+  std::string m_path;
+};
+
+std::string ReadFile(const std::string& path);
+// Creates parent directories as needed.
+void WriteFile(const std::string& path, const std::string& data);
+bool Exists(const std::string& path);
+// Runs a shell command; returns its exit status.
+int Run(const std::string& cmd);
+
+}  // namespace testutil
