@@ -74,6 +74,13 @@ class COpFile {
   const WString& GetSplashBmpFile() const { return m_strSplashBmpFile; }
 
   // ---- service-pack list and selection (servicepack.cpp) ----
+  // True when the list is well formed and holds at least one pack.
+  bool ParseServicePackList(const WString& listPath, ServicePackInfo& info) const;
+  // A usable forced list: parses, QUILLUP_ID > 0, one or two packs.
+  bool IsForcePackListValid(const WString& listPath) const;
+  // True when packs must be downloaded and applied; packs in that order.
+  bool GetNeedPackFiles(const WString& listPath, const WString& updateIniPath, std::vector<ServicePack>& packs,
+                        int32_t& serverVersion, int32_t& localVersion, bool forced) const;
 
   // ---- staging: unzip and delta merge (staging.cpp) ----
 
