@@ -291,6 +291,20 @@ bool ListDirectory(const WString& dir, const std::function<void(const WString&, 
   return true;
 }
 
+int GetFileMode(const WString& path) {
+  struct stat st;
+  if (stat(N(path).c_str(), &st) != 0) {
+    Fail();
+    return -1;
+  }
+  return (int)(st.st_mode & 07777);
+}
+
+bool SetFileMode(const WString& path, int mode) {
+  if (chmod(N(path).c_str(), (mode_t)(mode & 07777)) != 0) return Fail();
+  return true;
+}
+
 WString SelfExePath() {
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
