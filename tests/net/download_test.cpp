@@ -225,12 +225,12 @@ TEST_F(DownloadTest, FollowsRedirectsAndSendsHostHeader) {
   std::string body = PatternBytes(700);
   Serve("x.zip", body);
   bool resume = false;
-  ASSERT_TRUE(Get(nginx->HttpUrl("/redir/x.zip"), tmp.sub("x.zip"), &resume, nullptr, "update.example:8080"));
+  ASSERT_TRUE(Get(nginx->HttpUrl("/redir/x.zip"), tmp.sub("x.zip"), &resume, nullptr, "localhost:8080"));
   EXPECT_EQ(ReadFile(tmp.sub("x.zip")), body);
   auto lines = nginx->AccessLines(2);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0].rfind("GET /redir/x.zip 302", 0), 0u) << lines[0];
-  EXPECT_NE(lines[0].find("\"update.example:8080\""), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("\"localhost:8080\""), std::string::npos) << lines[0];
   EXPECT_EQ(lines[1].rfind("GET /x.zip 200", 0), 0u) << lines[1];
 }
 
@@ -256,9 +256,9 @@ TEST_F(DownloadTest, LocalFileFailures) {
 
 TEST(NetHelpers, HostFromUrl) {
   EXPECT_EQ(GetHostFromUrl(u"http://10.1.2.3:8080/a/b"), u"10.1.2.3:8080");
-  EXPECT_EQ(GetHostFromUrl(u"https://update.example/x"), u"update.example");
-  EXPECT_EQ(GetHostFromUrl(u"update.example/x"), u"");
-  EXPECT_EQ(GetHostFromUrl(u"http://update.example"), u"");
+  EXPECT_EQ(GetHostFromUrl(u"https://localhost/x"), u"localhost");
+  EXPECT_EQ(GetHostFromUrl(u"localhost/x"), u"");
+  EXPECT_EQ(GetHostFromUrl(u"http://localhost"), u"");
   EXPECT_EQ(HostNameOnly(u"10.1.2.3:8080"), u"10.1.2.3");
   EXPECT_EQ(HostNameOnly(u"user:pw@host:81"), u"host");
   EXPECT_EQ(HostNameOnly(u"[::1]:80"), u"::1");
@@ -266,12 +266,12 @@ TEST(NetHelpers, HostFromUrl) {
 }
 
 TEST(NetHelpers, ReplaceHttpHostKeepsThePort) {
-  EXPECT_EQ(ReplaceHttpHost(u"http://up.example:81/a/http://up.example:81/b", u"up.example:81", u"1.2.3.4"),
-            u"http://1.2.3.4:81/a/http://1.2.3.4:81/b");
-  EXPECT_EQ(ReplaceHttpHost(u"http://up.example/list.xml", u"up.example", u"1.2.3.4"), u"http://1.2.3.4/list.xml");
+  EXPECT_EQ(ReplaceHttpHost(u"http://localhost:81/a/http://localhost:81/b", u"localhost:81", u"127.0.0.1"),
+            u"http://127.0.0.1:81/a/http://127.0.0.1:81/b");
+  EXPECT_EQ(ReplaceHttpHost(u"http://localhost/list.xml", u"localhost", u"127.0.0.1"), u"http://127.0.0.1/list.xml");
   // Only the http scheme is rewritten.
-  EXPECT_EQ(ReplaceHttpHost(u"https://up.example/list.xml", u"up.example", u"1.2.3.4"),
-            u"https://up.example/list.xml");
+  EXPECT_EQ(ReplaceHttpHost(u"https://localhost/list.xml", u"localhost", u"127.0.0.1"),
+            u"https://localhost/list.xml");
 }
 
 TEST(NetHelpers, IsIPv4Address) {
@@ -282,7 +282,7 @@ TEST(NetHelpers, IsIPv4Address) {
   EXPECT_FALSE(CNet::IsIPv4Address(u"010.1.1.1"));
   EXPECT_FALSE(CNet::IsIPv4Address(u"1.2.3"));
   EXPECT_FALSE(CNet::IsIPv4Address(u"255.255.255.255"));
-  EXPECT_FALSE(CNet::IsIPv4Address(u"update.example"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"localhost"));
   EXPECT_FALSE(CNet::IsIPv4Address(u"1.2.3.4 "));
   EXPECT_FALSE(CNet::IsIPv4Address(u""));
   EXPECT_FALSE(CNet::IsIPv4Address(u"::1"));
