@@ -11,11 +11,6 @@
 
 namespace plat {
 
-// Splits a command line as Windows does: blanks separate arguments, double
-// quotes group, 2n backslashes before a quote give n and open/close the
-// group, 2n+1 give n and a literal quote.
-std::vector<std::string> SplitCommandLine(const WString& commandLine);
-
 class PipedProcess {
  public:
   PipedProcess() = default;
@@ -23,7 +18,8 @@ class PipedProcess {
   PipedProcess(const PipedProcess&) = delete;
   PipedProcess& operator=(const PipedProcess&) = delete;
 
-  // Starts the command line (program found on PATH) with the environment,
+  // Starts the command line (split as SplitCommandLine of process.h does;
+  // the program is found on PATH) with the environment,
   // working directory and standard input of this process. False when the
   // pipe cannot be made or the program cannot be started.
   bool Start(const WString& commandLine);

@@ -6,63 +6,18 @@
 #include <cerrno>
 
 #include "platform/pipe.h"
+#include "platform/process.h"
 
 extern char** environ;
 
 namespace plat {
 
-std::vector<std::string> SplitCommandLine(const WString& commandLine) {
-  std::vector<std::string> args;
-  WString cur;
-  bool inArg = false, quoted = false;
-  size_t i = 0, n = commandLine.size();
-  while (i < n) {
-    char16_t c = commandLine[i];
-    if (!quoted && (c == u' ' || c == u'\t')) {
-      if (inArg) args.push_back(Utf8FromWide(cur));
-      cur.clear();
-      inArg = false;
-      ++i;
-      continue;
-    }
-    inArg = true;
-    if (c == u'\\') {
-      size_t slashes = 0;
-      while (i < n && commandLine[i] == u'\\') ++slashes, ++i;
-      if (i < n && commandLine[i] == u'"') {
-        cur.append(slashes / 2, u'\\');
-        if (slashes % 2) {
-          cur.push_back(u'"');
-          ++i;
-        }
-      } else {
-        cur.append(slashes, u'\\');
-      }
-      continue;
-    }
-    if (c == u'"') {
-      // "" inside a quoted group is one literal quote.
-      if (quoted && i + 1 < n && commandLine[i + 1] == u'"') {
-        cur.push_back(u'"');
-        i += 2;
-        continue;
-      }
-      quoted = !quoted;
-      ++i;
-      continue;
-    }
-    cur.push_back(c);
-    ++i;
-  }
-  if (inArg) args.push_back(Utf8FromWide(cur));
-  return args;
-}
-
 PipedProcess::~PipedProcess() { Close(); }
 
 bool PipedProcess::Start(const WString& commandLine) {
   Close();
-  std::vector<std::string> args = SplitCommandLine(commandLine);
+  std::vector<std::string> args;
+  for (const WString& a : SplitCommandLine(commandLine)) args.push_back(Utf8FromWide(a));
   if (args.empty()) return false;
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;

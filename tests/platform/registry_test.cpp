@@ -1,10 +1,9 @@
-// The read-only registry stand-in and the piped child process.
+// The read-only registry stand-in.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "common/testutil.h"
-#include "platform/pipe.h"
 #include "platform/registry.h"
 
 using plat::RegKey;
@@ -97,26 +96,4 @@ TEST_F(RegistryTest, SystemProxy) {
   setenv("http_proxy", "http://user:pw@10.2.2.2:8080/", 1);
   EXPECT_TRUE(plat::QuerySystemProxy(server));
   EXPECT_EQ(server, u"10.2.2.2:8080");
-}
-
-TEST(SplitCommandLine, WindowsRules) {
-  using V = std::vector<std::string>;
-  EXPECT_EQ(plat::SplitCommandLine(u"nslookup -timeout=1 -retry=1 h 114.114.114.114"),
-            (V{"nslookup", "-timeout=1", "-retry=1", "h", "114.114.114.114"}));
-  EXPECT_EQ(plat::SplitCommandLine(u"\"a b\"  c\t\"\""), (V{"a b", "c", ""}));
-  EXPECT_EQ(plat::SplitCommandLine(u"a\\\\\"b c\" d\\\"e f\\g"), (V{"a\\b c", "d\"e", "f\\g"}));
-  EXPECT_EQ(plat::SplitCommandLine(u"  "), V{});
-}
-
-TEST(PipedProcess, ReadsOutputAndErrorUntilTheChildEnds) {
-  plat::PipedProcess p;
-  ASSERT_TRUE(p.Start(u"sh -c \"echo out; echo err >&2; printf tail\""));
-  std::string all;
-  char buf[7];
-  long n;
-  while ((n = p.Read(buf, sizeof buf)) > 0) all.append(buf, (size_t)n);
-  p.Close();
-  EXPECT_EQ(all, "out\nerr\ntail");
-  EXPECT_FALSE(p.Start(u"quillup-no-such-program-here arg"));
-  EXPECT_FALSE(p.Start(u""));
 }
