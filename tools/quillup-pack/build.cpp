@@ -98,6 +98,8 @@ BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::st
 }
 
 std::string XdeltaProgram() {
+  const char* env = getenv("QUILLUP_PACK_XDELTA3");
+  if (env && *env) return env;
 #ifdef XDELTA3_PROGRAM
   if (*XDELTA3_PROGRAM) return XDELTA3_PROGRAM;
 #endif

@@ -25,6 +25,9 @@ const char* const kUsage =
     "serve   serves SERVER_DIR over HTTP on 127.0.0.1 only (GET, HEAD, Range)\n"
     "        and prints its base URL on the first line of standard output.\n"
     "\n"
+    "The xdelta3 program found at build time makes the deltas; the environment\n"
+    "variable QUILLUP_PACK_XDELTA3 names another one.\n"
+    "\n"
     "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
 
 int Usage(const std::string& why) {
