@@ -43,12 +43,14 @@ std::string XmlEscape(const std::string& s) {
   return out;
 }
 
-void Fsync(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0 || fsync(fd) != 0) {
+// Everything written must be on disk before the set is published: one
+// syncfs for the whole set instead of a flush per file.
+void SyncDirectory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0 || syncfs(fd) != 0) {
     std::string why = ErrnoText();
     if (fd >= 0) close(fd);
-    throw Error("cannot flush " + path + ": " + why);
+    throw Error("cannot flush " + dir + ": " + why);
   }
   close(fd);
 }
@@ -58,12 +60,10 @@ void WriteTextFile(const std::string& path, const std::string& text) {
   if (!f) throw Error("cannot write " + path + ": " + ErrnoText());
   bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
   if (fclose(f) != 0 || !ok) throw Error("cannot write " + path + ": " + ErrnoText());
-  Fsync(path);
 }
 
 // Checks and records an archive once it is written.
 ListEntry Seal(const std::string& archive, const std::string& name) {
-  Fsync(archive);
   ListEntry e;
   e.name = name;
   e.size = FileSizeOf(archive);
@@ -261,6 +261,7 @@ void BuildServerDir(const BuildOptions& opt) {
       WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}));
     }
     ThrowIfInterrupted();
+    SyncDirectory(out);
     Publish(out, opt.serverDir, tmp);
     printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
            opt.forceRepair ? " (with force_servicepack.xml)" : "");
