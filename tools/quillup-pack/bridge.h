@@ -5,18 +5,20 @@
 
 #include <string>
 
-#include "support/text.h"
-
 namespace pack {
 
-// "p" + MD5 of the first 63 bytes of the stamp file; "" when it cannot be
-// read or is empty.
+// COpFile::GetCurrentPackName: "p" + MD5 of the first 63 bytes of the
+// stamp file; "" when it cannot be read or is empty.
 std::string PackNameOfStamp(const std::string& updateIniPath);
 
-// Lower-case hex MD5 of a whole file; "" when it cannot be read.
+// Lower-case hex MD5 of a whole file (FileMd5); "" when it cannot be read.
 std::string FileMd5Hex(const std::string& path);
 
-// [QUILLUP_CFG] key of an installation's config/quillupcfg.ini.
+// [QUILLUP_CFG] key of an installation's config/quillupcfg.ini, read with
+// the updater's profile reader.
 std::string ReadCfgValue(const std::string& cfgPath, const char* key);
+
+// COpFile::ReadQuillupCfgIni accepts the file: the updater would start.
+bool UpdaterAcceptsCfg(const std::string& cfgPath);
 
 }  // namespace pack

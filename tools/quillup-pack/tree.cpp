@@ -104,6 +104,7 @@ VersionTree LoadVersionTree(const std::string& rootArg) {
   for (const char* key : kRequiredKeys)
     if (ReadCfgValue(cfg, key).empty())
       throw Error(cfg + " lacks " + key + "; the updater does not start without it");
+  if (!UpdaterAcceptsCfg(cfg)) throw Error(cfg + " is not accepted by the updater's configuration check");
   std::string id = ReadCfgValue(cfg, "QUILLUP_ID");
   t.id = WToInt(WideFromUtf8(id));
   if (t.id <= 0)
