@@ -41,6 +41,13 @@ class COpFile {
   COpFile();
 
   // ---- configuration (config.cpp) ----
+  // Files of the installation directory, appended to the root.
+  static constexpr const char16_t* kQuillupCfgIni = u"/config/quillupcfg.ini";
+  static constexpr const char16_t* kQuillupCfgExIni = u"/config/quillupcfg_ex.ini";
+  static constexpr const char16_t* kUpdateIni = u"/config/update.ini";
+  static constexpr const char16_t* kInternalDownloadUrlIni = u"/InternalDownloadURL.ini";
+  static constexpr const char16_t* kCfgSection = u"QUILLUP_CFG";
+
   bool Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg);
   bool ReadQuillupCfgIni(const WString& cfgPath);
   WString GetDownloadBaseUrl() const;
@@ -55,6 +62,9 @@ class COpFile {
   bool IsVersionInfoMissing(const WString& rootDir) const;
   WString GetCurrentPackName(const WString& updateIniPath) const;
   void CreateEmptyFile(const WString& path);
+  // The skin file: root (trailing separators dropped) + "/" + SPLASH_BMP_FILE.
+  WString GetSplashBmpPath(const WString& rootDir) const;
+  // Defined with the UI's CBitmap: it loads GetSplashBmpPath into bitmap.
   bool LoadSplashBitmap(const WString& rootDir, CBitmap& bitmap);
   void SetEndSession() { m_bEndSession = true; }
   bool IsEndSession() const { return m_bEndSession; }
