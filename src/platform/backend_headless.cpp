@@ -1,0 +1,55 @@
+// The headless backend: the same loop, timers, messages and painting (into
+// the back buffers), nothing on a screen.
+#include <errno.h>
+#include <poll.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "platform/wnd_internal.h"
+#include "support/log.h"
+
+namespace plat {
+namespace {
+
+class HeadlessBackend : public Backend {
+ public:
+  HeadlessBackend() {
+    const char* s = getenv("QUILLUP_HEADLESS_SCREEN");
+    int w = 0, h = 0;
+    if (s && sscanf(s, "%dx%d", &w, &h) == 2 && w > 0 && h > 0) m_screen = CRect(0, 0, w, h);
+  }
+  bool Headless() const override { return true; }
+  NativeWindow* Create(CWnd*) override { return nullptr; }
+  CRect WorkArea() override { return m_screen; }
+  CRect Screen() override { return m_screen; }
+  bool OpenUrl(const WString& url) override {
+    LogWrite(LOG_INFO, "plat::ShellOpen", u"无界面，不打开网址:" + url);
+    return true;
+  }
+  void Wait(std::vector<pollfd>& fds, int timeoutMs) override {
+    while (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno == EINTR) {
+    }
+  }
+  bool Pump() override { return false; }
+
+ private:
+  CRect m_screen{0, 0, 1280, 800};
+};
+
+}  // namespace
+
+Backend* NewHeadlessBackend() { return new HeadlessBackend; }
+
+Backend& GetBackend() {
+  static Backend* backend = [] {
+    const char* h = getenv("QUILLUP_HEADLESS");
+    if (h && strcmp(h, "1") == 0) return NewHeadlessBackend();
+    Backend* b = NewGtkBackend();
+    return b ? b : NewHeadlessBackend();
+  }();
+  return *backend;
+}
+
+}  // namespace plat
