@@ -41,6 +41,13 @@ class COpFile {
   COpFile();
 
   // ---- configuration (config.cpp) ----
+  // Files of the installation directory, appended to the root.
+  static constexpr const char16_t* kQuillupCfgIni = u"/config/quillupcfg.ini";
+  static constexpr const char16_t* kQuillupCfgExIni = u"/config/quillupcfg_ex.ini";
+  static constexpr const char16_t* kUpdateIni = u"/config/update.ini";
+  static constexpr const char16_t* kInternalDownloadUrlIni = u"/InternalDownloadURL.ini";
+  static constexpr const char16_t* kCfgSection = u"QUILLUP_CFG";
+
   bool Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg);
   bool ReadQuillupCfgIni(const WString& cfgPath);
   WString GetDownloadBaseUrl() const;
@@ -55,6 +62,9 @@ class COpFile {
   bool IsVersionInfoMissing(const WString& rootDir) const;
   WString GetCurrentPackName(const WString& updateIniPath) const;
   void CreateEmptyFile(const WString& path);
+  // The skin file: root (trailing separators dropped) + "/" + SPLASH_BMP_FILE.
+  WString GetSplashBmpPath(const WString& rootDir) const;
+  // Defined with the UI's CBitmap: it loads GetSplashBmpPath into bitmap.
   bool LoadSplashBitmap(const WString& rootDir, CBitmap& bitmap);
   void SetEndSession() { m_bEndSession = true; }
   bool IsEndSession() const { return m_bEndSession; }
@@ -64,8 +74,24 @@ class COpFile {
   const WString& GetSplashBmpFile() const { return m_strSplashBmpFile; }
 
   // ---- service-pack list and selection (servicepack.cpp) ----
+  // True when the list is well formed and holds at least one pack.
+  bool ParseServicePackList(const WString& listPath, ServicePackInfo& info) const;
+  // A usable forced list: parses, QUILLUP_ID > 0, one or two packs.
+  bool IsForcePackListValid(const WString& listPath) const;
+  // True when packs must be downloaded and applied; packs in that order.
+  bool GetNeedPackFiles(const WString& listPath, const WString& updateIniPath, std::vector<ServicePack>& packs,
+                        int32_t& serverVersion, int32_t& localVersion, bool forced) const;
 
   // ---- staging: unzip and delta merge (staging.cpp) ----
+  bool UpdateToReadyDir(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
+                        const WString& readyDir);
+  bool UnzipFile(const WString& archive, const WString& targetDir, int fromPercent, int toPercent);
+  bool MergeDelta(const WString& delta, const WString& source, const WString& output);
+  void ListFiles(const WString& dir, std::vector<WString>& out);
+  void ListDirectories(const WString& dir, std::vector<WString>& out);
+  bool DeleteDirectory(const WString& dir);
+  bool CreateMulDirectory(const WString& dir);
+  bool FlushVolume();
 
   // ---- applying with backup and the record file (apply.cpp) ----
 
@@ -100,6 +126,8 @@ class COpFile {
   // ---- private helpers of servicepack.cpp ----
 
   // ---- private helpers of staging.cpp ----
+  bool MoveStagedFile(const WString& from, const WString& to);
+  friend class StagingTest;  // points the progress posts at a test receiver
 
   // ---- private helpers of apply.cpp ----
 

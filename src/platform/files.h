@@ -60,4 +60,9 @@ WString SelfExePath();
 
 int LastErrno();
 
+// Permission bits (07777) of a file, following links; -1 when unreadable.
+// Unpacked and rebuilt files keep executable bits through these.
+int GetFileMode(const WString& path);
+bool SetFileMode(const WString& path, int mode);
+
 }  // namespace plat

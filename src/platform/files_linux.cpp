@@ -133,28 +133,46 @@ bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
   int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail();
   struct stat st;
-  if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) errno = EISDIR;
+  if (fstat(in, &st) != 0) {
     Fail();
     close(in);
     return false;
   }
-  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : O_TRUNC);
-  int out = open(t.c_str(), flags, (st.st_mode & 0777) | S_IWUSR);
-  if (out < 0 && !failIfExists && errno == EACCES) {
-    errno = EACCES;  // a read-only target is refused, as on Windows
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    Fail();
+    close(in);
+    return false;
   }
+  // Not truncated on open: the target may turn out to be the source itself.
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
+  int out = open(t.c_str(), flags, (st.st_mode & 0777) | S_IWUSR);
   if (out < 0) {
     Fail();
     close(in);
     return false;
   }
-  bool ok = CopyData(in, out);
-  if (!ok) Fail();
+  struct stat ost;
+  bool ok = fstat(out, &ost) == 0;
+  if (ok && ost.st_dev == st.st_dev && ost.st_ino == st.st_ino) {
+    errno = EBUSY;  // copying a file onto itself would empty it
+    ok = false;
+  } else if (ok && !failIfExists && !(ost.st_mode & S_IWUSR)) {
+    errno = EACCES;  // a read-only target is refused, as on Windows (even for root)
+    ok = false;
+  }
+  if (ok && ftruncate(out, 0) != 0) ok = false;
+  if (ok && !CopyData(in, out)) ok = false;
+  if (!ok) {
+    Fail();
+    close(out);
+    close(in);
+    return false;
+  }
   fchmod(out, st.st_mode & 07777);
   struct timespec ts[2] = {st.st_atim, st.st_mtim};
   futimens(out, ts);
-  if (close(out) != 0 && ok) ok = Fail();
+  if (close(out) != 0) ok = Fail();
   close(in);
   return ok;
 }
@@ -270,6 +288,20 @@ bool ListDirectory(const WString& dir, const std::function<void(const WString&, 
     fn(WidePath(name), isDir);
   }
   closedir(d);
+  return true;
+}
+
+int GetFileMode(const WString& path) {
+  struct stat st;
+  if (stat(N(path).c_str(), &st) != 0) {
+    Fail();
+    return -1;
+  }
+  return (int)(st.st_mode & 07777);
+}
+
+bool SetFileMode(const WString& path, int mode) {
+  if (chmod(N(path).c_str(), (mode_t)(mode & 07777)) != 0) return Fail();
   return true;
 }
 

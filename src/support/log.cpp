@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
@@ -14,6 +15,21 @@ WString RotationName(const WString& path) {
   size_t dot = path.find_last_of(u'.');
   if (dot == WString::npos) return path + u"_0";
   return path.substr(0, dot) + u"_0" + path.substr(dot);
+}
+
+// A half surrogate pair has no UTF-8 form and would make the whole line
+// vanish; it is written as U+FFFD, as the Windows conversion does.
+WString Sanitised(const WString& s) {
+  WString r = s;
+  for (size_t i = 0; i < r.size(); ++i) {
+    char16_t c = r[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < r.size() && r[i + 1] >= 0xDC00 && r[i + 1] <= 0xDFFF) {
+      ++i;
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      r[i] = 0xFFFD;
+    }
+  }
+  return r;
 }
 }  // namespace
 
@@ -53,7 +69,7 @@ bool CLog::Write(int level, const char* op, const WString& message) {
   if (!f) return false;
 
   WString line = W(timeText) + u" [" + W(levelText) + u"] [" + WideFromAnsi(op ? op : "") + u"] " + message + u"\r\n";
-  std::string bytes = Utf8FromWide(line);
+  std::string bytes = Utf8FromWide(Sanitised(line));
   bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   if (fflush(f) != 0) ok = false;
   long long length = -1;
@@ -64,7 +80,7 @@ bool CLog::Write(int level, const char* op, const WString& message) {
   if (length >= kRotateSize) {
     WString rotated = RotationName(m_strPath);
     std::string r = NativePathUnchecked(rotated);
-    remove(r.c_str());
+    unlink(r.c_str());
     rename(native.c_str(), r.c_str());
   }
   return true;

@@ -292,3 +292,5 @@ WString WTrim(const WString& s) {
   while (e > b && IsWSpace(s[e - 1])) --e;
   return s.substr(b, e - b);
 }
+
+const char* AnsiCodesetName() { return AnsiCodeset(); }

@@ -19,6 +19,8 @@ std::string GbkFromUtf8(const std::string& s);
 // The current thread's ANSI code page: the locale's codeset (C locale = UTF-8).
 WString WideFromAnsi(const std::string& s);
 std::string AnsiFromWide(const WString& s);
+// iconv's name of that code page ("UTF-8" for a C/POSIX locale).
+const char* AnsiCodesetName();
 
 // Escaped ASCII: units >= 256 become "\uXXXX", others one byte.
 std::string EscapedFromWide(const WString& s);

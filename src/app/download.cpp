@@ -1,0 +1,138 @@
+#include "app/download.h"
+
+#include <cstdio>
+
+#include "platform/files.h"
+#include "support/log.h"
+#include "support/md5.h"
+#include "support/path.h"
+
+namespace packdl {
+namespace {
+
+const char* kOpList = "CUpdateDlg::DowndloadPacksXml";
+const char* kOpZip = "CUpdateDlg::DowndloadZipFiles";
+constexpr uint32_t kStatusMsg = 2026;   // WM_UPDATE_STATUS
+constexpr uint32_t kPercentMsg = 2027;  // WM_UPDATE_PERCENT
+
+bool Md5Matches(const WString& expected, const WString& path) {
+  return expected.empty() || WEqualsNoCase(FileMd5(path), expected);
+}
+
+void DeleteReadOnlyToo(const WString& path) {
+  ClearReadOnly(path);
+  plat::DeleteFile(path);
+}
+
+}  // namespace
+
+bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, WString& resolvedAddress,
+                       bool allowDnsFallback, std::atomic<bool>& cancel) {
+  resolvedAddress.clear();
+  bool resume = false;
+  if (net.Download(url, WString(), localPath, 0, 0, &resume, &cancel)) return true;
+  if (!allowDnsFallback || cancel) return false;
+
+  // The Host header keeps the port; the name alone is what gets resolved.
+  WString host = GetHostFromUrl(url);
+  if (CNet::IsIPv4Address(HostNameOnly(host))) return false;
+
+  LogWrite(LOG_INFO, kOpList, u"通过114查询域名...");
+  WString address = net.ResolveByPublicDns(url);
+  if (address.empty()) {
+    LogWrite(LOG_WARN, kOpList, u"通过114查询域名失败！");
+    return false;
+  }
+  LogWrite(LOG_INFO, kOpList, u"通过114查到IP:" + address);
+  WString byAddress = ReplaceHttpHost(url, host, address);
+  if (!net.Download(byAddress, host, localPath, 0, 0, &resume, &cancel)) return false;
+  resolvedAddress = address;
+  return true;
+}
+
+bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString& baseUrl, const WString& stagingDir,
+                       const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
+                       std::atomic<bool>& cancel) {
+  downloadedFiles.clear();
+  if (packs.empty()) return true;
+  bool resume = true;  // once for the whole call: a fresh start stays fresh
+
+  for (size_t i = 0; i < packs.size(); ++i) {
+    const ServicePack& pack = packs[i];
+
+    // 1. Status.
+    WString status;
+    if (packs.size() == 1 && !pack.strName.empty() && pack.strName[0] != u'p') {
+      status = u"下载全量更新，请稍候...";
+    } else {
+      char buf[64];
+      snprintf(buf, sizeof buf, "[%d]...", (int)(i + 1));
+      status = u"下载升级文件" + W(buf);
+    }
+    if (wnd) plat::SendMessage(wnd, kStatusMsg, (plat::WPARAM)&status, 0);
+    LogWrite(LOG_INFO, kOpZip, status);
+
+    // 2. Names.
+    WString url = baseUrl + u"/" + pack.strName;
+    WString local = stagingDir + u"/" + pack.strName;
+    if (pack.strName.size() < 4 || pack.strName.compare(pack.strName.size() - 4, 4, u".zip") != 0) {
+      url += u".zip";
+      local += u".zip";
+    }
+
+    // 3. Reuse a complete archive of an earlier run.
+    int32_t size = GetFileSizeByPath(local);
+    if (size >= 0 && size == pack.nSize) {
+      if (Md5Matches(pack.strMd5, local)) {
+        LogWrite(LOG_INFO, kOpZip, u"本地已存在:" + url);
+        downloadedFiles.push_back(local);
+        continue;
+      }
+      LogWrite(LOG_WARN, kOpZip, u"本地文件md5校验失败:" + url);
+      DeleteReadOnlyToo(local);
+    }
+
+    // 4. Through the address the list was fetched from.
+    WString host;
+    if (!resolvedAddress.empty()) {
+      host = GetHostFromUrl(url);
+      url = ReplaceHttpHost(url, host, resolvedAddress);
+    }
+
+    // 5.-7. Transfer, with one fresh retry of a failed resumed one.
+    LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
+    bool ok = net.Download(url, host, local, wnd, kPercentMsg, &resume, &cancel);
+    if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
+    if (!ok) {
+      bool retried = false;
+      if (resume && !cancel) {
+        resume = false;
+        LogWrite(LOG_INFO, kOpZip, u"重试下载:" + url);
+        retried = net.Download(url, host, local, wnd, kPercentMsg, &resume, &cancel);
+      }
+      if (!retried) {
+        if (cancel)
+          LogWrite(LOG_WARN, kOpZip, u"取消下载:" + url);
+        else
+          LogWrite(LOG_ERROR, kOpZip, u"下载失败:" + url);
+        return false;
+      }
+    }
+
+    // 8. Size: a wrong one stays for a later resume.
+    if (GetFileSizeByPath(local) != pack.nSize) {
+      LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + url);
+      return false;
+    }
+    // 9. MD5: a wrong one is of no use to anybody.
+    if (!Md5Matches(pack.strMd5, local)) {
+      LogWrite(LOG_ERROR, kOpZip, u"校验文件md5失败:" + url);
+      DeleteReadOnlyToo(local);
+      return false;
+    }
+    downloadedFiles.push_back(local);
+  }
+  return true;
+}
+
+}  // namespace packdl

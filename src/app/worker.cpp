@@ -1,0 +1,315 @@
+// The worker thread: one whole update from the record file of an earlier
+// run to the swap, with background re-checks while the client runs.
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "app/constants.h"
+#include "app/update_dlg.h"
+#include "platform/files.h"
+#include "platform/names.h"
+#include "support/log.h"
+#include "support/path.h"
+
+namespace quillup {
+
+namespace {
+const char kOpWork[] = "CUpdateDlg::DoWork";
+const char kOpRepair[] = "CUpdateDlg::CheckIsNeedRepair";
+const char kOpFailCount[] = "CUpdateDlg::ProcessClientFailRunCount";
+
+uint32_t TickMs() {
+  using namespace std::chrono;
+  return (uint32_t)duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Absolute signed 32-bit difference: survives the tick counter's wrap.
+int32_t ElapsedMs(uint32_t from) {
+  int32_t d = (int32_t)(TickMs() - from);
+  return d < 0 ? -d : d;
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string Decimal(int32_t v) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%d", v);
+  return buf;
+}
+
+// Opens the probe for writing as the C runtime does and removes it again.
+bool ProbeWritable(const WString& probe) {
+  ClearReadOnly(probe);
+  std::string native;
+  if (!NativePath(probe, native)) return false;
+  FILE* f = fopen(native.c_str(), "wb");
+  if (!f) return false;
+  fclose(f);
+  plat::DeleteFile(probe);
+  return true;
+}
+}  // namespace
+
+void CUpdateDlg::WorkerThreadProc() {
+  bool ok = DoWork();
+  if (ok) CheckIsNeedRepair();
+  plat::SendMessage(m_hWnd, WM_UPDATE_WORK_DONE, ok ? 1 : 0, 0);
+  m_bWorkerRunning = false;
+}
+
+void CUpdateDlg::CheckIsNeedRepair() {
+  Status(kOpRepair, u"进行文件完整性检查...");
+  m_bClientBroken = m_ops->IsNeedRepair(m_strRootDir);
+  Status(kOpRepair, m_bClientBroken ? u"客户端文件缺失。" : u"客户端文件完整。");
+}
+
+void CUpdateDlg::ProcessClientFailRunCount() {
+  if (!m_ops->IsVersionInfoMissing(m_strRootDir)) return;
+  int32_t count = m_ops->GetFailStartupCount(m_strRootDir) + 1;
+  m_ops->SetFailStartupCount(m_strRootDir, count);
+  if (count >= 3) {
+    LogWrite(LOG_INFO, kOpFailCount, u"客户端启动失败达到3次, 清空data目录");
+    m_ops->DeleteDirectory(m_strRootDir + kDataDirSuffix);
+    m_ops->SetFailStartupCount(m_strRootDir, 0);
+  }
+}
+
+bool CUpdateDlg::DoWork() {
+  CDriverOps& ops = *m_ops;
+  const WString& root = m_strRootDir;
+
+  // A. Preparation.
+  SendEnableStop(true);
+  const WString updateDir = root + kUpdateDirSuffix;
+  const WString unzipDir = root + kUnzipDirSuffix;
+  const WString readyDir = root + kReadyDirSuffix;
+  const WString proxyFile = root + kProxyFileSuffix;
+  const WString versionFile = root + kVersionFileSuffix;
+  const WString localList = updateDir + kLocalListName;
+  const WString recordFile = updateDir + kRecordName;
+  WString baseUrl = ops.GetDownloadBaseUrl();
+  WString forceUrl = baseUrl + kForceListUrlSuffix;
+  WString packUrl = baseUrl + kPackListUrlSuffix;
+
+  const int32_t startFlag = ops.GetUpdateFlag(root);
+  m_nStartFlag = startFlag;
+  const bool startedInSwap = startFlag == kFlagSwapping;
+  // After a run that died in the swap the flag stays 3 until a swap ends.
+  auto setFlag = [&](int32_t v) {
+    if (!startedInSwap) ops.SetUpdateFlag(root, v);
+  };
+  // Failures are recorded (and the log upload asked for) unless the
+  // session is ending.
+  auto report = [&](int32_t code, bool success, int32_t spend) {
+    if (!success && ops.IsEndSession()) return;
+    ops.AddProcessRecord(code, success, spend);
+    if (!success) ops.SetUploadLogFlag(root);
+  };
+
+  if (startedInSwap) {
+    ClearReadOnly(recordFile);
+    plat::DeleteFile(recordFile);
+    ops.DeleteForbidFile(root);
+  }
+
+  bool restored = true;
+  if (!ProcessRcdFile(recordFile, root, restored)) {
+    if (ops.IsEndSession()) return false;
+    ops.SetUpdateFlag(root, kFlagFullUpdate);
+    ops.SetUploadLogFlag(root);
+    LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
+    return false;
+  }
+  setFlag(kFlagNone);
+  if (restored) return true;  // a rolled-back run does not look for updates
+
+  report(kCodeStart, true, 0);
+  ProcessClientFailRunCount();
+
+  const WString selfOldBak = ops.SelfPath() + kOldBak;
+  const WString clientOldBak = ops.GetClientExePath(root) + kOldBak;
+  ClearReadOnly(selfOldBak);
+  plat::DeleteFile(selfOldBak);
+  ClearReadOnly(clientOldBak);
+  plat::DeleteFile(clientOldBak);
+
+  SendEnableStop(true);
+  ops.NewNet(proxyFile);
+  WString resolved;
+  std::vector<ServicePack> packs;
+  bool forced = false;
+
+  // B. Check cycles.
+  for (;;) {
+    const uint32_t cycleStart = TickMs();
+    resolved.clear();
+    MakeDirectoryTree(updateDir);
+    Status(kOpWork, u"检测更新，请稍候...");
+    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + forceUrl);
+
+    bool gray = false;
+    WString grayUrl;
+    ops.DownloadGrayUserInfo(gray, grayUrl);
+    if (gray && !grayUrl.empty()) {
+      LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + grayUrl);
+      forceUrl = grayUrl + kForceListUrlSuffix;
+      packUrl = grayUrl + kPackListUrlSuffix;
+      baseUrl = grayUrl;
+    } else if (gray) {
+      LogWrite(LOG_INFO, kOpWork, u"灰度用户和配置文件地址");
+      const WString beta = ops.GetBetaDownloadUrl();
+      forceUrl = beta + kForceListUrlSuffix;
+      packUrl = beta + kPackListUrlSuffix;
+    }
+
+    resolved.clear();
+    // Each cycle decides anew which list it holds: a forced list judged
+    // valid in an earlier cycle must not mark a normal list as forced.
+    forced = false;
+    bool resume = false;
+    bool gotForce = ops.Download(forceUrl, WString(), localList, 0, 0, resume, m_bCancel);
+    if (gotForce && ops.IsForcePackListValid(localList)) {
+      LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
+      forced = true;
+    } else if (!gotForce && m_bCancel) {
+      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + forceUrl);
+      return false;
+    }
+
+    if (!forced) {
+      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
+      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel)) {
+        SendStatusOnly(u"下载升级列表失败！");
+        if (m_bCancel) {
+          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
+          return false;
+        }
+        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + packUrl);
+        report(kCodeListDownload, false, ElapsedMs(cycleStart));
+        return false;
+      }
+    }
+
+    report(kCodeListDownload, true, ElapsedMs(cycleStart));
+    ops.CreateEmptyFile(versionFile);
+    int32_t serverVersion = 0, localVersion = 0;
+    bool need = ops.GetNeedPackFiles(localList, versionFile, packs, serverVersion, localVersion, forced);
+    ops.SetUpgradeInfo(Decimal(serverVersion), Decimal(localVersion), need, 0);
+    report(kCodeSelection, serverVersion != 0, 0);
+    if (need) break;
+
+    Status(kOpWork, u"删除临时文件...");
+    ops.ClearUpdateDir(updateDir);
+    Status(kOpWork, u"无需升级。");
+    if (!IsHidden()) return true;
+
+    PostPercent(0);
+    Status(kOpWork, u"等候下次查询...");
+    const int64_t waitMs = (int64_t)ops.GetReCheckTime() * 1000;
+    for (int64_t waited = 0; waited < waitMs; waited += kPollMs) {
+      if (m_dwClientPid == 0 || !IsHidden()) {
+        Status(kOpWork, u"无需升级。");
+        return true;
+      }
+      SleepMs(kPollMs);
+    }
+  }
+
+  // C. Download.
+  if (forced && !packs.empty() && packs.front().bForce) {
+    plat::SendMessage(m_hWnd, WM_UPDATE_CLIENT_ERROR, 0, 0);
+    m_bForcedRepair = true;
+  }
+  Status(kOpWork, u"下载升级文件，请稍候...");
+  const uint32_t downloadStart = TickMs();
+  std::vector<WString> files;
+  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel)) {
+    if (m_bCancel) {
+      Status(kOpWork, u"取消下载文件。");
+      return false;
+    }
+    Status(kOpWork, u"下载文件失败！", LOG_ERROR);
+    report(kCodePackDownload, false, ElapsedMs(downloadStart));
+    return false;
+  }
+  setFlag(kFlagDownloaded);
+  report(kCodePackDownload, true, ElapsedMs(downloadStart));
+  Status(kOpWork, u"升级文件已下载好。");
+  SendEnableStop(false);
+  Status(kOpWork, u"等待客户端退出...");
+  PostPercent(0);
+  while (m_dwClientPid != 0) SleepMs(kPollMs);
+  if (IsHidden()) {
+    Status(kOpWork, u"文件已下载好，下次启动升级。");
+    return true;
+  }
+
+  // D. Apply.
+  if (!ProbeWritable(root + u"/" + names::kWriteProbe + names::kExeSuffix)) {
+    m_bNoWriteRight = true;
+    Status(kOpWork, u"系统权限不足。");
+    return false;
+  }
+
+  Status(kOpWork, u"解压升级文件...");
+  const uint32_t stagingStart = TickMs();
+  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) {
+    Status(kOpWork, u"删除临时文件...");
+    ops.ClearUpdateDir(updateDir);
+    Status(kOpWork, u"解压文件失败！", LOG_ERROR);
+    if (!ops.IsEndSession()) {
+      setFlag(kFlagFullUpdate);
+      report(kCodeStaging, false, ElapsedMs(stagingStart));
+    }
+    return false;
+  }
+  report(kCodeStaging, true, ElapsedMs(stagingStart));
+  PostPercent(50);
+  Status(kOpWork, u"保存文件...");
+  if (!ops.FlushVolume()) LogWrite(LOG_WARN, kOpWork, u"强刷数据到磁盘失败！");
+
+  if (ops.IsEndSession()) {
+    Status(kOpWork, u"电脑注销，取消升级。");
+    return false;
+  }
+
+  Status(kOpWork, u"禁用客户端...");
+  const uint32_t applyStart = TickMs();
+  setFlag(kFlagSwapping);
+  bool disabled = false;
+  for (int attempt = 0; attempt < 3 && !disabled; ++attempt) {
+    disabled = ops.ForbidClientExe(root, recordFile);
+    if (!disabled) SleepMs(500);
+  }
+  if (!disabled) {
+    Status(kOpWork, u"禁用客户端失败！", LOG_ERROR);
+    setFlag(kFlagDownloaded);
+    report(kCodeSwap, false, ElapsedMs(applyStart));
+    return false;
+  }
+
+  Status(kOpWork, u"升级更新中，请稍候...");
+  TerminateByPath(root + u"/" + names::kTradeModule + names::kExeSuffix);
+  TerminateByPath(root + u"/" + names::kTradeUpdate + names::kExeSuffix);
+  if (ops.UpdateReadyToReal(readyDir, root, recordFile)) {
+    m_bForcedRepair = false;
+    ops.SetUpdateFlag(root, kFlagNone);  // also after a run that started at 3
+    report(kCodeSwap, true, ElapsedMs(applyStart));
+    Status(kOpWork, u"删除临时文件...");
+    ops.ClearUpdateDir(updateDir);
+    Status(kOpWork, u"升级完成。");
+    return true;
+  }
+
+  setFlag(kFlagDownloaded);
+  Status(kOpWork, u"更新文件失败，恢复原文件...");
+  bool unused = false;
+  if (ProcessRcdFile(recordFile, root, unused))
+    setFlag(kFlagNone);
+  else if (!ops.IsEndSession())
+    setFlag(kFlagFullUpdate);
+  report(kCodeSwap, false, ElapsedMs(applyStart));
+  return false;
+}
+
+}  // namespace quillup

@@ -1,0 +1,17 @@
+// Settings every libcurl transfer of the updater shares.
+#pragma once
+
+#include <curl/curl.h>
+
+namespace netcommon {
+
+// Trust: QUILLUP_CA_BUNDLE, when set, names the CA file (tests use their own
+// CA); otherwise nothing is set and libcurl's default verification applies.
+// Peer and host name verification stay on either way.
+void ApplyTrust(CURL* curl);
+
+// Writes nothing: keeps libcurl's default writer (standard output) away
+// from answers that are only looked at through their headers.
+size_t DiscardWriter(char* ptr, size_t size, size_t nmemb, void* userdata);
+
+}  // namespace netcommon

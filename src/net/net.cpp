@@ -1,0 +1,365 @@
+#include "net/net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <openssl/crypto.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "net/curl_common.h"
+#include "support/log.h"
+
+namespace {
+
+// ---- process-wide TLS and libcurl set-up ----
+//
+// OpenSSL before 1.1 leaves locking to the application: one mutex per lock
+// it asks for, and a thread id. Later versions lock themselves; there the
+// calls below compile to nothing and the table holds a single idle mutex.
+struct GlobalNetInit {
+  std::mutex* locks = nullptr;
+  int count = 0;
+
+  [[maybe_unused]] static unsigned long ThreadId() { return (unsigned long)pthread_self(); }
+  [[maybe_unused]] static void Locking(int mode, int n, const char*, int);
+
+  GlobalNetInit() {
+    count = CRYPTO_num_locks();
+    locks = new (std::nothrow) std::mutex[count > 0 ? count : 1];
+    if (locks) {
+      CRYPTO_set_id_callback(ThreadId);
+      CRYPTO_set_locking_callback(Locking);
+    }
+    curl_global_init(CURL_GLOBAL_ALL);
+  }
+  ~GlobalNetInit() {
+    curl_global_cleanup();
+    if (locks) {
+      CRYPTO_set_id_callback(nullptr);
+      CRYPTO_set_locking_callback(nullptr);
+      delete[] locks;
+      locks = nullptr;
+    }
+  }
+};
+
+GlobalNetInit g_netInit;
+
+void GlobalNetInit::Locking(int mode, int n, const char*, int) {
+  if (!g_netInit.locks || n < 0 || n >= g_netInit.count) return;
+  if (mode & CRYPTO_LOCK)
+    g_netInit.locks[n].lock();
+  else
+    g_netInit.locks[n].unlock();
+}
+
+// ---- one transfer ----
+
+struct DownloadProgress {
+  plat::HWND wnd = 0;
+  uint32_t msg = 0;
+  const std::atomic<bool>* cancel = nullptr;
+  int32_t resumeOffset = 0;
+  int32_t lastPercent = 0;
+};
+
+size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  FILE* f = static_cast<FILE*>(userdata);
+  size_t bytes = size * nmemb;
+  if (fwrite(ptr, 1, bytes, f) != bytes) return 0;  // libcurl turns this into a write error
+  return bytes;
+}
+
+int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
+  DownloadProgress* p = static_cast<DownloadProgress*>(clientp);
+  double total = (double)p->resumeOffset + (double)dltotal;
+  // Before the answer announces its length a resumed file would count as
+  // complete (100 %, then back to its real share): wait for the length.
+  if (dltotal > 0 && total > 0) {
+    int percent = (int)(((double)p->resumeOffset + (double)dlnow) / total * 100.0);
+    if (percent != p->lastPercent && p->wnd) plat::PostMessage(p->wnd, p->msg, (plat::WPARAM)percent, 0);
+    p->lastPercent = percent;
+  }
+  return (p->cancel && p->cancel->load()) ? 42 : 0;
+}
+
+size_t HeaderCollector(char* ptr, size_t size, size_t nmemb, void* userdata) {
+  WString* text = static_cast<WString*>(userdata);
+  size_t bytes = size * nmemb;
+  *text += WideFromAnsi(std::string(ptr, bytes));
+  return bytes;
+}
+
+struct HeaderList {
+  curl_slist* list = nullptr;
+  ~HeaderList() { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+namespace netcommon {
+
+void ApplyTrust(CURL* curl) {
+  const char* bundle = getenv("QUILLUP_CA_BUNDLE");
+  if (bundle && *bundle) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
+}
+
+size_t DiscardWriter(char*, size_t size, size_t nmemb, void*) { return size * nmemb; }
+
+}  // namespace netcommon
+
+// ---- URL helpers ----
+
+WString GetHostFromUrl(const WString& url) {
+  size_t scheme = url.find(u"://");
+  if (scheme == WString::npos) return WString();
+  size_t start = scheme + 3;
+  size_t slash = url.find(u'/', start);
+  if (slash == WString::npos) return WString();
+  return url.substr(start, slash - start);
+}
+
+WString HostNameOnly(const WString& authority) {
+  WString h = authority;
+  size_t at = h.rfind(u'@');
+  if (at != WString::npos) h = h.substr(at + 1);
+  if (!h.empty() && h[0] == u'[') {
+    size_t close = h.find(u']');
+    return close == WString::npos ? h.substr(1) : h.substr(1, close - 1);
+  }
+  size_t colon = h.find(u':');
+  return colon == WString::npos ? h : h.substr(0, colon);
+}
+
+WString ReplaceHttpHost(const WString& url, const WString& authority, const WString& address) {
+  if (authority.empty()) return url;
+  // Whatever follows the name (the port) stays.
+  WString hostPort = authority.substr(authority.rfind(u'@') == WString::npos ? 0 : authority.rfind(u'@') + 1);
+  WString rest;
+  if (!hostPort.empty() && hostPort[0] == u'[') {
+    size_t close = hostPort.find(u']');
+    if (close != WString::npos) rest = hostPort.substr(close + 1);
+  } else {
+    size_t colon = hostPort.find(u':');
+    if (colon != WString::npos) rest = hostPort.substr(colon);
+  }
+  const WString from = u"http://" + authority;
+  const WString to = u"http://" + address + rest;
+  WString out;
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = url.find(from, pos);
+    if (hit == WString::npos) break;
+    out += url.substr(pos, hit - pos);
+    out += to;
+    pos = hit + from.size();
+  }
+  out += url.substr(pos);
+  return out;
+}
+
+// ---- CNet ----
+
+CNet::CNet() { curl_global_init(CURL_GLOBAL_ALL); }
+
+CNet::~CNet() { curl_global_cleanup(); }
+
+bool CNet::IsIPv4Address(const WString& text) {
+  std::string narrow;
+  for (char16_t c : text) {
+    if (c == 0 || c > 0x7F) return false;
+    narrow.push_back((char)c);
+  }
+  in_addr_t a = inet_addr(narrow.c_str());
+  if (a == INADDR_NONE) return false;
+  in_addr addr;
+  addr.s_addr = a;
+  char buf[INET_ADDRSTRLEN];
+  if (!inet_ntop(AF_INET, &addr, buf, sizeof buf)) return false;
+  return narrow == buf;
+}
+
+WString CNet::ResolveHostIPs(const WString& url) {
+  WString name = HostNameOnly(GetHostFromUrl(url));
+  if (name.empty()) return WString();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  // A literal address is answered without asking any name server.
+  if (IsIPv4Address(name)) hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(GbkFromWide(name).c_str(), nullptr, &hints, &res) != 0) return WString();
+  WString out;
+  for (addrinfo* ai = res; ai; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET) continue;
+    char buf[INET_ADDRSTRLEN];
+    const sockaddr_in* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+    if (!inet_ntop(AF_INET, &sin->sin_addr, buf, sizeof buf)) continue;
+    if (!out.empty()) out += u",";
+    out += W(buf);
+  }
+  freeaddrinfo(res);
+  return out;
+}
+
+bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
+  if (url.empty()) return false;
+  CURL* curl = curl_easy_init();
+  if (!curl) return false;
+  WString headers;
+  HeaderList list;
+  std::string narrowUrl = GbkFromWide(url);
+  curl_easy_setopt(curl, CURLOPT_URL, narrowUrl.c_str());
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
+  curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, HeaderCollector);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, netcommon::DiscardWriter);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // HTTP/2 sends header names in lower case; the probe reads the HTTP/1.1 form.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  std::string hostLine;
+  if (!hostHeader.empty()) {
+    hostLine = "Host: " + GbkFromWide(hostHeader);
+    list.list = curl_slist_append(list.list, hostLine.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+  }
+  std::string proxy, userPwd;
+  if (m_nProxyType >= 0) {
+    proxy = GbkFromWide(m_strProxy);
+    userPwd = GbkFromWide(m_strProxyUserPwd);
+    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, (long)m_nProxyType);
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
+  }
+  netcommon::ApplyTrust(curl);
+  CURLcode rc = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  return rc == CURLE_OK && headers.find(u"Accept-Ranges: bytes\r\n") != WString::npos;
+}
+
+bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
+                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel) {
+  static const char* kOp = "CNet::Download";
+  bool noResume = false;
+  bool& bResume = resume ? *resume : noResume;
+  DownloadProgress progress;
+  progress.wnd = wnd;
+  progress.msg = msg;
+  progress.cancel = cancel;
+
+  // 1. The local file: continue it, or start it afresh.
+  std::string native;
+  bool pathOk = NativePath(localPath, native);
+  FILE* f = nullptr;
+  if (bResume && pathOk) {
+    f = fopen(native.c_str(), "rb+");
+    if (f) {
+      long long length = -1;
+      if (fseeko(f, 0, SEEK_END) == 0) length = ftello(f);
+      if (length >= 0 && length <= INT32_MAX) {
+        progress.resumeOffset = (int32_t)length;
+      } else {
+        // Offsets are 32-bit; anything else starts over.
+        fclose(f);
+        f = nullptr;
+      }
+    }
+  }
+  if (!f) {
+    bResume = false;
+    if (pathOk) f = fopen(native.c_str(), "wb");
+  }
+
+  // 2. Resume only where the server announces byte ranges.
+  if (f && bResume && !IsRangeSupported(url, hostHeader)) {
+    bResume = false;
+    progress.resumeOffset = 0;
+    if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
+      fclose(f);
+      f = fopen(native.c_str(), "wb");
+    }
+  }
+
+  // 3.
+  if (!f) {
+    LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
+    return false;
+  }
+
+  // 4.
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    fclose(f);
+    LogWrite(LOG_ERROR, kOp, u"curl_easy_init()初始化失败");
+    return false;
+  }
+
+  // 5. Options.
+  std::string narrowUrl = GbkFromWide(url);
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_URL, narrowUrl.c_str());
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 5L);
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  HeaderList list;
+  std::string hostLine;
+  if (!hostHeader.empty()) {
+    hostLine = "Host: " + GbkFromWide(hostHeader);
+    list.list = curl_slist_append(list.list, hostLine.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+  }
+  std::string proxy, userPwd;
+  if (m_nProxyType >= 0) {
+    proxy = GbkFromWide(m_strProxy);
+    userPwd = GbkFromWide(m_strProxyUserPwd);
+    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, (long)m_nProxyType);
+    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
+  }
+  if (bResume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)progress.resumeOffset);
+  netcommon::ApplyTrust(curl);
+
+  // 6.
+  CURLcode rc = curl_easy_perform(curl);
+  long httpCode = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+  curl_slist_free_all(list.list);
+  list.list = nullptr;
+  curl_easy_cleanup(curl);
+  bool closed = fclose(f) == 0;
+
+  // 7.
+  if (rc != CURLE_OK) {
+    LogWrite(LOG_INFO, kOp, u"IPs:" + ResolveHostIPs(url));
+    char buf[96];
+    snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
+    bool cancelled = cancel && cancel->load();
+    LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
+    return false;
+  }
+  // 8.
+  if (!closed) {
+    LogWrite(LOG_ERROR, kOp, u"关闭文件失败:" + localPath);
+    return false;
+  }
+  return true;
+}

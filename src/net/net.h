@@ -1,0 +1,80 @@
+// CNet: the updater's network access. Downloads over HTTP(S) with resume,
+// progress and cancel (net.cpp), the proxy of the client's login window or
+// the system (proxy.cpp), and name resolution through a public resolver
+// (resolver.cpp). One CNet serves one update run on the worker thread.
+//
+// Environment read by this code (all optional):
+//   QUILLUP_CA_BUNDLE  a PEM file of trusted CAs for every HTTPS transfer;
+//                      unset, libcurl's default trust store applies.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/window.h"
+#include "support/text.h"
+
+// The text between the first "://" and the next "/" after it, port kept;
+// "" when either is missing.
+WString GetHostFromUrl(const WString& url);
+
+// The name part of a URL authority: user information and port removed,
+// brackets of an IPv6 literal removed ("u@h:8080" -> "h", "[::1]:80" -> "::1").
+// A port is not part of a host name, so every name lookup uses this.
+WString HostNameOnly(const WString& authority);
+
+// The URL with "http://" + authority replaced by "http://" + address,
+// everywhere, keeping the authority's port ("http://h:81/x" -> "http://a:81/x").
+WString ReplaceHttpHost(const WString& url, const WString& authority, const WString& address);
+
+class CNet {
+ public:
+  CNet();
+  ~CNet();
+  CNet(const CNet&) = delete;
+  CNet& operator=(const CNet&) = delete;
+
+  // Downloads url into localPath. hostHeader, when not empty, is sent as
+  // "Host: ...". Progress (0..100, counting bytes already on disk) is posted
+  // to wnd with message msg (wnd 0: none). *resume in: continue a partial
+  // file; out: false when the file was written from byte 0 (null = no
+  // resume). *cancel (may be null) aborts the transfer (libcurl result 42).
+  // True only when the whole body arrived and the file closed cleanly; the
+  // reason of a failure is in the log, and a partial file stays for resume.
+  bool Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
+                uint32_t msg, bool* resume, const std::atomic<bool>* cancel);
+
+  // Header-only probe: true when the answer carries exactly
+  // "Accept-Ranges: bytes\r\n".
+  bool IsRangeSupported(const WString& url, const WString& hostHeader);
+
+  // IPv4 addresses of the URL's host from the system resolver, joined by
+  // ","; "" when it cannot be resolved.
+  WString ResolveHostIPs(const WString& url);
+
+  // True when text is a dotted IPv4 address that prints back unchanged
+  // (01.2.3.4, 1.2.3 and 255.255.255.255 are not).
+  static bool IsIPv4Address(const WString& text);
+
+  // ---- proxy.cpp ----
+  // Reads the client's proxy file (config/LogonUserSetProxy.xml); true when
+  // a proxy was configured, false (no proxy) otherwise.
+  bool SetProxy(const WString& proxyFile);
+  // The system's HTTP proxy as host:port, or "".
+  WString GetIEProxy();
+
+  // ---- resolver.cpp ----
+  // One IPv4 address of the URL's host as answered by 114.114.114.114
+  // through the nslookup program (found on PATH), chosen at random among
+  // the answers; "" when none.
+  WString ResolveByPublicDns(const WString& url);
+
+  int32_t GetProxyType() const { return m_nProxyType; }
+  const WString& GetProxy() const { return m_strProxy; }
+  const WString& GetProxyUserPwd() const { return m_strProxyUserPwd; }
+
+ private:
+  int32_t m_nProxyType = -1;  // libcurl proxy type; -1 = direct
+  WString m_strProxy;         // server:port
+  WString m_strProxyUserPwd;  // name:password, may be empty
+};

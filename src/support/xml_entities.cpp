@@ -1,0 +1,177 @@
+// EntityTable: the XML names and the named character references of HTML 4,
+// and the decoder of character and entity references.
+#include <cstring>
+#include <vector>
+
+#include "support/xml_internal.h"
+
+namespace xmlent {
+namespace {
+
+struct Entity {
+  const char* name;
+  uint32_t value;
+};
+
+const Entity kEntityTable[] = {
+    {"quot", 34}, {"amp", 38}, {"lt", 60}, {"gt", 62}, {"apos", 39}, {"nbsp", 160}, {"iexcl", 161},
+    {"cent", 162}, {"pound", 163}, {"curren", 164}, {"yen", 165}, {"brvbar", 166}, {"sect", 167},
+    {"uml", 168}, {"copy", 169}, {"ordf", 170}, {"laquo", 171}, {"not", 172}, {"shy", 173},
+    {"reg", 174}, {"macr", 175}, {"deg", 176}, {"plusmn", 177}, {"sup2", 178}, {"sup3", 179},
+    {"acute", 180}, {"micro", 181}, {"para", 182}, {"middot", 183}, {"cedil", 184}, {"sup1", 185},
+    {"ordm", 186}, {"raquo", 187}, {"frac14", 188}, {"frac12", 189}, {"frac34", 190},
+    {"iquest", 191}, {"Agrave", 192}, {"Aacute", 193}, {"Acirc", 194}, {"Atilde", 195},
+    {"Auml", 196}, {"Aring", 197}, {"AElig", 198}, {"Ccedil", 199}, {"Egrave", 200},
+    {"Eacute", 201}, {"Ecirc", 202}, {"Euml", 203}, {"Igrave", 204}, {"Iacute", 205},
+    {"Icirc", 206}, {"Iuml", 207}, {"ETH", 208}, {"Ntilde", 209}, {"Ograve", 210}, {"Oacute", 211},
+    {"Ocirc", 212}, {"Otilde", 213}, {"Ouml", 214}, {"times", 215}, {"Oslash", 216},
+    {"Ugrave", 217}, {"Uacute", 218}, {"Ucirc", 219}, {"Uuml", 220}, {"Yacute", 221},
+    {"THORN", 222}, {"szlig", 223}, {"agrave", 224}, {"aacute", 225}, {"acirc", 226},
+    {"atilde", 227}, {"auml", 228}, {"aring", 229}, {"aelig", 230}, {"ccedil", 231},
+    {"egrave", 232}, {"eacute", 233}, {"ecirc", 234}, {"euml", 235}, {"igrave", 236},
+    {"iacute", 237}, {"icirc", 238}, {"iuml", 239}, {"eth", 240}, {"ntilde", 241}, {"ograve", 242},
+    {"oacute", 243}, {"ocirc", 244}, {"otilde", 245}, {"ouml", 246}, {"divide", 247},
+    {"oslash", 248}, {"ugrave", 249}, {"uacute", 250}, {"ucirc", 251}, {"uuml", 252},
+    {"yacute", 253}, {"thorn", 254}, {"yuml", 255}, {"fnof", 402}, {"Alpha", 913}, {"Beta", 914},
+    {"Gamma", 915}, {"Delta", 916}, {"Epsilon", 917}, {"Zeta", 918}, {"Eta", 919}, {"Theta", 920},
+    {"Iota", 921}, {"Kappa", 922}, {"Lambda", 923}, {"Mu", 924}, {"Nu", 925}, {"Xi", 926},
+    {"Omicron", 927}, {"Pi", 928}, {"Rho", 929}, {"Sigma", 931}, {"Tau", 932}, {"Upsilon", 933},
+    {"Phi", 934}, {"Chi", 935}, {"Psi", 936}, {"Omega", 937}, {"alpha", 945}, {"beta", 946},
+    {"gamma", 947}, {"delta", 948}, {"epsilon", 949}, {"zeta", 950}, {"eta", 951}, {"theta", 952},
+    {"iota", 953}, {"kappa", 954}, {"lambda", 955}, {"mu", 956}, {"nu", 957}, {"xi", 958},
+    {"omicron", 959}, {"pi", 960}, {"rho", 961}, {"sigmaf", 962}, {"sigma", 963}, {"tau", 964},
+    {"upsilon", 965}, {"phi", 966}, {"chi", 967}, {"psi", 968}, {"omega", 969}, {"thetasym", 977},
+    {"upsih", 978}, {"piv", 982}, {"bull", 8226}, {"hellip", 8230}, {"prime", 8242},
+    {"Prime", 8243}, {"oline", 8254}, {"frasl", 8260}, {"weierp", 8472}, {"image", 8465},
+    {"real", 8476}, {"trade", 8482}, {"alefsym", 8501}, {"larr", 8592}, {"uarr", 8593},
+    {"rarr", 8594}, {"darr", 8595}, {"harr", 8596}, {"crarr", 8629}, {"lArr", 8656}, {"uArr", 8657},
+    {"rArr", 8658}, {"dArr", 8659}, {"hArr", 8660}, {"forall", 8704}, {"part", 8706},
+    {"exist", 8707}, {"empty", 8709}, {"nabla", 8711}, {"isin", 8712}, {"notin", 8713},
+    {"ni", 8715}, {"prod", 8719}, {"sum", 8721}, {"minus", 8722}, {"lowast", 8727}, {"radic", 8730},
+    {"prop", 8733}, {"infin", 8734}, {"ang", 8736}, {"and", 8743}, {"or", 8744}, {"cap", 8745},
+    {"cup", 8746}, {"int", 8747}, {"there4", 8756}, {"sim", 8764}, {"cong", 8773}, {"asymp", 8776},
+    {"ne", 8800}, {"equiv", 8801}, {"le", 8804}, {"ge", 8805}, {"sub", 8834}, {"sup", 8835},
+    {"nsub", 8836}, {"sube", 8838}, {"supe", 8839}, {"oplus", 8853}, {"otimes", 8855},
+    {"perp", 8869}, {"sdot", 8901}, {"lceil", 8968}, {"rceil", 8969}, {"lfloor", 8970},
+    {"rfloor", 8971}, {"lang", 9001}, {"rang", 9002}, {"loz", 9674}, {"spades", 9824},
+    {"clubs", 9827}, {"hearts", 9829}, {"diams", 9830}, {"OElig", 338}, {"oelig", 339},
+    {"Scaron", 352}, {"scaron", 353}, {"Yuml", 376}, {"circ", 710}, {"tilde", 732}, {"ensp", 8194},
+    {"emsp", 8195}, {"thinsp", 8201}, {"zwnj", 8204}, {"zwj", 8205}, {"lrm", 8206}, {"rlm", 8207},
+    {"ndash", 8211}, {"mdash", 8212}, {"lsquo", 8216}, {"rsquo", 8217}, {"sbquo", 8218},
+    {"ldquo", 8220}, {"rdquo", 8221}, {"bdquo", 8222}, {"dagger", 8224}, {"Dagger", 8225},
+    {"permil", 8240}, {"lsaquo", 8249}, {"rsaquo", 8250}, {"euro", 8364},
+};
+
+constexpr size_t kBuckets = 130;
+
+unsigned char LowerAscii(unsigned c) { return (unsigned char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); }
+
+// Buckets by the sum of the lower-cased name, so that a name in any case
+// lands where its exact form lives.
+struct Bucketed {
+  std::vector<const Entity*> rows[kBuckets];
+};
+
+const Bucketed& Buckets() {
+  static const Bucketed* b = [] {
+    auto* t = new Bucketed;
+    for (const Entity& e : kEntityTable) {
+      unsigned sum = 0;
+      for (const char* p = e.name; *p; ++p) sum += LowerAscii((unsigned char)*p);
+      t->rows[sum % kBuckets].push_back(&e);
+    }
+    return t;
+  }();
+  return *b;
+}
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+int HexValue(char16_t c) {
+  if (c >= u'0' && c <= u'9') return c - u'0';
+  if (c >= u'a' && c <= u'f') return c - u'a' + 10;
+  if (c >= u'A' && c <= u'F') return c - u'A' + 10;
+  return -1;
+}
+
+// Value of the reference between '&' and ';' (at most nine units), or 0.
+uint32_t ReferenceValue(const char16_t* b, size_t len) {
+  if (len == 0) return 0;
+  if (b[0] != u'#') return LookupEntity(b, len);
+  uint32_t v = 0;
+  if (len >= 2 && (b[1] == u'x' || b[1] == u'X')) {
+    if (len == 2) return 0;
+    for (size_t i = 2; i < len; ++i) {
+      int h = HexValue(b[i]);
+      if (h < 0) return 0;
+      v = v * 16 + (uint32_t)h;  // at most seven digits: no overflow
+    }
+  } else {
+    if (len == 1) return 0;
+    for (size_t i = 1; i < len; ++i) {
+      if (!IsDigit(b[i])) return 0;
+      v = v * 10 + (uint32_t)(b[i] - u'0');  // at most eight digits
+    }
+  }
+  // Surrogates and values beyond Unicode are no characters; keep the text.
+  if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+  return v;
+}
+
+}  // namespace
+
+size_t EntityTableSize() { return sizeof kEntityTable / sizeof kEntityTable[0]; }
+
+uint32_t LookupEntity(const char16_t* name, size_t len) {
+  unsigned sum = 0;
+  for (size_t i = 0; i < len; ++i) {
+    if (name[i] >= 0x80) return 0;
+    sum += LowerAscii(name[i]);
+  }
+  const Entity* folded = nullptr;
+  for (const Entity* e : Buckets().rows[sum % kBuckets]) {
+    if (strlen(e->name) != len) continue;
+    bool exact = true, same = true;
+    for (size_t i = 0; i < len && same; ++i) {
+      unsigned char c = (unsigned char)e->name[i];
+      if (c != name[i]) exact = false;
+      if (LowerAscii(c) != LowerAscii(name[i])) same = false;
+    }
+    if (exact) return e->value;
+    // Of the names equal without case prefer the lower-case one (&AMP; = &amp;).
+    if (same && (!folded || LowerAscii((unsigned char)e->name[0]) == (unsigned char)e->name[0])) folded = e;
+  }
+  return folded ? folded->value : 0;
+}
+
+void AppendDecoded(const char16_t* b, const char16_t* e, WString& out) {
+  const char16_t* run = b;
+  const char16_t* p = b;
+  while (p < e) {
+    if (*p != u'&') {
+      ++p;
+      continue;
+    }
+    const char16_t* q = p + 1;
+    const char16_t* limit = (e - q > 10) ? q + 10 : e;
+    while (q < limit && *q != u';' && *q < 0x80) ++q;
+    uint32_t v = 0;
+    if (q < limit && *q == u';' && q - (p + 1) <= 9) v = ReferenceValue(p + 1, (size_t)(q - (p + 1)));
+    if (v == 0) {
+      ++p;  // keep the '&' and go on after it
+      continue;
+    }
+    out.append(run, p);
+    if (v >= 0x10000) {
+      v -= 0x10000;
+      out.push_back((char16_t)(0xD800 + (v >> 10)));
+      out.push_back((char16_t)(0xDC00 + (v & 0x3FF)));
+    } else {
+      out.push_back((char16_t)v);
+    }
+    p = q + 1;
+    run = p;
+  }
+  out.append(run, e);
+}
+
+}  // namespace xmlent

@@ -1,0 +1,556 @@
+#include "support/zip.h"
+
+#include <zlib.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace {
+
+std::atomic<uint32_t> g_lastResult{ZIP_OK};
+
+uint32_t Result(uint32_t code) {
+  g_lastResult.store(code, std::memory_order_relaxed);
+  return code;
+}
+
+// Streaming stays within one output and one input chunk per handle.
+constexpr size_t kChunk = 16384;
+constexpr uint32_t kCentralSig = 0x02014b50;
+constexpr uint32_t kLocalSig = 0x04034b50;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kEndSize = 22;
+constexpr int64_t kEndSearch = 0xFFFF + kEndSize;  // longest comment plus the record
+constexpr uint64_t kEpochAsFileTime = 116444736000000000ULL;
+constexpr uint16_t kFlagEncrypted = 0x1;
+constexpr uint16_t kFlagDescriptor = 0x8;
+
+uint16_t Get16(const unsigned char* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
+uint32_t Get32(const unsigned char* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+uint64_t FileTimeFromUnix(int64_t sec) { return (uint64_t)(sec * 10000000LL) + kEpochAsFileTime; }
+
+plat::FileTime UnixFromFileTime(uint64_t ft) {
+  int64_t t = (int64_t)(ft - kEpochAsFileTime);
+  plat::FileTime r;
+  r.sec = t / 10000000;
+  int64_t rem = t % 10000000;
+  if (rem < 0) {
+    rem += 10000000;
+    r.sec -= 1;
+  }
+  r.nsec = rem * 100;
+  return r;
+}
+
+uint64_t FileTimeFromDos(uint16_t date, uint16_t time) {
+  struct tm tmv = {};
+  tmv.tm_year = ((date >> 9) & 0x7f) + 80;
+  tmv.tm_mon = ((date >> 5) & 0x0f) - 1;
+  tmv.tm_mday = date & 0x1f;
+  tmv.tm_hour = (time >> 11) & 0x1f;
+  tmv.tm_min = (time >> 5) & 0x3f;
+  tmv.tm_sec = 2 * (time & 0x1f);
+  tmv.tm_isdst = -1;
+  time_t t = mktime(&tmv);
+  if (t == (time_t)-1) return 0;
+  return FileTimeFromUnix((int64_t)t);
+}
+
+bool StartsWith(const WString& s, const char16_t* p) { return s.compare(0, std::char_traits<char16_t>::length(p), p) == 0; }
+
+bool EndsWith(const WString& s, const char16_t* p) {
+  size_t n = std::char_traits<char16_t>::length(p);
+  return s.size() >= n && s.compare(s.size() - n, n, p) == 0;
+}
+
+// The archive's own cleaning rules, then the ones that keep every name
+// below the target: nothing absolute and no ".." segment survives.
+WString CleanName(WString n) {
+  for (auto& c : n)
+    if (c == u'\\') c = u'/';
+  for (;;) {
+    size_t pos;
+    if (n.size() >= 2 && n[1] == u':') {
+      n.erase(0, 2);
+    } else if (!n.empty() && n[0] == u'/') {
+      n.erase(0, 1);
+    } else if ((pos = n.find(u"/../")) != WString::npos) {
+      n.erase(0, pos + 4);
+    } else if (StartsWith(n, u"../")) {
+      n.erase(0, 3);
+    } else if (n == u"..") {
+      n.clear();
+    } else if (EndsWith(n, u"/..")) {
+      n.erase(n.size() - 2);
+    } else {
+      return n;
+    }
+  }
+}
+
+// Stored names are narrow text of the system code page; archives made on
+// the client's home systems carry code page 936.
+WString WideFromEntryName(const std::string& raw) {
+  if (raw.empty()) return WString();
+  WString w = WideFromAnsi(raw);
+  if (w.empty()) w = WideFromGbk(raw);
+  if (w.empty())
+    for (unsigned char c : raw) w.push_back((char16_t)c);
+  return w;
+}
+
+bool IsAbsolute(const WString& p) { return !p.empty() && (p[0] == u'/' || p[0] == u'\\' || (p.size() >= 2 && p[1] == u':')); }
+
+// Traditional PKWARE stream cipher.
+class CDecrypter {
+ public:
+  explicit CDecrypter(const std::string& password) : m_crc(get_crc_table()) {
+    for (unsigned char c : password) Update(c);
+  }
+  void Decrypt(unsigned char* p, size_t n) {
+    uint32_t k0 = m_k0, k1 = m_k1, k2 = m_k2;
+    for (size_t i = 0; i < n; ++i) {
+      uint32_t t = (k2 & 0xffff) | 2;
+      unsigned char c = (unsigned char)(p[i] ^ (unsigned char)((t * (t ^ 1)) >> 8));
+      p[i] = c;
+      k0 = (uint32_t)m_crc[(k0 ^ c) & 0xff] ^ (k0 >> 8);
+      k1 = (k1 + (k0 & 0xff)) * 134775813u + 1;
+      k2 = (uint32_t)m_crc[(k2 ^ (k1 >> 24)) & 0xff] ^ (k2 >> 8);
+    }
+    m_k0 = k0;
+    m_k1 = k1;
+    m_k2 = k2;
+  }
+
+ private:
+  void Update(unsigned char c) {
+    m_k0 = (uint32_t)m_crc[(m_k0 ^ c) & 0xff] ^ (m_k0 >> 8);
+    m_k1 = (m_k1 + (m_k0 & 0xff)) * 134775813u + 1;
+    m_k2 = (uint32_t)m_crc[(m_k2 ^ (m_k1 >> 24)) & 0xff] ^ (m_k2 >> 8);
+  }
+  const z_crc_t* m_crc;
+  uint32_t m_k0 = 305419896u, m_k1 = 591751049u, m_k2 = 878082192u;
+};
+
+// What extraction needs beyond the public record.
+struct EntryData {
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t dosTime = 0;
+  uint8_t host = 0;
+  uint32_t externalAttrs = 0;
+  uint32_t crc = 0;
+  int64_t dataOffset = 0;
+};
+
+struct FileCloser {
+  void operator()(FILE* f) const {
+    if (f) fclose(f);
+  }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+}  // namespace
+
+struct ZipHandle {
+  FilePtr file;
+  int64_t fileSize = 0;
+  bool hasPassword = false;
+  std::string password;
+  WString baseDir;
+  int32_t count = 0;
+  int64_t centralEnd = 0;
+  // Offsets of the central headers walked so far; [0] is the first.
+  std::vector<int64_t> offsets;
+  std::unique_ptr<unsigned char[]> outBuf;
+  std::unique_ptr<unsigned char[]> inBuf;
+  bool haveItem = false;
+  ZipItemInfo item;
+  EntryData entry;
+
+  bool ReadAt(int64_t off, void* buf, size_t n) {
+    if (off < 0 || off > fileSize || (int64_t)n > fileSize - off) return false;
+    if (fseeko(file.get(), off, SEEK_SET) != 0) return false;
+    return fread(buf, 1, n, file.get()) == n;
+  }
+};
+
+namespace {
+
+bool FindEndRecord(ZipHandle& z, unsigned char rec[kEndSize], int64_t& recPos) {
+  int64_t lowest = z.fileSize > kEndSearch ? z.fileSize - kEndSearch : 0;
+  constexpr int64_t kStep = 1024, kOverlap = 4;
+  unsigned char buf[kStep + kOverlap];
+  int64_t end = z.fileSize;  // chunk [start, end) plus the overlap read before
+  while (end > lowest) {
+    int64_t start = end - kStep < lowest ? lowest : end - kStep;
+    int64_t readEnd = end + kOverlap > z.fileSize ? z.fileSize : end + kOverlap;
+    size_t n = (size_t)(readEnd - start);
+    if (!z.ReadAt(start, buf, n)) return false;
+    for (int64_t i = (int64_t)n - 4; i >= 0; --i) {
+      if (buf[i] == 'P' && buf[i + 1] == 'K' && buf[i + 2] == 5 && buf[i + 3] == 6) {
+        recPos = start + i;
+        return z.ReadAt(recPos, rec, kEndSize);
+      }
+    }
+    end = start;
+  }
+  return false;
+}
+
+uint32_t ReadEntry(ZipHandle& z, int32_t index, ZipItemInfo& info) {
+  if (z.haveItem && z.item.index == index) {
+    info = z.item;
+    return ZIP_OK;
+  }
+  // Walk forward from the nearest header already known.
+  while ((int32_t)z.offsets.size() <= index) {
+    int64_t off = z.offsets.back();
+    unsigned char h[kCentralSize];
+    if (off + (int64_t)kCentralSize > z.centralEnd || !z.ReadAt(off, h, kCentralSize) || Get32(h) != kCentralSig)
+      return ZIP_CORRUPT;
+    int64_t next = off + (int64_t)kCentralSize + Get16(h + 28) + Get16(h + 30) + Get16(h + 32);
+    if (next > z.centralEnd) return ZIP_CORRUPT;
+    z.offsets.push_back(next);
+  }
+  int64_t off = z.offsets[index];
+  unsigned char c[kCentralSize];
+  if (off + (int64_t)kCentralSize > z.centralEnd || !z.ReadAt(off, c, kCentralSize) || Get32(c) != kCentralSig)
+    return ZIP_CORRUPT;
+  uint16_t nameLen = Get16(c + 28);
+  int64_t next = off + (int64_t)kCentralSize + nameLen + Get16(c + 30) + Get16(c + 32);
+  if (next > z.centralEnd) return ZIP_CORRUPT;
+  if ((int32_t)z.offsets.size() == index + 1) z.offsets.push_back(next);
+  EntryData e;
+  e.host = (uint8_t)(Get16(c + 4) >> 8);
+  e.flags = Get16(c + 8);
+  e.method = Get16(c + 10);
+  e.dosTime = Get16(c + 12);
+  uint16_t dosDate = Get16(c + 14);
+  e.crc = Get32(c + 16);
+  uint32_t csize = Get32(c + 20), usize = Get32(c + 24);
+  e.externalAttrs = Get32(c + 38);
+  int64_t local = Get32(c + 42);
+
+  std::string raw(nameLen < kZipMaxPath ? nameLen : kZipMaxPath, '\0');
+  if (!raw.empty() && !z.ReadAt(off + (int64_t)kCentralSize, raw.data(), raw.size())) return ZIP_CORRUPT;
+  raw.resize(strnlen(raw.c_str(), raw.size()));
+
+  unsigned char l[kLocalSize];
+  if (!z.ReadAt(local, l, kLocalSize) || Get32(l) != kLocalSig) return ZIP_CORRUPT;
+  uint16_t lmethod = Get16(l + 8);
+  if (lmethod != e.method || (e.method != 0 && e.method != 8)) return ZIP_CORRUPT;
+  if (!(e.flags & kFlagDescriptor) && (Get32(l + 14) != e.crc || Get32(l + 18) != csize || Get32(l + 22) != usize))
+    return ZIP_CORRUPT;
+  uint16_t lnameLen = Get16(l + 26), lextraLen = Get16(l + 28);
+  std::vector<unsigned char> extra(lextraLen);
+  if (lextraLen && !z.ReadAt(local + (int64_t)kLocalSize + lnameLen, extra.data(), lextraLen)) return ZIP_READ;
+  e.dataOffset = local + (int64_t)kLocalSize + lnameLen + lextraLen;
+
+  ZipItemInfo r;
+  r.index = index;
+  r.name = CleanName(WideFromEntryName(raw));
+  if (r.name.size() > kZipMaxPath) r.name.resize(kZipMaxPath);
+
+  if (e.host == 0 || e.host == 7 || e.host == 11 || e.host == 14) {
+    r.attributes = e.externalAttrs & (kZipAttrReadOnly | kZipAttrHidden | kZipAttrSystem | kZipAttrDirectory |
+                                      kZipAttrArchive);
+  } else {
+    r.attributes = kZipAttrArchive;
+    if (e.externalAttrs & 0x40000000u) r.attributes |= kZipAttrDirectory;
+    if (!(e.externalAttrs & 0x00800000u)) r.attributes |= kZipAttrReadOnly;
+  }
+  // Some writers mark directories by the trailing separator alone.
+  if (!r.name.empty() && r.name.back() == u'/') r.attributes |= kZipAttrDirectory;
+
+  uint64_t dos = FileTimeFromDos(dosDate, e.dosTime);
+  r.accessTime = r.creationTime = r.modifyTime = dos;
+  for (size_t p = 0; p + 4 <= extra.size();) {
+    uint16_t id = Get16(&extra[p]);
+    size_t size = Get16(&extra[p + 2]);
+    size_t data = p + 4;
+    if (size > extra.size() - data) size = extra.size() - data;
+    if (id == 0x5455) {
+      if (size >= 1) {
+        unsigned char fl = extra[data];
+        size_t q = 1;
+        uint64_t* slots[3] = {&r.modifyTime, &r.accessTime, &r.creationTime};
+        for (int bit = 0; bit < 3; ++bit) {
+          if (!(fl & (1 << bit))) continue;
+          if (q + 4 > size) break;
+          *slots[bit] = FileTimeFromUnix((int64_t)Get32(&extra[data + q]));
+          q += 4;
+        }
+      }
+      break;
+    }
+    p = data + size;
+  }
+  r.compressedSize = csize;
+  r.uncompressedSize = usize;
+
+  z.item = r;
+  z.entry = e;
+  z.haveItem = true;
+  info = r;
+  return ZIP_OK;
+}
+
+WString WithSlash(const WString& dir) {
+  if (dir.empty() || dir.back() == u'/') return dir;
+  return dir + u"/";
+}
+
+// Creates the chain of directories; failures surface when the file is made.
+void MakeChain(const WString& dir) {
+  if (!dir.empty()) plat::MakeDirs(dir);
+}
+
+// Streams the entry's data into out; counts and checks it against the record.
+uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint32_t remaining) {
+  const EntryData& e = z.entry;
+  const uint32_t expected = z.item.uncompressedSize;
+  if (fseeko(z.file.get(), pos, SEEK_SET) != 0) return ZIP_FLATE;
+  if (pos > z.fileSize || (int64_t)remaining > z.fileSize - pos) return ZIP_FLATE;  // truncated data
+  unsigned char* in = z.inBuf.get();
+  unsigned char* outBuf = z.outBuf.get();
+  uint32_t crc = (uint32_t)crc32(0L, Z_NULL, 0);
+  uint64_t total = 0;
+
+  auto readChunk = [&](size_t want) -> size_t {
+    size_t got = fread(in, 1, want, z.file.get());
+    if (got != want) return 0;
+    if (dec) dec->Decrypt(in, got);
+    remaining -= (uint32_t)got;
+    return got;
+  };
+  auto emit = [&](const unsigned char* p, size_t n) -> uint32_t {
+    if (total + n > expected) return ZIP_FLATE;
+    crc = (uint32_t)crc32(crc, p, (uInt)n);
+    total += n;
+    if (fwrite(p, 1, n, out) != n) return ZIP_WRITE;
+    return ZIP_OK;
+  };
+
+  if (e.method == 0) {
+    while (remaining > 0) {
+      size_t want = remaining < kChunk ? remaining : kChunk;
+      size_t got = readChunk(want);
+      if (!got) return ZIP_FLATE;
+      if (uint32_t r = emit(in, got)) return r;
+    }
+  } else {
+    z_stream zs = {};
+    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return ZIP_FLATE;
+    std::unique_ptr<z_stream, void (*)(z_stream*)> guard(&zs, [](z_stream* s) { inflateEnd(s); });
+    for (;;) {
+      if (zs.avail_in == 0 && remaining > 0) {
+        size_t want = remaining < kChunk ? remaining : kChunk;
+        size_t got = readChunk(want);
+        if (!got) return ZIP_FLATE;
+        zs.next_in = in;
+        zs.avail_in = (uInt)got;
+      }
+      zs.next_out = outBuf;
+      zs.avail_out = (uInt)kChunk;
+      int ret = inflate(&zs, Z_NO_FLUSH);
+      size_t produced = kChunk - zs.avail_out;
+      if (produced)
+        if (uint32_t r = emit(outBuf, produced)) return r;
+      if (ret == Z_STREAM_END) break;
+      if (ret != Z_OK && ret != Z_BUF_ERROR) return ZIP_FLATE;
+      if (zs.avail_in == 0 && remaining == 0 && produced == 0) return ZIP_FLATE;  // stream cut short
+    }
+  }
+  if (total != expected || crc != e.crc) return ZIP_FLATE;
+  return ZIP_OK;
+}
+
+const char* TextOf(uint32_t code) {
+  switch (code) {
+    case ZIP_OK: return "Success";
+    case ZIP_NO_DUPLICATE: return "Culdn't duplicate handle";
+    case ZIP_NO_FILE: return "Couldn't create/open file";
+    case ZIP_NO_ALLOC: return "Failed to allocate memory";
+    case ZIP_WRITE: return "Error writing to file";
+    case ZIP_NOT_FOUND: return "File not found in the zipfile";
+    case ZIP_MORE: return "Still more data to unzip";
+    case ZIP_CORRUPT: return "Zipfile is corrupt or not a zipfile";
+    case ZIP_READ: return "Error reading file";
+    case ZIP_PASSWORD: return "Correct password required";
+    case ZIP_ARGS: return "Caller: faulty arguments";
+    case ZIP_NOT_MEMORY: return "Caller: can only get memory of a memory zipfile";
+    case ZIP_MEMORY_SIZE: return "Caller: not enough space allocated for memory zipfile";
+    case ZIP_FAILED: return "Caller: there was a previous error";
+    case ZIP_ENDED: return "Caller: additions to the zip have already been ended";
+    case ZIP_MISSIZE: return "Zip-bug: the anticipated size turned out wrong";
+    case ZIP_PARTIAL_UNZIP: return "Caller: the file had already been partially unzipped";
+    case ZIP_MIXED: return "Caller: mixing creation and opening of zip";
+    case ZIP_NOT_INITED: return "Zip-bug: internal initialisation not completed";
+    case ZIP_SEEK: return "Zip-bug: trying to seek the unseekable";
+    case ZIP_NO_CHANGE: return "Zip-bug: tried to change mind, but not allowed";
+    case ZIP_FLATE: return "Zip-bug: an internal error during flation";
+    default: return "unknown zip result code";
+  }
+}
+
+}  // namespace
+
+HZIP CZipReader::Open(const WString& archivePath, const char* password) {
+  auto z = std::make_unique<ZipHandle>();
+  z->file.reset(fopen(NativePathUnchecked(archivePath).c_str(), "rb"));
+  if (!z->file) {
+    Result(ZIP_NO_FILE);
+    return nullptr;
+  }
+  if (fseeko(z->file.get(), 0, SEEK_END) != 0 || (z->fileSize = ftello(z->file.get())) < 0) {
+    Result(ZIP_NO_FILE);
+    return nullptr;
+  }
+  unsigned char rec[kEndSize];
+  int64_t recPos = 0;
+  if (!FindEndRecord(*z, rec, recPos)) {
+    Result(ZIP_NO_FILE);
+    return nullptr;
+  }
+  uint16_t disk = Get16(rec + 4), cdDisk = Get16(rec + 6), onDisk = Get16(rec + 8), total = Get16(rec + 10);
+  int64_t cdSize = Get32(rec + 12), cdOffset = Get32(rec + 16);
+  if (disk != 0 || cdDisk != 0 || onDisk != total || cdOffset + cdSize > recPos) {
+    Result(ZIP_NO_FILE);
+    return nullptr;
+  }
+  z->count = total;
+  z->centralEnd = cdOffset + cdSize;
+  z->offsets.push_back(cdOffset);
+  if (password) {
+    z->hasPassword = true;
+    z->password = password;
+  }
+  std::error_code ec;
+  std::filesystem::path cwd = std::filesystem::current_path(ec);
+  if (!ec) z->baseDir = WithSlash(WidePath(cwd.native()));
+  Result(ZIP_OK);
+  return z.release();
+}
+
+uint32_t CZipReader::GetItem(HZIP zip, int32_t index, ZipItemInfo& info) {
+  if (!zip) return Result(ZIP_ARGS);
+  if (index == -1) {
+    info = ZipItemInfo();
+    info.index = zip->count;
+    return Result(ZIP_OK);
+  }
+  if (index < -1 || index >= zip->count) return Result(ZIP_ARGS);
+  return Result(ReadEntry(*zip, index, info));
+}
+
+uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
+  if (!zip || index < 0 || index >= zip->count) return Result(ZIP_ARGS);
+  ZipItemInfo info;
+  if (uint32_t r = ReadEntry(*zip, index, info)) return Result(r);
+  WString path = target;
+  for (auto& c : path)
+    if (c == u'\\') c = u'/';
+
+  if (info.attributes & kZipAttrDirectory) {
+    WString dir = IsAbsolute(path) ? path : zip->baseDir + path;
+    if (dir.size() > kZipMaxPath) return Result(ZIP_NO_FILE);
+    MakeChain(dir);
+    return Result(ZIP_OK);
+  }
+
+  size_t cut = path.find_last_of(u'/');
+  WString dirPart = cut == WString::npos ? WString() : path.substr(0, cut + 1);
+  WString name = cut == WString::npos ? path : path.substr(cut + 1);
+  WString dir = IsAbsolute(dirPart) ? dirPart : zip->baseDir + dirPart;
+  WString full = dir + name;
+  if (full.size() > kZipMaxPath || name.empty()) return Result(ZIP_NO_FILE);
+
+  const EntryData& e = zip->entry;
+  int64_t pos = e.dataOffset;
+  uint32_t remaining = info.compressedSize;
+  std::unique_ptr<CDecrypter> dec;
+  unsigned char header[12];
+  if (e.flags & kFlagEncrypted) {
+    // Checked before anything is created, so a wrong password leaves nothing behind.
+    if (!zip->hasPassword) return Result(ZIP_PASSWORD);
+    if (remaining < sizeof header || !zip->ReadAt(pos, header, sizeof header)) return Result(ZIP_FLATE);
+    dec = std::make_unique<CDecrypter>(zip->password);
+    dec->Decrypt(header, sizeof header);
+    unsigned char check = (e.flags & kFlagDescriptor) ? (unsigned char)(e.dosTime >> 8) : (unsigned char)(e.crc >> 24);
+    if (header[11] != check) return Result(ZIP_PASSWORD);
+    pos += sizeof header;
+    remaining -= sizeof header;
+  }
+
+  std::string native = NativePathUnchecked(full);
+  // A stale entry is replaced, a read-only one refused; "x" never follows
+  // a symbolic link left at the target.
+  if (plat::PathExists(full) && !plat::DeleteFile(full)) return Result(ZIP_NO_FILE);
+  FilePtr out(fopen(native.c_str(), "wbx"));
+  if (!out) {
+    MakeChain(dir);
+    out.reset(fopen(native.c_str(), "wbx"));
+  }
+  if (!out) return Result(ZIP_NO_FILE);
+  setvbuf(out.get(), nullptr, _IONBF, 0);
+  if (!zip->outBuf) {
+    zip->outBuf.reset(new unsigned char[kChunk]);
+    zip->inBuf.reset(new unsigned char[kChunk]);
+  }
+  uint32_t r = Extract(*zip, out.get(), dec, pos, remaining);
+  if (fclose(out.release()) != 0 && r == ZIP_OK) r = ZIP_WRITE;
+  if (r != ZIP_OK) return Result(r);
+
+  // Permissions: a Unix mode of a regular file is kept (executables stay
+  // executable); the read-only attribute always wins.
+  bool unixHost = !(e.host == 0 || e.host == 7 || e.host == 11 || e.host == 14);
+  uint32_t mode = e.externalAttrs >> 16;
+  bool readOnly = info.attributes & kZipAttrReadOnly;
+  if (unixHost && (mode & 0777) && ((mode & 0170000) == 0100000 || (mode & 0170000) == 0)) {
+    uint32_t perm = (mode & 0777) | 0400;
+    if (readOnly) perm &= ~0222u;
+    plat::SetFileMode(full, (int)perm);
+  } else if (readOnly) {
+    plat::SetAttributes(full, plat::kAttrReadOnly);
+  }
+  plat::SetTimes(full, UnixFromFileTime(info.accessTime), UnixFromFileTime(info.modifyTime));
+  return Result(ZIP_OK);
+}
+
+uint32_t CZipReader::Close(HZIP zip) {
+  if (!zip) return Result(ZIP_ARGS);
+  delete zip;
+  return Result(ZIP_OK);
+}
+
+uint32_t CZipReader::ResultText(uint32_t code, WChar* buffer, uint32_t size) {
+  if (code == ZIP_LAST_RESULT) code = g_lastResult.load(std::memory_order_relaxed);
+  const char* text = TextOf(code);
+  uint32_t len = (uint32_t)strlen(text);
+  if (buffer && size > 0) {
+    uint32_t n = len < size - 1 ? len : size - 1;
+    for (uint32_t i = 0; i < n; ++i) buffer[i] = (WChar)(unsigned char)text[i];
+    buffer[n] = 0;
+  }
+  return len;
+}
+
+WString CZipReader::ResultText(uint32_t code) {
+  if (code == ZIP_LAST_RESULT) code = g_lastResult.load(std::memory_order_relaxed);
+  return W(TextOf(code));
+}
+
+uint32_t CZipReader::LastResult() { return g_lastResult.load(std::memory_order_relaxed); }

@@ -1,0 +1,275 @@
+#include "common/netservers.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace netsrv {
+namespace {
+
+std::string Slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+void Spit(const std::string& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << data;
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+void Sh(const std::string& cmd) {
+  int rc = system(cmd.c_str());
+  if (rc != 0) throw std::runtime_error("command failed: " + cmd);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream ss(text);
+  std::string line;
+  while (std::getline(ss, line))
+    if (!line.empty()) out.push_back(line);
+  return out;
+}
+
+std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+
+}  // namespace
+
+void IsolateNetwork() {
+  std::string dir = FixturesDir();
+  const char* path = getenv("PATH");
+  std::string newPath = dir + ":" + (path ? path : "/usr/bin:/bin");
+  setenv("PATH", newPath.c_str(), 1);
+  setenv("QUILLUP_CONFIG_SERVICE_HOST", "127.0.0.1:9", 0);
+  setenv("QUILLUP_REGISTRY_DIR", "/nonexistent/quillup-registry", 0);
+  // The program the resolver code will start must be the stand-in.
+  FILE* p = popen("command -v nslookup", "r");
+  char buf[4096] = {0};
+  if (p) {
+    if (!fgets(buf, sizeof buf, p)) buf[0] = 0;
+    pclose(p);
+  }
+  std::string found = buf;
+  while (!found.empty() && (found.back() == '\n' || found.back() == '\r')) found.pop_back();
+  if (found != dir + "/nslookup") throw std::runtime_error("nslookup stand-in not first on PATH: " + found);
+}
+
+std::string FixturesDir() { return std::string(QUILLUP_SOURCE_DIR) + "/tests/net/fixtures"; }
+
+int FreePort() {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  if (s < 0 || bind(s, (sockaddr*)&a, sizeof a) != 0 || getsockname(s, (sockaddr*)&a, &len) != 0) {
+    if (s >= 0) close(s);
+    throw std::runtime_error("no free port");
+  }
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool WaitForPort(int port, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < end) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons((uint16_t)port);
+    bool ok = connect(s, (sockaddr*)&a, sizeof a) == 0;
+    close(s);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+TestCa::TestCa(const std::string& dir) {
+  caFile = dir + "/ca.pem";
+  certFile = dir + "/server.pem";
+  keyFile = dir + "/server.key";
+  Spit(dir + "/ext.cnf", "subjectAltName=IP:127.0.0.1,DNS:localhost\nbasicConstraints=CA:FALSE\n");
+  const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  Sh("cd '" + dir + "' && openssl req -x509" + ec +
+     "-keyout ca.key -out ca.pem -days 2 -subj '/CN=Quillup Test CA' >/dev/null 2>&1 && "
+     "openssl req" + ec + "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' >/dev/null 2>&1 && "
+     "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
+     "-extfile ext.cnf >/dev/null 2>&1");
+}
+
+void Child::Start(const std::vector<std::string>& argv, const std::string& outFile) {
+  Stop();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  std::string out = outFile.empty() ? "/dev/null" : outFile;
+  posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  std::vector<char*> args;
+  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int rc = posix_spawnp(&m_pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) {
+    m_pid = -1;
+    throw std::runtime_error("cannot start " + argv[0]);
+  }
+}
+
+bool Child::Running() {
+  if (m_pid <= 0) return false;
+  int status;
+  if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+    m_pid = -1;
+    return false;
+  }
+  return true;
+}
+
+void Child::Stop() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    int status;
+    if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+      m_pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(m_pid, SIGKILL);
+  int status;
+  waitpid(m_pid, &status, 0);
+  m_pid = -1;
+}
+
+Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& ca) : m_workDir(workDir) {
+  Sh("mkdir -p '" + workDir + "/tmp'");
+  // A port taken by a parallel test between choosing and binding: try again.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    m_http = FreePort();
+    m_https = FreePort();
+    if (m_https == m_http) continue;
+    std::string t = workDir + "/tmp/";
+    std::ostringstream conf;
+    conf << "master_process off;\ndaemon off;\npid " << workDir << "/nginx.pid;\n"
+         << "error_log " << workDir << "/error.log warn;\n"
+         << "events { worker_connections 256; }\n"
+         << "http {\n"
+         << "  log_format quillup '$request_method $uri $status $bytes_sent $body_bytes_sent \"$http_host\" "
+            "\"$http_range\"';\n"
+         << "  access_log " << workDir << "/access.log quillup;\n"
+         << "  client_body_temp_path " << t << "body;\n  proxy_temp_path " << t << "proxy;\n"
+         << "  fastcgi_temp_path " << t << "fastcgi;\n  uwsgi_temp_path " << t << "uwsgi;\n"
+         << "  scgi_temp_path " << t << "scgi;\n"
+         << "  types { application/zip zip; application/xml xml; }\n"
+         << "  default_type application/octet-stream;\n"
+         << "  sendfile on;\n  keepalive_timeout 5;\n"
+         // Redirects stay relative: an absolute one would name the Host
+         // header that a test sent, which might not be a local name.
+         << "  absolute_redirect off;\n"
+         << "  server {\n"
+         << "    listen 127.0.0.1:" << m_http << ";\n"
+         << "    listen 127.0.0.1:" << m_https << " ssl;\n"
+         << "    ssl_certificate " << ca.certFile << ";\n    ssl_certificate_key " << ca.keyFile << ";\n"
+         << "    root " << root << ";\n"
+         << "    location /redir/ { rewrite ^/redir/(.*)$ /$1 redirect; }\n"
+         << "  }\n}\n";
+    Spit(workDir + "/nginx.conf", conf.str());
+    m_child.Start({"nginx", "-p", workDir, "-e", workDir + "/error.log", "-c", workDir + "/nginx.conf"},
+                  workDir + "/nginx.out");
+    if (WaitForPort(m_http, 5000) && WaitForPort(m_https, 2000) && m_child.Running()) return;
+    m_child.Stop();
+  }
+  throw std::runtime_error("nginx did not start; see " + workDir + "/error.log");
+}
+
+Nginx::~Nginx() { m_child.Stop(); }
+
+std::string Nginx::HttpUrl(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(m_http) + path;
+}
+
+std::string Nginx::HttpsUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(m_https) + path;
+}
+
+std::vector<std::string> Nginx::AccessLines(size_t atLeast) const {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100; ++i) {
+    lines = Lines(Slurp(accessLog()));
+    if (lines.size() >= atLeast) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lines;
+}
+
+FaultServer::FaultServer(const std::string& workDir, const std::string& root, const TestCa* ca)
+    : m_workDir(workDir) {
+  std::string portFile = workDir + "/fault.ports";
+  unlink(portFile.c_str());
+  std::vector<std::string> argv = {Python(), FixturesDir() + "/fault_server.py", "--root", root,
+                                   "--port-file", portFile, "--record", recordFile(),
+                                   "--gray-answer", workDir + "/gray_answer.txt"};
+  if (ca) {
+    argv.insert(argv.end(), {"--cert", ca->certFile, "--key", ca->keyFile});
+  }
+  m_child.Start(argv, workDir + "/fault_server.out");
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream f(portFile);
+    if (f >> m_http >> m_https) {
+      if (WaitForPort(m_http, 2000)) return;
+      break;
+    }
+    if (!m_child.Running()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  throw std::runtime_error("fault server did not start; see " + workDir + "/fault_server.out");
+}
+
+std::string FaultServer::HttpUrl(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(m_http) + path;
+}
+
+std::string FaultServer::HttpsUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(m_https) + path;
+}
+
+void FaultServer::SetGrayAnswer(int status, const std::string& body, double delaySeconds) const {
+  std::ostringstream first;
+  first << status;
+  if (delaySeconds > 0) first << " " << delaySeconds;
+  std::string tmp = m_workDir + "/gray_answer.tmp";
+  Spit(tmp, first.str() + "\n" + body);
+  rename(tmp.c_str(), (m_workDir + "/gray_answer.txt").c_str());
+}
+
+std::vector<std::string> FaultServer::Requests() const { return Lines(Slurp(recordFile())); }
+
+std::string PatternBytes(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = (char)((i * 7 + i / 251) & 0xFF);
+  return s;
+}
+
+}  // namespace netsrv

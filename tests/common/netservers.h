@@ -1,0 +1,99 @@
+// Real servers for network tests, all on 127.0.0.1 with ports chosen at
+// run time: nginx with a generated configuration (HTTP and HTTPS), the
+// fault server of tests/net/fixtures, and a test CA made with the openssl
+// program. Usable without gtest (the download benchmark shares them);
+// failures throw std::runtime_error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace netsrv {
+
+// Makes this process safe for network tests: the nslookup stand-in of the
+// fixtures first on PATH (checked: throws when another one would run), the
+// configuration service pointed at 127.0.0.1:9 unless a test sets it, and
+// the registry stand-in pointed at an empty place. Call once at start.
+void IsolateNetwork();
+
+// Directory of the network fixtures (fault server, nslookup stand-in).
+std::string FixturesDir();
+
+// A port on 127.0.0.1 that was free a moment ago.
+int FreePort();
+// Waits until 127.0.0.1:port accepts connections.
+bool WaitForPort(int port, int timeoutMs);
+
+// A CA and a server certificate for 127.0.0.1 and localhost under dir.
+struct TestCa {
+  explicit TestCa(const std::string& dir);
+  std::string caFile;    // PEM of the CA, what clients trust
+  std::string certFile;  // server certificate signed by the CA
+  std::string keyFile;
+};
+
+// A child process killed (SIGTERM, then SIGKILL) and reaped at destruction.
+class Child {
+ public:
+  Child() = default;
+  ~Child() { Stop(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // Standard output and error go to outFile ("" = /dev/null).
+  void Start(const std::vector<std::string>& argv, const std::string& outFile = "");
+  void Stop();
+  bool Running();
+  pid_t pid() const { return m_pid; }
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// nginx serving root over HTTP and HTTPS. /redir/<path> answers 302 to
+// /<path>. The access log has one line per request:
+//   METHOD URI STATUS BYTES_SENT BODY_BYTES_SENT "HOST" "RANGE"
+class Nginx {
+ public:
+  // workDir holds configuration, logs and temp files; root is served.
+  Nginx(const std::string& workDir, const std::string& root, const TestCa& ca);
+  ~Nginx();
+  int httpPort() const { return m_http; }
+  int httpsPort() const { return m_https; }
+  std::string HttpUrl(const std::string& path) const;   // path starts with "/"
+  std::string HttpsUrl(const std::string& path) const;
+  std::string accessLog() const { return m_workDir + "/access.log"; }
+  // Access log lines so far (waits briefly for the last request's line).
+  std::vector<std::string> AccessLines(size_t atLeast = 0) const;
+
+ private:
+  std::string m_workDir;
+  int m_http = 0, m_https = 0;
+  Child m_child;
+};
+
+// tests/net/fixtures/fault_server.py; see its header for the modes.
+class FaultServer {
+ public:
+  FaultServer(const std::string& workDir, const std::string& root, const TestCa* ca);
+  int httpPort() const { return m_http; }
+  int httpsPort() const { return m_https; }
+  std::string HttpUrl(const std::string& path) const;
+  std::string HttpsUrl(const std::string& path) const;
+  // Gray-release answer: status line "STATUS [DELAY]" and body.
+  void SetGrayAnswer(int status, const std::string& body, double delaySeconds = 0) const;
+  std::string recordFile() const { return m_workDir + "/requests.jsonl"; }
+  // One JSON line per request received so far.
+  std::vector<std::string> Requests() const;
+
+ private:
+  std::string m_workDir;
+  int m_http = 0, m_https = 0;
+  Child m_child;
+};
+
+// A file of n bytes whose byte i is (i * 7 + i / 251) & 0xFF.
+std::string PatternBytes(size_t n);
+
+}  // namespace netsrv

@@ -1,0 +1,296 @@
+// CNet::Download and its probe against nginx and the fault server.
+#include <chrono>
+#include <thread>
+
+#include "nettest.h"
+#include "net/net.h"
+#include "support/log.h"
+
+using netsrv::PatternBytes;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+namespace {
+
+WString Wide(const std::string& s) { return WideFromUtf8(s); }
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Percents must rise, never repeat back to back, and end at 100.
+void ExpectRisingTo100(const std::vector<int>& p, int first) {
+  ASSERT_FALSE(p.empty());
+  EXPECT_GE(p.front(), first);
+  for (size_t i = 1; i < p.size(); ++i) EXPECT_GT(p[i], p[i - 1]) << "at " << i;
+  EXPECT_EQ(p.back(), 100);
+}
+
+}  // namespace
+
+class DownloadTest : public NetTest {
+ protected:
+  bool Get(const std::string& url, const std::string& local, bool* resume, const std::atomic<bool>* cancel = nullptr,
+           const std::string& host = "") {
+    return net.Download(Wide(url), Wide(host), Wide(local), wnd, kPercentMsg, resume, cancel);
+  }
+  CNet net;
+};
+
+TEST_F(DownloadTest, FreshDownloadReplacesOldContent) {
+  std::string body = PatternBytes(1000);
+  Serve("a.zip", body);
+  std::string local = tmp.sub("a.zip");
+  WriteFile(local, std::string(5000, 'X'));
+  bool resume = false;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/a.zip"), local, &resume));
+  EXPECT_FALSE(resume);
+  EXPECT_EQ(ReadFile(local), body);
+  ExpectRisingTo100(Percents(), 0);
+}
+
+TEST_F(DownloadTest, ResumeOfMissingFileStartsAfreshAndClearsFlag) {
+  std::string body = PatternBytes(3000);
+  Serve("b.zip", body);
+  bool resume = true;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/b.zip"), tmp.sub("b.zip"), &resume));
+  EXPECT_FALSE(resume);
+  EXPECT_EQ(ReadFile(tmp.sub("b.zip")), body);
+  // No range probe and no Range header for a file that was not there.
+  auto lines = nginx->AccessLines(1);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("GET /b.zip 200", 0), 0u) << lines[0];
+}
+
+TEST_F(DownloadTest, ResumesFrom400Of1000WithPercentsFrom40) {
+  std::string body = PatternBytes(1000);
+  Serve("c.zip", body);
+  std::string local = tmp.sub("c.zip");
+  WriteFile(local, body.substr(0, 400));
+  bool resume = true;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/c.zip"), local, &resume));
+  EXPECT_TRUE(resume);
+  EXPECT_EQ(ReadFile(local), body);
+  ExpectRisingTo100(Percents(), 40);
+
+  // A HEAD probe, then a GET of only the missing 600 bytes.
+  auto lines = nginx->AccessLines(2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("HEAD /c.zip 200", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[1].rfind("GET /c.zip 206", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find(" 600 \""), std::string::npos) << lines[1];
+  EXPECT_NE(lines[1].find("\"bytes=400-\""), std::string::npos) << lines[1];
+}
+
+TEST_F(DownloadTest, ServerWithoutByteRangesGetsTheWholeFileAgain) {
+  // No Accept-Ranges at all, and the header in lower case: neither counts.
+  for (std::string mode : {"noranges", "lowerranges"}) {
+    SCOPED_TRACE(mode);
+    std::string body = PatternBytes(1000);
+    Serve("d.zip", body);
+    std::string local = tmp.sub("d.zip");
+    WriteFile(local, std::string(400, 'X'));
+    std::string url = fault->HttpUrl("/f/d.zip?mode=" + mode);
+    EXPECT_FALSE(net.IsRangeSupported(Wide(url), u""));
+    bool resume = true;
+    ASSERT_TRUE(Get(url, local, &resume));
+    EXPECT_FALSE(resume);
+    EXPECT_EQ(ReadFile(local), body);  // no old byte left in front or behind
+  }
+}
+
+TEST_F(DownloadTest, RangeProbeReadsTheExactHeader) {
+  Serve("e.zip", "abc");
+  EXPECT_TRUE(net.IsRangeSupported(Wide(nginx->HttpUrl("/e.zip")), u""));
+  EXPECT_TRUE(net.IsRangeSupported(Wide(nginx->HttpsUrl("/e.zip")), u""));
+  EXPECT_TRUE(net.IsRangeSupported(Wide(nginx->HttpUrl("/redir/e.zip")), u""));
+  EXPECT_TRUE(net.IsRangeSupported(Wide(fault->HttpUrl("/f/e.zip")), u""));
+  EXPECT_FALSE(net.IsRangeSupported(Wide(nginx->HttpUrl("/missing.zip")), u""));
+  EXPECT_FALSE(net.IsRangeSupported(u"", u""));
+  EXPECT_FALSE(net.IsRangeSupported(Wide("http://127.0.0.1:" + std::to_string(netsrv::FreePort()) + "/x"), u""));
+}
+
+TEST_F(DownloadTest, NotFoundLogs22And404) {
+  bool resume = false;
+  std::string url = nginx->HttpUrl("/nothing.zip");
+  EXPECT_FALSE(Get(url, tmp.sub("n.zip"), &resume));
+  std::string line = LogLine("curl_easy_perform返回码:");
+  EXPECT_NE(line.find("[ERROR] [CNet::Download] curl_easy_perform返回码:22,404"), std::string::npos) << line;
+  // The address of a literal host, looked up without its port.
+  EXPECT_NE(LogLine("[INFO] [CNet::Download] IPs:127.0.0.1\r"), "");
+}
+
+TEST_F(DownloadTest, StallEndsAfterFiveSeconds) {
+  Serve("s.zip", PatternBytes(10000));
+  // Two stalls side by side: right after the headers, and after 300 bytes.
+  // libcurl measures the speed over the last five seconds, so the second
+  // only counts as below 1 byte/s once the 300 bytes have left that window.
+  double tookEmpty = 0, tookPart = 0;
+  bool okEmpty = true, okPart = true;
+  std::thread other([&] {
+    CNet net2;
+    bool resume = false;
+    auto start = std::chrono::steady_clock::now();
+    okPart = net2.Download(Wide(fault->HttpUrl("/f/s.zip?mode=stall&after=300")), u"", tmp.wsub("s2.zip"), 0, 0,
+                           &resume, nullptr);
+    tookPart = Seconds(start);
+  });
+  bool resume = false;
+  auto start = std::chrono::steady_clock::now();
+  okEmpty = Get(fault->HttpUrl("/f/s.zip?mode=stall&after=0"), tmp.sub("s1.zip"), &resume);
+  tookEmpty = Seconds(start);
+  other.join();
+  EXPECT_FALSE(okEmpty);
+  EXPECT_FALSE(okPart);
+  EXPECT_GE(tookEmpty, 4.5);
+  EXPECT_LT(tookEmpty, 7.5);
+  EXPECT_GE(tookPart, 4.5);
+  EXPECT_LT(tookPart, 13.0);
+  EXPECT_NE(LogLine("curl_easy_perform返回码:28,200"), "");
+  EXPECT_EQ(ReadFile(tmp.sub("s2.zip")).size(), 300u);  // kept for a later resume
+}
+
+TEST_F(DownloadTest, ResetMidBodyKeepsThePartForAResume) {
+  std::string body = PatternBytes(50000);
+  Serve("r.zip", body);
+  std::string local = tmp.sub("r.zip");
+  bool resume = false;
+  EXPECT_FALSE(Get(fault->HttpUrl("/f/r.zip?mode=reset&after=20000"), local, &resume));
+  EXPECT_NE(LogLine("[ERROR] [CNet::Download] curl_easy_perform返回码:"), "");
+  EXPECT_EQ(ReadFile(local), body.substr(0, 20000));
+
+  resume = true;
+  ASSERT_TRUE(Get(fault->HttpUrl("/f/r.zip"), local, &resume));
+  EXPECT_TRUE(resume);
+  EXPECT_EQ(ReadFile(local), body);
+  auto p = Percents();
+  ASSERT_FALSE(p.empty());
+  EXPECT_EQ(p.back(), 100);
+}
+
+TEST_F(DownloadTest, WrongContentLength) {
+  std::string body = PatternBytes(1000);
+  Serve("w.zip", body);
+  bool resume = false;
+  // Announced longer than sent: the body is incomplete (libcurl 18).
+  EXPECT_FALSE(Get(fault->HttpUrl("/f/w.zip?mode=wronglen&len=1500"), tmp.sub("w1.zip"), &resume));
+  EXPECT_NE(LogLine("curl_easy_perform返回码:18,200"), "");
+  // Announced shorter: the announced part counts as the body; the size
+  // check of the pack download rejects it.
+  EXPECT_TRUE(Get(fault->HttpUrl("/f/w.zip?mode=wronglen&len=600"), tmp.sub("w2.zip"), &resume));
+  EXPECT_EQ(ReadFile(tmp.sub("w2.zip")), body.substr(0, 600));
+}
+
+TEST_F(DownloadTest, CancelDuringTransferLogsWarn42) {
+  Serve("t.zip", PatternBytes(2000));
+  std::atomic<bool> cancel{false};
+  onPercent = [&](int) { cancel = true; };
+  bool resume = false;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(
+      Get(fault->HttpUrl("/f/t.zip?mode=trickle&chunk=50&interval_ms=100"), tmp.sub("t.zip"), &resume, &cancel));
+  EXPECT_LT(Seconds(start), 3.0);
+  EXPECT_NE(LogLine("[WARN] [CNet::Download] curl_easy_perform返回码:42,200"), "");
+  EXPECT_EQ(LogLine("[ERROR]"), "");
+}
+
+TEST_F(DownloadTest, SlowTrickleCompletes) {
+  std::string body = PatternBytes(400);
+  Serve("slow.zip", body);
+  bool resume = false;
+  ASSERT_TRUE(Get(fault->HttpUrl("/f/slow.zip?mode=trickle&chunk=40&interval_ms=100"), tmp.sub("slow.zip"), &resume));
+  EXPECT_EQ(ReadFile(tmp.sub("slow.zip")), body);
+  ExpectRisingTo100(Percents(), 0);
+  EXPECT_GE(Percents().size(), 5u);
+}
+
+TEST_F(DownloadTest, HttpsIsVerified) {
+  std::string body = PatternBytes(5000);
+  Serve("h.zip", body);
+  bool resume = false;
+  ASSERT_TRUE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h.zip"), &resume));
+  EXPECT_EQ(ReadFile(tmp.sub("h.zip")), body);
+
+  // Another CA, and libcurl's own store: the test CA is trusted by neither.
+  testutil::Run("mkdir -p '" + tmp.sub("other") + "'");
+  netsrv::TestCa other(tmp.sub("other"));
+  setenv("QUILLUP_CA_BUNDLE", other.caFile.c_str(), 1);
+  EXPECT_FALSE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h2.zip"), &resume));
+  EXPECT_NE(LogLine("curl_easy_perform返回码:60,0"), "");
+  unsetenv("QUILLUP_CA_BUNDLE");
+  EXPECT_FALSE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h3.zip"), &resume));
+}
+
+TEST_F(DownloadTest, FollowsRedirectsAndSendsHostHeader) {
+  std::string body = PatternBytes(700);
+  Serve("x.zip", body);
+  bool resume = false;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/redir/x.zip"), tmp.sub("x.zip"), &resume, nullptr, "localhost:8080"));
+  EXPECT_EQ(ReadFile(tmp.sub("x.zip")), body);
+  auto lines = nginx->AccessLines(2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("GET /redir/x.zip 302", 0), 0u) << lines[0];
+  EXPECT_NE(lines[0].find("\"localhost:8080\""), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1].rfind("GET /x.zip 200", 0), 0u) << lines[1];
+}
+
+TEST_F(DownloadTest, LocalFileFailures) {
+  Serve("small.zip", PatternBytes(1000));
+  Serve("big.zip", PatternBytes(300000));
+  bool resume = false;
+  // Missing directory, and a name that code page 936 cannot hold.
+  WString missingDir = tmp.wsub("no/such/dir/a.zip");
+  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", missingDir, 0, 0, &resume, nullptr));
+  EXPECT_NE(LogLine("[ERROR] [CNet::Download] 打开文件失败:" + Utf8FromWide(missingDir)), "");
+  WString unmappable = tmp.wpath() + u"/\U0001F600.zip";
+  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", unmappable, 0, 0, &resume, nullptr));
+  EXPECT_FALSE(testutil::Exists(Utf8FromWide(unmappable)));
+
+  // A full disk: a small body fails when the file is closed, a large one
+  // while it is written (libcurl 23).
+  EXPECT_FALSE(Get(nginx->HttpUrl("/small.zip"), "/dev/full", &resume));
+  EXPECT_NE(LogLine("[ERROR] [CNet::Download] 关闭文件失败:/dev/full"), "");
+  EXPECT_FALSE(Get(nginx->HttpUrl("/big.zip"), "/dev/full", &resume));
+  EXPECT_NE(LogLine("curl_easy_perform返回码:23,200"), "");
+}
+
+TEST(NetHelpers, HostFromUrl) {
+  EXPECT_EQ(GetHostFromUrl(u"http://10.1.2.3:8080/a/b"), u"10.1.2.3:8080");
+  EXPECT_EQ(GetHostFromUrl(u"https://localhost/x"), u"localhost");
+  EXPECT_EQ(GetHostFromUrl(u"localhost/x"), u"");
+  EXPECT_EQ(GetHostFromUrl(u"http://localhost"), u"");
+  EXPECT_EQ(HostNameOnly(u"10.1.2.3:8080"), u"10.1.2.3");
+  EXPECT_EQ(HostNameOnly(u"user:pw@host:81"), u"host");
+  EXPECT_EQ(HostNameOnly(u"[::1]:80"), u"::1");
+  EXPECT_EQ(HostNameOnly(u"host"), u"host");
+}
+
+TEST(NetHelpers, ReplaceHttpHostKeepsThePort) {
+  EXPECT_EQ(ReplaceHttpHost(u"http://localhost:81/a/http://localhost:81/b", u"localhost:81", u"127.0.0.1"),
+            u"http://127.0.0.1:81/a/http://127.0.0.1:81/b");
+  EXPECT_EQ(ReplaceHttpHost(u"http://localhost/list.xml", u"localhost", u"127.0.0.1"), u"http://127.0.0.1/list.xml");
+  // Only the http scheme is rewritten.
+  EXPECT_EQ(ReplaceHttpHost(u"https://localhost/list.xml", u"localhost", u"127.0.0.1"),
+            u"https://localhost/list.xml");
+}
+
+TEST(NetHelpers, IsIPv4Address) {
+  EXPECT_TRUE(CNet::IsIPv4Address(u"1.2.3.4"));
+  EXPECT_TRUE(CNet::IsIPv4Address(u"127.0.0.1"));
+  EXPECT_TRUE(CNet::IsIPv4Address(u"0.0.0.0"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"01.2.3.4"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"010.1.1.1"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"1.2.3"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"255.255.255.255"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"localhost"));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"1.2.3.4 "));
+  EXPECT_FALSE(CNet::IsIPv4Address(u""));
+  EXPECT_FALSE(CNet::IsIPv4Address(u"::1"));
+}
+
+TEST(NetHelpers, ResolveHostIPsLooksUpTheNameWithoutPort) {
+  CNet net;
+  EXPECT_EQ(net.ResolveHostIPs(u"http://127.0.0.1:8080/list.xml"), u"127.0.0.1");
+  EXPECT_EQ(net.ResolveHostIPs(u"http://127.0.0.1/list.xml"), u"127.0.0.1");
+  EXPECT_EQ(net.ResolveHostIPs(u"no url"), u"");
+}

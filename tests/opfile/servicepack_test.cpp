@@ -1,0 +1,315 @@
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdio>
+
+#include "common/testutil.h"
+#include "opfile/opfile.h"
+#include "support/log.h"
+
+using testutil::TempDir;
+
+namespace {
+
+// "p" + MD5 of the first 63 bytes of a stamp, as an installation's name.
+std::string PackNameOf(const std::string& stamp) {
+  std::string s = stamp.substr(0, 63);
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
+  std::string name = "p";
+  char hex[3];
+  for (unsigned i = 0; i < len; ++i) {
+    snprintf(hex, sizeof hex, "%02x", md[i]);
+    name += hex;
+  }
+  return name;
+}
+
+}  // namespace
+
+// Stand-ins for the configuration operations while they are not linked in;
+// the real ones, when present, take precedence over these weak symbols.
+__attribute__((weak)) WString COpFile::GetCurrentPackName(const WString& updateIniPath) const {
+  std::string data = testutil::ReadFile(NativePathUnchecked(updateIniPath));
+  return data.empty() ? WString() : WideFromUtf8(PackNameOf(data));
+}
+
+__attribute__((weak)) bool COpFile::ReadQuillupCfgIni(const WString& cfgPath) {
+  std::string data = testutil::ReadFile(NativePathUnchecked(cfgPath));
+  size_t pos = 0;
+  while (pos < data.size()) {
+    size_t eol = data.find('\n', pos);
+    std::string line = data.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+    pos = eol == std::string::npos ? data.size() : eol + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (key == "QUILLUP_VERSION") m_strVersion = WideFromUtf8(value);
+    if (key == "QUILLUP_ID") m_strId = WideFromUtf8(value);
+  }
+  return !m_strVersion.empty();
+}
+
+namespace {
+
+struct Pack {
+  std::string name;
+  std::string size;
+  std::string md5 = "0123456789abcdef0123456789abcdef";
+  std::string force = "0";
+};
+
+class ServicePackTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CLog::Instance()->SetPath(m_dir.wsub("Log/tarvex.log"));
+    m_list = m_dir.wsub("update/servicepacksNum.xml");
+    m_updateIni = m_dir.wsub("config/update.ini");
+    Configure("ZT_STD", "5");
+    InstallStamp("stamp-A");
+  }
+  void TearDown() override { CLog::Instance()->SetPath(WString()); }
+
+  // The installation's build line and version, through its configuration file.
+  void Configure(const std::string& version, const std::string& id) {
+    std::string cfg = m_dir.sub("config/quillupcfg.ini");
+    testutil::WriteFile(cfg,
+                        "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:1/sp/\r\nBIN_FILE=ZoTrade/ZoTrade\r\n"
+                        "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=" +
+                            version + "\r\nQUILLUP_ID=" + id + "\r\n");
+    m_op = COpFile();
+    ASSERT_TRUE(m_op.ReadQuillupCfgIni(WidePath(cfg)));
+    ASSERT_EQ(m_op.GetVersion(), WideFromUtf8(version));
+    ASSERT_EQ(m_op.GetId(), WideFromUtf8(id));
+  }
+
+  void InstallStamp(const std::string& stamp) { testutil::WriteFile(NativePathUnchecked(m_updateIni), stamp); }
+
+  void WriteList(const std::string& build, const std::string& id, const std::vector<Pack>& packs) {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<ServicePacksNum build_option=\"" + build +
+                      "\" QUILLUP_ID=\"" + id + "\">\r\n";
+    for (const Pack& p : packs)
+      xml += "  <" + p.name + " size=\"" + p.size + "\" md5=\"" + p.md5 + "\" force=\"" + p.force + "\"/>\r\n";
+    xml += "</ServicePacksNum>\r\n";
+    testutil::WriteFile(NativePathUnchecked(m_list), xml);
+  }
+
+  // [F, pA, pB, pC]: pX is the name an installation stamped "stamp-X" carries.
+  void WriteChain(const std::string& id, const std::string& full, const std::string& a, const std::string& b,
+                  const std::string& c) {
+    WriteList("ZT_STD", id,
+              {{"Full_5_0", full}, {PackNameOf("stamp-A"), a}, {PackNameOf("stamp-B"), b}, {PackNameOf("stamp-C"), c}});
+  }
+
+  bool Need(bool forced = false) { return m_op.GetNeedPackFiles(m_list, m_updateIni, m_packs, m_server, m_local, forced); }
+
+  std::vector<std::string> Names() const {
+    std::vector<std::string> names;
+    for (const ServicePack& p : m_packs) names.push_back(Utf8FromWide(p.strName));
+    return names;
+  }
+
+  std::string LogText() const { return testutil::ReadFile(m_dir.sub("Log/tarvex.log")); }
+  bool Logged(const std::string& level, const std::string& message) const {
+    return LogText().find("[" + level + "] [COpFile::GetNeedPackFiles] " + message + "\r\n") != std::string::npos;
+  }
+
+  TempDir m_dir;
+  COpFile m_op;
+  WString m_list, m_updateIni;
+  std::vector<ServicePack> m_packs{ServicePack{u"stale", 1, u"", false}};
+  int32_t m_server = -7, m_local = -7;
+};
+
+}  // namespace
+
+TEST_F(ServicePackTest, ParsesEveryPackInDocumentOrder) {
+  std::string xml = "\xEF\xBB\xBF<ServicePacksNum build_option=\"ZT_STD\" QUILLUP_ID=\"12\">"
+                    "<Full size=\"1000\" md5=\"AB\" force=\"2\">ignored text</Full><p1 size=\"7\"/><p2 force=\"0\"/>"
+                    "</ServicePacksNum>";
+  testutil::WriteFile(NativePathUnchecked(m_list), xml);
+  ServicePackInfo info;
+  info.vecPacks.push_back(ServicePack{u"old", 1, u"", false});
+  ASSERT_TRUE(m_op.ParseServicePackList(m_list, info));
+  EXPECT_EQ(info.strBuildOption, u"ZT_STD");
+  EXPECT_EQ(info.strId, u"12");
+  ASSERT_EQ(info.vecPacks.size(), 3u);
+  EXPECT_EQ(info.vecPacks[0].strName, u"Full");
+  EXPECT_EQ(info.vecPacks[0].nSize, 1000);
+  EXPECT_EQ(info.vecPacks[0].strMd5, u"AB");
+  EXPECT_TRUE(info.vecPacks[0].bForce);
+  EXPECT_EQ(info.vecPacks[1].strName, u"p1");
+  EXPECT_EQ(info.vecPacks[1].strMd5, u"");
+  EXPECT_FALSE(info.vecPacks[1].bForce);
+  EXPECT_EQ(info.vecPacks[2].nSize, 0);  // missing size reads as 0
+}
+
+TEST_F(ServicePackTest, UnusableListsFailToParse) {
+  ServicePackInfo info;
+  EXPECT_FALSE(m_op.ParseServicePackList(m_list, info));  // no file
+
+  testutil::WriteFile(NativePathUnchecked(m_list), "<ServicePacksNum build_option=\"ZT_STD\"><F size=\"1\"/>");
+  EXPECT_FALSE(m_op.ParseServicePackList(m_list, info));  // not well formed
+
+  testutil::WriteFile(NativePathUnchecked(m_list), "<Other build_option=\"ZT_STD\"><F size=\"1\"/></Other>");
+  EXPECT_FALSE(m_op.ParseServicePackList(m_list, info));  // other root
+
+  WriteList("ZT_STD", "5", {});
+  EXPECT_FALSE(m_op.ParseServicePackList(m_list, info));  // no pack
+
+  // A negative size fails the whole list; what came before it stays read.
+  WriteList("ZT_STD", "5", {{"F", "100"}, {"p1", "-1"}, {"p2", "3"}});
+  EXPECT_FALSE(m_op.ParseServicePackList(m_list, info));
+  ASSERT_EQ(info.vecPacks.size(), 1u);
+  EXPECT_EQ(info.vecPacks[0].strName, u"F");
+
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("ERROR", "解析servicepacksNum.xml文件失败"));
+  EXPECT_FALSE(Need(true));
+  EXPECT_TRUE(Logged("ERROR", "解析force_servicepack.xml文件失败"));
+  EXPECT_TRUE(m_packs.empty());
+  EXPECT_EQ(m_server, 0);
+  EXPECT_EQ(m_local, 5);
+}
+
+TEST_F(ServicePackTest, ForcedListValidity) {
+  WriteList("OTHER_BUILD", "3", {{"F", "10"}});
+  EXPECT_TRUE(m_op.IsForcePackListValid(m_list));  // the build line is not looked at
+  WriteList("ZT_STD", "3", {{"F", "10"}, {"p1", "5"}});
+  EXPECT_TRUE(m_op.IsForcePackListValid(m_list));
+  WriteList("ZT_STD", "3", {{"F", "10"}, {"p1", "5"}, {"p2", "5"}});
+  EXPECT_FALSE(m_op.IsForcePackListValid(m_list));
+  WriteList("ZT_STD", "0", {{"F", "10"}});
+  EXPECT_FALSE(m_op.IsForcePackListValid(m_list));
+  WriteList("ZT_STD", "abc", {{"F", "10"}});
+  EXPECT_FALSE(m_op.IsForcePackListValid(m_list));
+  WriteList("ZT_STD", "3", {{"F", "-10"}});
+  EXPECT_FALSE(m_op.IsForcePackListValid(m_list));
+}
+
+TEST_F(ServicePackTest, BuildLineMustMatchExactly) {
+  WriteChain("9", "100", "1", "1", "1");
+  Configure("zt_std", "5");
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("ERROR", "QUILLUP_VERSION不匹配"));
+  EXPECT_EQ(m_server, 0);
+  EXPECT_EQ(m_local, 5);
+  EXPECT_TRUE(m_packs.empty());
+}
+
+TEST_F(ServicePackTest, ForcedListTakesOnlyItsFirstPack) {
+  WriteList("ZT_STD", "5", {{"Repair", "100", "aa", "1"}, {"p1", "1"}});
+  EXPECT_FALSE(Need(true));
+  EXPECT_TRUE(Logged("INFO", "客户端版本5已经是最新的"));
+  EXPECT_EQ(m_server, 5);
+  EXPECT_TRUE(m_packs.empty());
+
+  // Lower or higher than the installation: installed either way.
+  for (const char* id : {"3", "8"}) {
+    WriteList("ZT_STD", id, {{"Repair", "100", "aa", "1"}, {"p1", "1"}});
+    EXPECT_TRUE(Need(true));
+    EXPECT_EQ(Names(), std::vector<std::string>{"Repair"});
+    EXPECT_TRUE(m_packs[0].bForce);
+    EXPECT_EQ(m_packs[0].strMd5, u"aa");
+    EXPECT_EQ(m_server, atoi(id));
+  }
+}
+
+TEST_F(ServicePackTest, NormalListVersionTest) {
+  WriteChain("5", "100", "1", "1", "1");
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("INFO", "客户端版本(5, 5)已经是最新的"));
+  Configure("ZT_STD", "6");
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("INFO", "客户端版本(5, 6)已经是最新的"));
+  EXPECT_EQ(m_server, 5);
+  EXPECT_EQ(m_local, 6);
+
+  // A server version of 0 does not stop the walk.
+  WriteChain("0", "100", "1", "1", "1");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), (std::vector<std::string>{PackNameOf("stamp-B"), PackNameOf("stamp-C")}));
+  EXPECT_EQ(m_server, 0);
+}
+
+TEST_F(ServicePackTest, ChainWalk) {
+  WriteChain("9", "100", "10", "20", "30");
+  EXPECT_TRUE(Need());  // installed pA
+  EXPECT_EQ(Names(), (std::vector<std::string>{PackNameOf("stamp-B"), PackNameOf("stamp-C")}));
+  EXPECT_EQ(m_packs[0].nSize, 20);
+  EXPECT_EQ(m_server, 9);
+  EXPECT_EQ(m_local, 5);
+
+  InstallStamp("stamp-C");  // the last pack: nothing left
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("INFO", "基准包已经是最新的"));
+  EXPECT_TRUE(m_packs.empty());
+
+  InstallStamp("stamp-unknown");  // no match: the full pack
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});
+
+  // The full pack is never compared: matching its name still gives it.
+  WriteList("ZT_STD", "9", {{PackNameOf("stamp-A"), "100"}, {PackNameOf("stamp-B"), "1"}});
+  InstallStamp("stamp-A");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{PackNameOf("stamp-A")});
+
+  // Only the bytes up to the 63rd make the name.
+  WriteChain("9", "100", "10", "20", "30");
+  InstallStamp(std::string(63, 's') + "tail");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});
+}
+
+TEST_F(ServicePackTest, DuplicateNamesAndSinglePackLists) {
+  std::string a = PackNameOf("stamp-A");
+  WriteList("ZT_STD", "9", {{"F", "1000"}, {a, "1"}, {"pX", "2"}, {a, "3"}, {"pY", "4"}});
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), (std::vector<std::string>{"pX", "pY"}));
+
+  WriteList("ZT_STD", "9", {{"OnlyFull", "1000"}});
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"OnlyFull"});
+}
+
+TEST_F(ServicePackTest, NoVersionOrStampMeansTheFullPack) {
+  WriteChain("9", "100", "1", "1", "1");
+  Configure("ZT_STD", "0");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});
+  EXPECT_EQ(m_local, 0);
+
+  Configure("ZT_STD", "5");
+  InstallStamp("");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});
+
+}
+
+TEST_F(ServicePackTest, SizeRule) {
+  WriteChain("9", "100", "10", "50", "49");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(m_packs.size(), 2u);  // 99 < 100
+
+  WriteChain("9", "100", "10", "50", "50");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});  // 100 >= 100
+  EXPECT_EQ(m_packs[0].nSize, 100);
+
+  // Increments of two thousand million bytes each: a wrapped 32-bit sum
+  // would be negative and pick them over the smaller full pack.
+  WriteChain("9", "2100000000", "1", "2000000000", "2000000000");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(Names(), std::vector<std::string>{"Full_5_0"});
+
+  // Sizes beyond 32 bits read as the largest value.
+  WriteChain("9", "99999999999", "1", "1", "1");
+  EXPECT_TRUE(Need());
+  EXPECT_EQ(m_packs.size(), 2u);
+  WriteChain("9", "-5", "1", "1", "1");
+  EXPECT_FALSE(Need());
+  EXPECT_TRUE(Logged("ERROR", "解析servicepacksNum.xml文件失败"));
+}

@@ -1,0 +1,326 @@
+// Staging against packs made by Python's zipfile and deltas made by the
+// xdelta3 program.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "common/testutil.h"
+#include "opfile/opfile.h"
+#include "platform/window.h"
+#include "support/log.h"
+
+namespace fs = std::filesystem;
+using testutil::Exists;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+namespace {
+
+// Debian's interpreter: a version-manager shim first on PATH costs seconds a call.
+std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+
+std::string Bytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = (char)('a' + rng() % 26);
+  return s;
+}
+
+// v with a few edits: what a new build of a file looks like to a delta.
+std::string Edited(std::string v, unsigned seed) {
+  std::mt19937 rng(seed);
+  for (int i = 0; i < 20; ++i) v.replace(rng() % (v.size() - 100), 10, "EDIT" + std::to_string(i));
+  v.insert(v.size() / 3, "inserted block " + std::to_string(seed));
+  return v;
+}
+
+std::set<std::string> Tree(const std::string& root) {
+  std::set<std::string> out;
+  for (auto& e : fs::recursive_directory_iterator(root))
+    out.insert(e.path().string().substr(root.size() + 1) + (e.is_directory() ? "/" : ""));
+  return out;
+}
+
+}  // namespace
+
+class StagingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CLog::Instance()->SetPath(t.wsub("log/tarvex.log"));
+    install = t.sub("inst");
+    unzip = install + "/update/unzip";
+    ready = install + "/update/ready";
+    ASSERT_EQ(testutil::Run("mkdir -p '" + install + "/update'"), 0);
+  }
+  void TearDown() override {
+    if (receiver) plat::UnregisterMessageHandler(receiver);
+    CLog::Instance()->SetPath(WString());
+  }
+
+  // Posts go to a receiver that records every percent.
+  void RecordProgress() {
+    receiver = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM l) {
+      EXPECT_EQ(msg, 2027u);
+      EXPECT_EQ(l, 0);
+      percents.push_back((int)w);
+      return (plat::LRESULT)0;
+    });
+    op.m_hProgressWnd = receiver;
+    op.m_uProgressMsg = 2027;
+  }
+
+  // A pack of (entry name, content) pairs; a name ending in "/" is a directory.
+  std::string Pack(const std::string& name, const std::vector<std::pair<std::string, std::string>>& entries) {
+    std::string py = "import zipfile\nz = zipfile.ZipFile('" + t.sub(name) + "', 'w', zipfile.ZIP_DEFLATED)\n";
+    int k = 0;
+    for (const auto& e : entries) {
+      std::string blob = t.sub("blobs/" + name + "." + std::to_string(k++));
+      WriteFile(blob, e.second);
+      if (!e.first.empty() && e.first.back() == '/')
+        py += "z.writestr('" + e.first + "', b'')\n";
+      else
+        py += "z.write('" + blob + "', '" + e.first + "')\n";
+    }
+    py += "z.close()\n";
+    WriteFile(t.sub("pack.py"), py);
+    EXPECT_EQ(testutil::Run(Python() + " '" + t.sub("pack.py") + "'"), 0);
+    return t.sub(name);
+  }
+
+  std::string Delta(const std::string& from, const std::string& to) {
+    static int n = 0;
+    std::string a = t.sub("delta/a" + std::to_string(n)), b = t.sub("delta/b" + std::to_string(n));
+    std::string d = t.sub("delta/d" + std::to_string(n++));
+    WriteFile(a, from);
+    WriteFile(b, to);
+    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f -s '" + a + "' '" + b + "' '" + d + "'"), 0);
+    std::string delta = ReadFile(d);
+    EXPECT_LT(delta.size(), to.size() / 2);  // a real delta, not a copy
+    return delta;
+  }
+
+  bool Stage(const std::vector<std::string>& packs) {
+    std::vector<WString> w;
+    for (const auto& p : packs) w.push_back(WidePath(p));
+    return op.UpdateToReadyDir(w, WidePath(install), WidePath(unzip), WidePath(ready));
+  }
+
+  bool Logged(const std::string& op, const std::string& text) {
+    return ReadFile(t.sub("log/tarvex.log")).find("[ERROR] [" + op + "] " + text + "\r\n") != std::string::npos;
+  }
+
+  testutil::TempDir t;
+  std::string install, unzip, ready;
+  COpFile op;
+  plat::HWND receiver = 0;
+  std::vector<int> percents;
+};
+
+TEST_F(StagingTest, DeltasChainAcrossTwoArchivesOnTopOfTheInstalledFile) {
+  const std::string v1 = Bytes(200000, 1), v2 = Edited(v1, 2), v3 = Edited(v2, 3);
+  WriteFile(install + "/bin/a.bin", v1);
+  chmod((install + "/bin/a.bin").c_str(), 0755);
+  std::string p1 = Pack("p1.zip", {{"bin/a.bin.delta", Delta(v1, v2)}, {"bin/new.txt", "new file"}, {"empty/", ""}});
+  std::string p2 = Pack("p2.zip", {{"bin/a.bin.delta", Delta(v2, v3)}});
+  ASSERT_TRUE(Stage({p1, p2}));
+  EXPECT_EQ(ReadFile(ready + "/bin/a.bin"), v3);
+  EXPECT_EQ(ReadFile(ready + "/bin/new.txt"), "new file");
+  EXPECT_EQ(Tree(ready), (std::set<std::string>{"bin/", "bin/a.bin", "bin/new.txt", "empty/"}));
+  // The executable bit survives the rebuild; the installation is untouched.
+  struct stat st;
+  ASSERT_EQ(stat((ready + "/bin/a.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(ReadFile(install + "/bin/a.bin"), v1);
+  EXPECT_EQ(Tree(install + "/bin"), (std::set<std::string>{"a.bin"}));
+}
+
+TEST_F(StagingTest, DeltaAppliesToThePlainFileOfAnEarlierArchive) {
+  const std::string installed = Bytes(100000, 7), v2 = Bytes(100000, 8), v3 = Edited(v2, 9);
+  WriteFile(install + "/c.txt", installed);
+  std::string p1 = Pack("p1.zip", {{"c.txt", v2}});
+  std::string p2 = Pack("p2.zip", {{"c.txt.delta", Delta(v2, v3)}});
+  ASSERT_TRUE(Stage({p1, p2}));
+  EXPECT_EQ(ReadFile(ready + "/c.txt"), v3);
+  EXPECT_FALSE(Exists(ready + "/c.txt.mergedata"));
+}
+
+TEST_F(StagingTest, UpperCaseSuffixIsAPlainFile) {
+  WriteFile(install + "/d", "installed d");
+  std::string p = Pack("p.zip", {{"d.DELTA", "not a delta at all"}, {"sub/e.Delta", "nor this"}});
+  ASSERT_TRUE(Stage({p}));
+  EXPECT_EQ(ReadFile(ready + "/d.DELTA"), "not a delta at all");
+  EXPECT_EQ(ReadFile(ready + "/sub/e.Delta"), "nor this");
+  EXPECT_FALSE(Exists(ready + "/d"));
+}
+
+TEST_F(StagingTest, DeltaWithoutSourceOrWithGarbageStopsWithTheMergeMessage) {
+  const std::string v1 = Bytes(50000, 4);
+  std::string p = Pack("p.zip", {{"m.bin.delta", Delta(v1, Edited(v1, 5))}});
+  EXPECT_FALSE(Stage({p}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "合并补丁包出错:" + unzip + "/m.bin.delta+" + ready + "/m.bin->" +
+                                                       ready + "/m.bin.mergedata"));
+  EXPECT_FALSE(Exists(ready + "/m.bin"));
+
+  WriteFile(install + "/g.bin", v1);
+  std::string bad = Pack("bad.zip", {{"g.bin.delta", "this is no VCDIFF"}});
+  EXPECT_FALSE(Stage({bad}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "合并补丁包出错:" + unzip + "/g.bin.delta+" + ready + "/g.bin->" +
+                                                       ready + "/g.bin.mergedata"));
+  // The staged source is still the installed copy, never the partial output.
+  EXPECT_EQ(ReadFile(ready + "/g.bin"), v1);
+}
+
+TEST_F(StagingTest, EmptyArchiveStagesNothingAndStagingGoesOn) {
+  std::string empty = Pack("empty.zip", {});
+  std::string p = Pack("p.zip", {{"x/y.txt", "y"}});
+  ASSERT_TRUE(Stage({empty, p, empty}));
+  EXPECT_EQ(Tree(ready), (std::set<std::string>{"x/", "x/y.txt"}));
+  ASSERT_TRUE(Stage({empty}));
+  EXPECT_TRUE(fs::is_directory(ready));
+  EXPECT_TRUE(Tree(ready).empty());
+}
+
+TEST_F(StagingTest, ProgressOfOneArchive) {
+  RecordProgress();
+  std::string p = Pack("p.zip", {{"1", "a"}, {"2", "b"}, {"3", "c"}, {"4", "d"}});
+  ASSERT_TRUE(Stage({p}));
+  // Extraction below 50, copying from 50 up to below 100, then 100.
+  EXPECT_EQ(percents, (std::vector<int>{0, 0, 12, 25, 37, 50, 62, 75, 87, 100}));
+}
+
+TEST_F(StagingTest, ProgressSharedBetweenThreeArchives) {
+  RecordProgress();
+  std::string a = Pack("a.zip", {{"a", "a"}}), b = Pack("b.zip", {{"b", "b"}}), c = Pack("c.zip", {{"c", "c"}});
+  ASSERT_TRUE(Stage({a, b, c}));
+  EXPECT_EQ(percents, (std::vector<int>{0, 0, 16, 33, 49, 66, 82, 100}));
+}
+
+TEST_F(StagingTest, ReadyAndUnzipTreesStartEmpty) {
+  WriteFile(ready + "/stale/old.txt", "left from an earlier run");
+  chmod((ready + "/stale/old.txt").c_str(), 0444);
+  WriteFile(unzip + "/leftover.txt", "x");
+  std::string p = Pack("p.zip", {{"fresh.txt", "fresh"}});
+  ASSERT_TRUE(Stage({p}));
+  EXPECT_EQ(Tree(ready), (std::set<std::string>{"fresh.txt"}));
+  // A read-only file staged by an earlier archive is replaced by a later one.
+  WriteFile(t.sub("ro.py"), "import zipfile\nz = zipfile.ZipFile('" + t.sub("q.zip") + "', 'w')\n"
+            "i = zipfile.ZipInfo('fresh.txt', (2020,1,1,0,0,0)); i.create_system = 3\n"
+            "i.external_attr = 0o100444 << 16\nz.writestr(i, b'fresher')\nz.close()\n");
+  ASSERT_EQ(testutil::Run(Python() + " '" + t.sub("ro.py") + "'"), 0);
+  std::string r = Pack("r.zip", {{"fresh.txt", "freshest"}});
+  ASSERT_TRUE(Stage({t.sub("q.zip")}));
+  struct stat st;
+  ASSERT_EQ(stat((ready + "/fresh.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0222, 0u);
+  ASSERT_TRUE(Stage({t.sub("q.zip"), r}));
+  EXPECT_EQ(ReadFile(ready + "/fresh.txt"), "freshest");
+}
+
+TEST_F(StagingTest, EachFailureLogsItsMessage) {
+  EXPECT_FALSE(Stage({}));
+  EXPECT_FALSE(op.UpdateToReadyDir({u"x.zip"}, WidePath(install), u"", WidePath(ready)));
+  EXPECT_FALSE(Exists(t.sub("log/tarvex.log")) && !ReadFile(t.sub("log/tarvex.log")).empty());
+
+  std::string missing = t.sub("missing.zip");
+  EXPECT_FALSE(Stage({missing}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "解压zip文件失败:" + missing + "->" + unzip));
+
+  WriteFile(t.sub("corrupt.zip"), "PK\x03\x04 not really");
+  EXPECT_FALSE(Stage({t.sub("corrupt.zip")}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "解压zip文件失败:" + t.sub("corrupt.zip") + "->" + unzip));
+
+  // A later archive's directory where an earlier one staged a file.
+  std::string file = Pack("file.zip", {{"z", "file"}});
+  std::string dir = Pack("dir.zip", {{"z/w", "inside"}});
+  EXPECT_FALSE(Stage({file, dir}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "创建目录失败:" + ready + "/z"));
+
+  // And a file where a directory was staged.
+  EXPECT_FALSE(Stage({dir, file}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "复制文件失败:" + unzip + "/z->" + ready + "/z"));
+
+  fs::remove_all(ready);
+  WriteFile(ready, "a file where the ready tree belongs");
+  EXPECT_FALSE(Stage({file}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "删除目录失败:" + ready));
+}
+
+TEST_F(StagingTest, MergeDeltaRunsTheDecoder) {
+  const std::string v1 = Bytes(80000, 11), v2 = Edited(v1, 12);
+  WriteFile(t.sub("src"), v1);
+  WriteFile(t.sub("d"), Delta(v1, v2));
+  // Options from the environment must not reach the decoder (-J: no output).
+  setenv("XDELTA", "-J", 1);
+  EXPECT_TRUE(op.MergeDelta(t.wsub("d"), t.wsub("src"), t.wsub("out")));
+  unsetenv("XDELTA");
+  EXPECT_EQ(ReadFile(t.sub("out")), v2);
+  EXPECT_EQ(ReadFile(t.sub("src")), v1);
+
+  EXPECT_FALSE(op.MergeDelta(t.wsub("d"), t.wsub("nosrc"), t.wsub("out2")));
+  EXPECT_FALSE(Exists(t.sub("out2")));
+  EXPECT_FALSE(op.MergeDelta(t.wsub("nodelta"), t.wsub("src"), t.wsub("out3")));
+  EXPECT_FALSE(op.MergeDelta(u"", t.wsub("src"), t.wsub("out4")));
+  EXPECT_FALSE(op.MergeDelta(t.wsub("d"), t.wsub("src"), u""));
+  // The delta was made for another source: the decoder refuses it.
+  WriteFile(t.sub("other"), Bytes(80000, 13));
+  EXPECT_FALSE(op.MergeDelta(t.wsub("d"), t.wsub("other"), t.wsub("out5")));
+  // A path that code page 936 cannot hold cannot be opened.
+  EXPECT_FALSE(op.MergeDelta(t.wsub("d"), t.wsub("src"), t.wsub("\xF0\x9F\x98\x80")));
+}
+
+TEST_F(StagingTest, ListingOrder) {
+  WriteFile(t.sub("r/a/b/f1"), "1");
+  WriteFile(t.sub("r/a/f2"), "2");
+  WriteFile(t.sub("r/.hidden"), "h");
+  WriteFile(t.sub("r/c/f3"), "3");
+  ASSERT_EQ(testutil::Run("mkdir -p '" + t.sub("r/a/empty") + "'"), 0);
+  std::vector<WString> files, dirs;
+  op.ListFiles(t.wsub("r"), files);
+  std::set<WString> fileSet(files.begin(), files.end());
+  EXPECT_EQ(fileSet, (std::set<WString>{t.wsub("r/a/b/f1"), t.wsub("r/a/f2"), t.wsub("r/.hidden"), t.wsub("r/c/f3")}));
+  EXPECT_EQ(files.size(), 4u);
+  op.ListDirectories(t.wsub("r"), dirs);
+  ASSERT_EQ(dirs.size(), 5u);
+  EXPECT_EQ(dirs.back(), t.wsub("r"));
+  auto at = [&](const char* d) { return std::find(dirs.begin(), dirs.end(), t.wsub(d)) - dirs.begin(); };
+  EXPECT_LT(at("r/a/b"), at("r/a"));
+  EXPECT_LT(at("r/a/empty"), at("r/a"));
+  EXPECT_LT(at("r/c"), 4);
+  EXPECT_LT(at("r/a"), 4);
+  // Appends to what the list already holds.
+  op.ListFiles(t.wsub("r/c"), files);
+  EXPECT_EQ(files.size(), 5u);
+}
+
+TEST_F(StagingTest, DeleteAndCreateDirectories) {
+  WriteFile(t.sub("d/x/y/ro.txt"), "r");
+  chmod(t.sub("d/x/y/ro.txt").c_str(), 0444);
+  WriteFile(t.sub("d/.h"), "h");
+  // A link to a directory elsewhere is removed, not walked into.
+  WriteFile(t.sub("elsewhere/keep.txt"), "keep");
+  ASSERT_EQ(symlink(t.sub("elsewhere").c_str(), t.sub("d/x/link").c_str()), 0);
+  EXPECT_TRUE(op.DeleteDirectory(t.wsub("d")));
+  EXPECT_FALSE(Exists(t.sub("d")));
+  EXPECT_EQ(ReadFile(t.sub("elsewhere/keep.txt")), "keep");
+  EXPECT_TRUE(op.DeleteDirectory(t.wsub("never/was")));
+
+  EXPECT_TRUE(op.CreateMulDirectory(t.wsub("n/e/s/t")));
+  EXPECT_TRUE(fs::is_directory(t.sub("n/e/s/t")));
+  EXPECT_TRUE(op.CreateMulDirectory(t.wsub("n/e")));
+  EXPECT_FALSE(op.CreateMulDirectory(u""));
+  WriteFile(t.sub("afile"), "");
+  EXPECT_FALSE(op.CreateMulDirectory(t.wsub("afile/sub")));
+  // No drive roots exist here: a bare drive name is refused.
+  EXPECT_FALSE(op.CreateMulDirectory(u"D:"));
+  EXPECT_TRUE(Logged("COpFile::CreateMulDirectory", "创建磁盘目录失败:D:"));
+
+  EXPECT_TRUE(op.FlushVolume());
+}

@@ -1,0 +1,200 @@
+// quillup-pack build: what the packs and the list hold, checked with
+// Info-ZIP unzip and the xdelta3 program rather than with the tool's code.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "packer_fixture.h"
+
+using namespace packtest;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+std::string Flip(std::string s, std::initializer_list<size_t> at) {
+  for (size_t i : at) s[i % s.size()] ^= 0x5A;
+  return s;
+}
+
+// Four versions with every kind of change between neighbours.
+struct FourVersions {
+  TempDir dir;
+  std::vector<std::string> roots, stamps;
+  FourVersions() {
+    std::string big = Noise(300000, 1), core = Noise(100000, 2), same = Noise(50000, 3);
+    std::map<std::string, std::string> v1 = {
+        {"bin/client", "#!/bin/sh\necho client 1\n"}, {"data/big.bin", big},           {"lib/core.dll", core},
+        {"docs/readme.txt", "Readme, first edition.\n"}, {"old/legacy.txt", "legacy\n"}, {"keep/same.bin", same}};
+    auto v2 = v1;
+    v2["bin/client"] = "#!/bin/sh\necho client 2\n";
+    v2["data/big.bin"] = big = Flip(big, {10, 150000, 299990});
+    v2["docs/readme.txt"] = "Readme, second edition, with more words.\n";
+    v2["plugins/new.dat"] = Noise(20000, 4);
+    v2.erase("old/legacy.txt");
+    auto v3 = v2;
+    v3["bin/client"] = "#!/bin/sh\necho client 3\n";
+    v3["data/big.bin"] = big = Flip(big, {77, 200000});
+    v3["lib/core.dll"] = Noise(100000, 5);  // rewritten: a delta cannot beat it
+    v3["old/legacy.txt"] = "legacy is back\n";
+    auto v4 = v3;
+    v4["bin/client"] = "#!/bin/sh\necho client 4\n";
+    v4["data/big.bin"] = Flip(big, {5});
+    v4["docs/readme.txt"] = "Readme, fourth edition.\n";
+    v4["docs/\xe8\xaf\xb4\xe6\x98\x8e.txt"] = "\xe8\xaf\xb4\xe6\x98\x8e\n";  // a Chinese name
+    v4.erase("plugins/new.dat");
+    std::vector<std::map<std::string, std::string>> files = {v1, v2, v3, v4};
+    for (int i = 0; i < 4; ++i) {
+      roots.push_back(dir.sub("v" + std::to_string(i + 1)));
+      // Long stamps: only the first 63 bytes name the pack.
+      stamps.push_back("release " + std::to_string(i + 1) + " of the test client, built on a quiet day " +
+                       std::string(40, 'x'));
+      WriteVersion(roots.back(), i + 1, stamps.back(), files[i]);
+    }
+    testutil::Run("mkdir -p " + Quote(roots[2] + "/cache"));  // an empty directory, new in version 3
+    testutil::Run("chmod 755 " + Quote(roots[0] + "/bin/client"));
+  }
+  std::string Args(const std::string& server) const {
+    std::string a = "build -o " + Quote(server);
+    for (const std::string& r : roots) a += " " + Quote(r);
+    return a;
+  }
+};
+
+std::set<std::string> ZipNames(const std::string& zip) {
+  TempDir t;
+  testutil::Run("unzip -Z1 " + Quote(zip) + " >" + Quote(t.sub("names")) + " 2>/dev/null");
+  std::set<std::string> names;
+  std::string all = ReadFile(t.sub("names")), line;
+  for (char c : all) {
+    if (c == '\n') {
+      if (!line.empty()) names.insert(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  return names;
+}
+
+}  // namespace
+
+TEST(PackBuild, ListNamesEveryPackInChainOrderWithSizeAndDigest) {
+  FourVersions v;
+  std::string server = v.dir.sub("server"), out, err;
+  ASSERT_EQ(RunPack(v.Args(server), &out, &err), 0) << err;
+  ListFile list = ReadList(server + "/servicepacksNum.xml");
+  EXPECT_EQ(list.buildOption, "line-a");
+  EXPECT_EQ(list.id, "4");
+  ASSERT_EQ(list.packs.size(), 5u);
+  EXPECT_EQ(list.packs[0].name, "full_4");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(list.packs[i + 1].name, PackNameFor(v.stamps[i])) << i;
+  for (const ListedPack& p : list.packs) {
+    std::string zip = ReadFile(server + "/" + p.name + ".zip");
+    EXPECT_EQ(p.size, (long long)zip.size()) << p.name;
+    EXPECT_EQ(p.md5, Md5Hex(zip)) << p.name;
+    EXPECT_EQ(p.force, "0");
+    EXPECT_EQ(testutil::Run("unzip -tqq " + Quote(server + "/" + p.name + ".zip")), 0) << p.name;
+  }
+  // Only the packs and the list, no work files.
+  EXPECT_EQ(ListNames(server).size(), 6u);
+  EXPECT_FALSE(testutil::Exists(server + "/force_servicepack.xml"));
+  // Nothing left beside the server directory either.
+  EXPECT_EQ(ListNames(v.dir.path()).size(), 5u);
+}
+
+TEST(PackBuild, FullAndBasePacksHoldWholeTrees) {
+  FourVersions v;
+  std::string server = v.dir.sub("server"), err;
+  ASSERT_EQ(RunPack(v.Args(server), nullptr, &err), 0) << err;
+  ListFile list = ReadList(server + "/servicepacksNum.xml");
+  TempDir x;
+  ASSERT_EQ(testutil::Run("unzip -qq " + Quote(server + "/full_4.zip") + " -d " + Quote(x.sub("full"))), 0);
+  EXPECT_EQ(ReadTree(x.sub("full")), ReadTree(v.roots[3]));
+  ASSERT_EQ(testutil::Run("unzip -qq " + Quote(server + "/" + list.packs[1].name + ".zip") + " -d " + Quote(x.sub("base"))), 0);
+  EXPECT_EQ(ReadTree(x.sub("base")), ReadTree(v.roots[0]));
+  // The client keeps its execute bit through the archive.
+  ASSERT_EQ(testutil::Run("unzip -qq " + Quote(server + "/" + list.packs[1].name + ".zip") + " bin/client -d " + Quote(x.sub("mode"))), 0);
+  EXPECT_EQ(access(x.sub("mode/bin/client").c_str(), X_OK), 0);
+}
+
+TEST(PackBuild, IncrementsCarryNewFilesPlainAndChangedFilesAsDeltasThatReplay) {
+  FourVersions v;
+  std::string server = v.dir.sub("server"), err;
+  ASSERT_EQ(RunPack(v.Args(server), nullptr, &err), 0) << err;
+  ListFile list = ReadList(server + "/servicepacksNum.xml");
+  // Expected items of each step: (name in the archive) for steps 1->2, 2->3, 3->4.
+  std::vector<std::set<std::string>> expected = {
+      {"bin/client", "data/big.bin.delta", "docs/readme.txt", "plugins/new.dat", "config/update.ini",
+       "config/quillupcfg.ini", "plugins/"},
+      {"bin/client", "data/big.bin.delta", "lib/core.dll", "old/legacy.txt", "config/update.ini",
+       "config/quillupcfg.ini", "cache/", "old/"},
+      {"bin/client", "data/big.bin.delta", "docs/readme.txt", "docs/\xe8\xaf\xb4\xe6\x98\x8e.txt", "config/update.ini",
+       "config/quillupcfg.ini"},
+  };
+  for (int step = 0; step < 3; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step + 1) + " -> " + std::to_string(step + 2));
+    std::string zip = server + "/" + list.packs[step + 2].name + ".zip";
+    std::set<std::string> names = ZipNames(zip);
+    // Small text and config changes may go either way; the rest is fixed.
+    for (const char* either : {"bin/client", "docs/readme.txt", "config/update.ini", "config/quillupcfg.ini"}) {
+      if (names.erase(std::string(either) + ".delta")) names.insert(either);
+    }
+    EXPECT_EQ(names, expected[step]);
+    // Replay the step with unzip and the xdelta3 program on the older tree.
+    TempDir x;
+    ASSERT_EQ(testutil::Run("unzip -qq " + Quote(zip) + " -d " + Quote(x.sub("u"))), 0);
+    auto items = ReadTree(x.sub("u"));
+    auto next = ReadTree(v.roots[step + 1]);
+    for (const auto& [rel, content] : items) {
+      std::string target = rel;
+      std::string rebuilt = content;
+      if (rel.size() > 6 && rel.compare(rel.size() - 6, 6, ".delta") == 0) {
+        target = rel.substr(0, rel.size() - 6);
+        ASSERT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -d -f -s " + Quote(v.roots[step] + "/" + target) + " " +
+                      Quote(x.sub("u/" + rel)) + " " + Quote(x.sub("out"))),
+                  0)
+            << rel;
+        rebuilt = ReadFile(x.sub("out"));
+        EXPECT_LT(content.size(), next[target].size()) << "a delta is used only when it is smaller: " << rel;
+      }
+      EXPECT_EQ(rebuilt, next[target]) << target;
+    }
+  }
+}
+
+TEST(PackBuild, ForceRepairListNamesTheFullPackOnly) {
+  FourVersions v;
+  std::string server = v.dir.sub("server"), err;
+  ASSERT_EQ(RunPack(v.Args(server) + " --force-repair --full-name Repair4", nullptr, &err), 0) << err;
+  ListFile forced = ReadList(server + "/force_servicepack.xml");
+  ListFile normal = ReadList(server + "/servicepacksNum.xml");
+  EXPECT_EQ(forced.id, "4");
+  EXPECT_EQ(forced.buildOption, "line-a");
+  ASSERT_EQ(forced.packs.size(), 1u);
+  EXPECT_EQ(forced.packs[0].name, "Repair4");
+  EXPECT_EQ(forced.packs[0].force, "1");
+  EXPECT_EQ(forced.packs[0].md5, normal.packs[0].md5);
+  EXPECT_EQ(normal.packs[0].name, "Repair4");
+}
+
+TEST(PackBuild, ReplaceSwapsTheWholeServerDirectory) {
+  FourVersions v;
+  std::string server = v.dir.sub("server"), err;
+  WriteFile(server + "/unrelated.txt", "mine");
+  EXPECT_EQ(RunPack(v.Args(server), nullptr, &err), 1);
+  EXPECT_NE(err.find("--replace"), std::string::npos) << err;
+  EXPECT_EQ(RunPack(v.Args(server) + " --replace", nullptr, &err), 1);
+  EXPECT_NE(err.find("not a pack server directory"), std::string::npos) << err;
+  EXPECT_EQ(ReadFile(server + "/unrelated.txt"), "mine");
+
+  testutil::Run("rm -rf " + Quote(server));
+  ASSERT_EQ(RunPack("build -o " + Quote(server) + " " + Quote(v.roots[0]) + " " + Quote(v.roots[1]), nullptr, &err), 0)
+      << err;
+  ASSERT_EQ(RunPack(v.Args(server) + " --replace", nullptr, &err), 0) << err;
+  EXPECT_EQ(ReadList(server + "/servicepacksNum.xml").packs.size(), 5u);
+  EXPECT_FALSE(testutil::Exists(server + "/full_2.zip"));  // nothing of the old set survives
+  EXPECT_EQ(ListNames(v.dir.path()).size(), 5u);
+}

@@ -1,0 +1,44 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "common/testutil.h"
+#include "support/path.h"
+
+using testutil::TempDir;
+using testutil::WriteFile;
+
+TEST(Path, ParentDirUsesEitherSeparator) {
+  EXPECT_EQ(GetParentDir(u"C:/a/b.txt"), u"C:/a");
+  EXPECT_EQ(GetParentDir(u"C:\\a\\b.txt"), u"C:/a");
+  EXPECT_EQ(GetParentDir(u"/opt/zo\\Log/tarvex.log"), u"/opt/zo/Log");
+  EXPECT_EQ(GetParentDir(u"/tarvex.log"), u"");
+  EXPECT_EQ(GetParentDir(u"tarvex.log"), u"");
+  EXPECT_EQ(GetParentDir(u""), u"");
+}
+
+TEST(Path, SelfPathAndDirectory) {
+  WString self = GetSelfPath();
+  ASSERT_FALSE(self.empty());
+  EXPECT_EQ(self[0], u'/');
+  EXPECT_EQ(self.substr(self.size() - 13), u"/test_support");
+  EXPECT_EQ(GetSelfDir() + u"/test_support", self);
+}
+
+TEST(Path, FileSizeByPath) {
+  TempDir t;
+  WriteFile(t.sub("pack.zip"), std::string(12345, 'z'));
+  WriteFile(t.sub("空.zip"), "");
+  EXPECT_EQ(GetFileSizeByPath(t.wsub("pack.zip")), 12345);
+  EXPECT_EQ(GetFileSizeByPath(t.wsub("空.zip")), 0);
+  EXPECT_EQ(GetFileSizeByPath(t.wsub("missing.zip")), -1);
+  WriteFile(t.sub("\xF0\x9F\x98\x80.zip"), "abc");
+  EXPECT_EQ(GetFileSizeByPath(t.wpath() + u"/\U0001F600.zip"), -1);  // 936 cannot hold the name
+}
+
+TEST(Path, SelfVersionIsTheCompiledProductVersion) {
+  std::string v = Utf8FromWide(GetSelfVersion());
+  EXPECT_TRUE(std::regex_match(v, std::regex("\\d+\\.\\d+\\.\\d+\\.\\d+"))) << v;
+  EXPECT_EQ(v, std::to_string(QUILLUP_VERSION_MAJOR) + "." + std::to_string(QUILLUP_VERSION_MINOR) + "." +
+                   std::to_string(QUILLUP_VERSION_PATCH) + "." + std::to_string(QUILLUP_VERSION_TWEAK));
+}

@@ -1,0 +1,26 @@
+#include "bridge.h"
+
+#include "opfile/opfile.h"
+#include "platform/profile.h"
+#include "support/md5.h"
+#include "support/text.h"
+
+namespace pack {
+
+std::string PackNameOfStamp(const std::string& updateIniPath) {
+  COpFile op;
+  return Utf8FromWide(op.GetCurrentPackName(WidePath(updateIniPath)));
+}
+
+std::string FileMd5Hex(const std::string& path) { return Utf8FromWide(FileMd5(WidePath(path))); }
+
+std::string ReadCfgValue(const std::string& cfgPath, const char* key) {
+  return Utf8FromWide(plat::GetProfileString(COpFile::kCfgSection, W(key), u"", WidePath(cfgPath)));
+}
+
+bool UpdaterAcceptsCfg(const std::string& cfgPath) {
+  COpFile op;
+  return op.ReadQuillupCfgIni(WidePath(cfgPath));
+}
+
+}  // namespace pack

@@ -1,0 +1,276 @@
+// quillup-pack build: the full pack, the chain of increments and the lists.
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+
+#include "bridge.h"
+#include "common.h"
+#include "packset.h"
+#include "tree.h"
+#include "zipwriter.h"
+
+namespace pack {
+
+const char* const kListFile = "servicepacksNum.xml";
+const char* const kForceListFile = "force_servicepack.xml";
+
+namespace {
+
+const char* const kDeltaSuffix = ".delta";  // what staging takes for a VCDIFF delta
+
+struct BuiltPack {
+  ListEntry entry;
+  std::string what;  // one line for the summary
+};
+
+std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+// Everything written must be on disk before the set is published: one
+// syncfs for the whole set instead of a flush per file.
+void SyncDirectory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0 || syncfs(fd) != 0) {
+    std::string why = ErrnoText();
+    if (fd >= 0) close(fd);
+    throw Error("cannot flush " + dir + ": " + why);
+  }
+  close(fd);
+}
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) throw Error("cannot write " + path + ": " + ErrnoText());
+  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (fclose(f) != 0 || !ok) throw Error("cannot write " + path + ": " + ErrnoText());
+}
+
+// Checks and records an archive once it is written.
+ListEntry Seal(const std::string& archive, const std::string& name) {
+  ListEntry e;
+  e.name = name;
+  e.size = FileSizeOf(archive);
+  // The list and the updater carry sizes as signed 32-bit numbers.
+  if (e.size < 0 || e.size > INT32_MAX)
+    throw Error(archive + " is " + std::to_string(e.size) + " bytes; a pack must stay below 2 GiB");
+  e.md5 = FileMd5Hex(archive);
+  if (e.md5.empty()) throw Error("cannot read back " + archive);
+  return e;
+}
+
+// Every entry of a tree as plain files: the full pack, and the base of
+// the chain (what leads from nothing to the oldest version).
+BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::string& outDir) {
+  std::string archive = outDir + "/" + name + ".zip";
+  ZipWriter zip(archive);
+  int files = 0;
+  for (const auto& [rel, e] : t.entries) {
+    ThrowIfInterrupted();
+    if (e.isDir) {
+      zip.AddDirectory(rel + "/", e.mode, e.mtime);
+    } else {
+      zip.AddFile(rel, t.Path(rel), e.mode, e.mtime);
+      ++files;
+    }
+  }
+  zip.Finish();
+  BuiltPack p;
+  p.entry = Seal(archive, name);
+  p.what = std::to_string(files) + " files";
+  return p;
+}
+
+std::string XdeltaProgram() {
+  const char* env = getenv("QUILLUP_PACK_XDELTA3");
+  if (env && *env) return env;
+#ifdef XDELTA3_PROGRAM
+  if (*XDELTA3_PROGRAM) return XDELTA3_PROGRAM;
+#endif
+  return "xdelta3";
+}
+
+// A VCDIFF delta from the old file to the new one, or "" when it would
+// not be smaller than the new file itself.
+std::string MakeDelta(const std::string& oldPath, const std::string& newPath, const std::string& deltaPath,
+                      long long newSize) {
+  size_t slash = deltaPath.find_last_of('/');
+  MakeDirOrThrow(deltaPath.substr(0, slash));
+  std::string err;
+  // No application header (it would carry our temporary names) and no
+  // external decompression: the delta must apply to the bytes as they are.
+  int rc = RunProgram({XdeltaProgram(), "-e", "-f", "-q", "-A", "-D", "-s", oldPath, newPath, deltaPath}, &err);
+  ThrowIfInterrupted();
+  if (rc != 0) throw Error("xdelta3 failed on " + oldPath + " -> " + newPath + (err.empty() ? "" : ": " + err));
+  long long size = FileSizeOf(deltaPath);
+  if (size < 0) throw Error("xdelta3 wrote no delta for " + newPath);
+  if (size >= newSize) {
+    unlink(deltaPath.c_str());
+    return std::string();
+  }
+  return deltaPath;
+}
+
+// The step from one version to the next: new and changed files, changed
+// ones as deltas where that is smaller.
+BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const std::string& outDir,
+                        const std::string& workDir) {
+  std::string archive = outDir + "/" + to.packName + ".zip";
+  ZipWriter zip(archive);
+  int plain = 0, deltas = 0, unchanged = 0;
+  for (const auto& [rel, e] : to.entries) {
+    ThrowIfInterrupted();
+    auto old = from.entries.find(rel);
+    if (e.isDir) {
+      if (old == from.entries.end()) zip.AddDirectory(rel + "/", e.mode, e.mtime);
+      continue;
+    }
+    if (old == from.entries.end()) {
+      zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
+      ++plain;
+      continue;
+    }
+    if (old->second.size == e.size && SameFileContent(from.Path(rel), to.Path(rel))) {
+      ++unchanged;
+      continue;
+    }
+    std::string delta = MakeDelta(from.Path(rel), to.Path(rel), workDir + "/" + rel + kDeltaSuffix, e.size);
+    if (delta.empty()) {
+      zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
+      ++plain;
+    } else {
+      zip.AddFile(rel + kDeltaSuffix, delta, e.mode, e.mtime);
+      ++deltas;
+    }
+  }
+  for (const auto& [rel, e] : from.entries)
+    if (!e.isDir && !to.entries.count(rel))
+      Warn(rel + " is in version " + std::to_string(from.id) + " but not in version " + std::to_string(to.id) +
+           "; the updater never deletes files, so updated installations keep it");
+  zip.Finish();
+  BuiltPack p;
+  p.entry = Seal(archive, to.packName);
+  p.what = std::to_string(from.id) + " -> " + std::to_string(to.id) + ": " + std::to_string(plain) + " files, " +
+           std::to_string(deltas) + " deltas, " + std::to_string(unchanged) + " unchanged";
+  return p;
+}
+
+void Publish(const std::string& built, const std::string& serverDir, const std::string& tmp) {
+  std::error_code ec;
+  if (std::filesystem::exists(serverDir, ec)) {
+    // Swap both names in one step, so the server never shows a half set.
+    if (renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_EXCHANGE) != 0)
+      throw Error("cannot move the new packs into " + serverDir + ": " + ErrnoText());
+  } else if (renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_NOREPLACE) != 0) {
+    throw Error("cannot move the new packs to " + serverDir + ": " + ErrnoText());
+  }
+  RemoveTree(tmp);
+}
+
+void CheckTarget(const BuildOptions& opt) {
+  std::error_code ec;
+  namespace fs = std::filesystem;
+  if (!fs::exists(opt.serverDir, ec)) {
+    std::string parent = fs::path(opt.serverDir).parent_path().string();
+    if (!parent.empty() && !fs::is_directory(parent, ec))
+      throw Error("the parent of " + opt.serverDir + " does not exist");
+    return;
+  }
+  if (!fs::is_directory(opt.serverDir, ec)) throw Error(opt.serverDir + " exists and is not a directory");
+  if (fs::is_empty(opt.serverDir, ec)) return;
+  if (!opt.replace) throw Error(opt.serverDir + " is not empty; pass --replace to replace its packs");
+  if (!fs::exists(opt.serverDir + "/" + kListFile, ec))
+    throw Error(opt.serverDir + " holds no " + kListFile + "; refusing to replace a directory that is not a pack server directory");
+}
+
+}  // namespace
+
+bool IsValidFullPackName(const std::string& name) {
+  if (name.empty() || name[0] == 'p') return false;
+  if (!isalpha((unsigned char)name[0]) && name[0] != '_') return false;
+  if (name.size() >= 3 && tolower((unsigned char)name[0]) == 'x' && tolower((unsigned char)name[1]) == 'm' &&
+      tolower((unsigned char)name[2]) == 'l')
+    return false;
+  for (char c : name)
+    if (!isalnum((unsigned char)c) && c != '_' && c != '-' && c != '.') return false;
+  return true;
+}
+
+std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs) {
+  std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+  x += "<ServicePacksNum build_option=\"" + XmlEscape(buildOption) + "\" QUILLUP_ID=\"" + std::to_string(id) + "\">\r\n";
+  for (const ListEntry& p : packs)
+    x += "  <" + p.name + " size=\"" + std::to_string(p.size) + "\" md5=\"" + p.md5 + "\" force=\"" +
+         (p.force ? "1" : "0") + "\"/>\r\n";
+  x += "</ServicePacksNum>\r\n";
+  return x;
+}
+
+void BuildServerDir(const BuildOptions& opt) {
+  if (opt.versionDirs.empty()) throw Error("no version directories given");
+  CheckTarget(opt);
+  unsetenv("XDELTA");  // would add options behind our back
+  std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
+  const VersionTree& newest = chain.back();
+  std::string fullName = opt.fullName.empty() ? "full_" + std::to_string(newest.id) : opt.fullName;
+  if (!IsValidFullPackName(fullName))
+    throw Error("\"" + fullName + "\" cannot name the full pack: use letters, digits, \"_\", \"-\" or \".\", "
+                "starting with a letter other than a lower-case p (increments begin with p)");
+
+  std::string tmp = MakeTempDirBeside(opt.serverDir, "build");
+  try {
+    std::string out = tmp + "/out", work = tmp + "/work";
+    MakeDirOrThrow(out);
+    MakeDirOrThrow(work);
+    std::vector<BuiltPack> packs;
+    Note("full pack " + fullName + " (version " + std::to_string(newest.id) + ")");
+    packs.push_back(PlainPack(newest, fullName, out));
+    packs.back().what = "full, version " + std::to_string(newest.id) + ": " + packs.back().what;
+    // The oldest version is the base of the chain: installations that carry
+    // its stamp find themselves in the list and take the increments after it.
+    Note("base pack " + chain[0].packName + " (version " + std::to_string(chain[0].id) + ")");
+    packs.push_back(PlainPack(chain[0], chain[0].packName, out));
+    packs.back().what = "base, version " + std::to_string(chain[0].id) + ": " + packs.back().what;
+    for (size_t i = 1; i < chain.size(); ++i) {
+      Note("increment " + chain[i].packName + " (version " + std::to_string(chain[i - 1].id) + " -> " +
+           std::to_string(chain[i].id) + ")");
+      packs.push_back(IncrementPack(chain[i - 1], chain[i], out, work + "/" + std::to_string(i)));
+    }
+    std::vector<ListEntry> entries;
+    for (const BuiltPack& p : packs) entries.push_back(p.entry);
+    WriteTextFile(out + "/" + kListFile, ListXml(newest.buildOption, newest.id, entries));
+    if (opt.forceRepair) {
+      ListEntry forced = entries[0];
+      forced.force = true;
+      WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}));
+    }
+    ThrowIfInterrupted();
+    SyncDirectory(out);
+    Publish(out, opt.serverDir, tmp);
+    printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
+           opt.forceRepair ? " (with force_servicepack.xml)" : "");
+    for (const BuiltPack& p : packs)
+      printf("  %-34s %10lld  %s  %s\n", p.entry.name.c_str(), p.entry.size, p.entry.md5.c_str(), p.what.c_str());
+  } catch (...) {
+    RemoveTree(tmp);
+    throw;
+  }
+}
+
+}  // namespace pack

@@ -1,0 +1,168 @@
+#include "common.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+extern char** environ;
+
+namespace pack {
+namespace {
+
+bool g_quiet = false;
+std::atomic<bool> g_interrupted{false};
+
+void OnSignal(int) { g_interrupted = true; }
+
+std::string ParentOf(const std::string& p) {
+  size_t slash = p.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return p.substr(0, slash);
+}
+
+std::string BaseOf(const std::string& p) {
+  size_t slash = p.find_last_of('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+}  // namespace
+
+void Note(const std::string& text) {
+  if (!g_quiet) fprintf(stderr, "quillup-pack: %s\n", text.c_str());
+}
+
+void Warn(const std::string& text) { fprintf(stderr, "quillup-pack: warning: %s\n", text.c_str()); }
+
+void SetQuiet(bool quiet) { g_quiet = quiet; }
+
+std::string ErrnoText() { return strerror(errno); }
+
+void MakeDirOrThrow(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) throw Error("cannot create directory " + path + ": " + ec.message());
+}
+
+bool RemoveTree(const std::string& path) {
+  std::error_code ec;
+  // Read-only directories would stop the removal of their entries.
+  for (auto it = std::filesystem::recursive_directory_iterator(path, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0700);
+  }
+  ec.clear();
+  std::filesystem::remove_all(path, ec);
+  return !ec;
+}
+
+std::string MakeTempDirBeside(const std::string& target, const std::string& tag) {
+  std::string tmpl = ParentOf(target) + "/." + BaseOf(target) + "." + tag + "-XXXXXX";
+  if (!mkdtemp(tmpl.data())) throw Error("cannot create a temporary directory beside " + target + ": " + ErrnoText());
+  return tmpl;
+}
+
+bool SameFileContent(const std::string& a, const std::string& b) {
+  FILE* fa = fopen(a.c_str(), "rb");
+  if (!fa) throw Error("cannot read " + a + ": " + ErrnoText());
+  FILE* fb = fopen(b.c_str(), "rb");
+  if (!fb) {
+    std::string why = ErrnoText();
+    fclose(fa);
+    throw Error("cannot read " + b + ": " + why);
+  }
+  std::vector<char> ba(1 << 16), bb(1 << 16);
+  bool same = true;
+  for (;;) {
+    size_t na = fread(ba.data(), 1, ba.size(), fa);
+    size_t nb = fread(bb.data(), 1, bb.size(), fb);
+    if (na != nb || memcmp(ba.data(), bb.data(), na) != 0) {
+      same = false;
+      break;
+    }
+    if (na < ba.size()) break;
+  }
+  bool bad = ferror(fa) || ferror(fb);
+  fclose(fa);
+  fclose(fb);
+  if (bad) throw Error("cannot read " + a + " or " + b + ": read error");
+  return same;
+}
+
+void CopyTree(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  std::filesystem::copy(from, to,
+                        std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks, ec);
+  if (ec) throw Error("cannot copy " + from + " to " + to + ": " + ec.message());
+}
+
+long long FileSizeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return (long long)st.st_size;
+}
+
+int RunProgram(const std::vector<std::string>& argv, std::string* errText) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  // The child's diagnostics are collected so that a failure can quote them.
+  char errPath[] = "/tmp/quillup-pack-err-XXXXXX";
+  int errFd = mkstemp(errPath);
+  if (errFd >= 0) unlink(errPath);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (errFd >= 0) posix_spawn_file_actions_adddup2(&fa, errFd, 2);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) {
+    if (errFd >= 0) close(errFd);
+    if (errText) *errText = std::string("cannot run ") + argv[0] + ": " + strerror(rc);
+    return -1;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (errFd >= 0) {
+    if (errText) {
+      errText->clear();
+      lseek(errFd, 0, SEEK_SET);
+      char buf[4096];
+      ssize_t n = read(errFd, buf, sizeof buf);
+      if (n > 0) errText->assign(buf, (size_t)n);
+      while (!errText->empty() && (errText->back() == '\n' || errText->back() == '\r')) errText->pop_back();
+    }
+    close(errFd);
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return -1;
+}
+
+bool Interrupted() { return g_interrupted; }
+
+void InstallInterruptHandler() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+void ThrowIfInterrupted() {
+  if (g_interrupted) throw Error("interrupted");
+}
+
+}  // namespace pack

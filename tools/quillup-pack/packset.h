@@ -1,0 +1,37 @@
+// The packs and lists of one server directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pack {
+
+extern const char* const kListFile;       // servicepacksNum.xml
+extern const char* const kForceListFile;  // force_servicepack.xml
+
+struct BuildOptions {
+  std::string serverDir;
+  std::vector<std::string> versionDirs;  // oldest first
+  std::string fullName;                  // "" = "full_" + newest QUILLUP_ID
+  bool forceRepair = false;              // also write force_servicepack.xml
+  bool replace = false;                  // replace an existing server directory
+};
+
+// Builds every pack and list into a fresh directory and moves it into
+// place; on failure nothing is left in or beside serverDir. Throws Error.
+void BuildServerDir(const BuildOptions& opt);
+
+// The list document for the given packs (in chain order).
+struct ListEntry {
+  std::string name;
+  long long size = 0;
+  std::string md5;
+  bool force = false;
+};
+std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs);
+
+// A name the list can carry as an element name and that the updater
+// treats as a full pack (it does not begin with a lower-case "p").
+bool IsValidFullPackName(const std::string& name);
+
+}  // namespace pack
