@@ -1,5 +1,6 @@
 // The real window of the driver: the update window's look (CUpdateDlgView)
 // with the framework's hooks handed to CUpdateDlg, and the two notices.
+#include <cstdio>
 #include <memory>
 
 #include "app/constants.h"
@@ -27,7 +28,11 @@ class CUpdateWindow : public CUpdateDlgView, public CUpdateView {
     LayoutSkin();
   }
   void SetTextColor(uint32_t c) override { CUpdateDlgView::SetTextColor(c); }
-  void SetStatusText(const WString& t) override { CUpdateDlgView::SetStatusText(t); }
+  void SetStatusText(const WString& t) override {
+    CUpdateDlgView::SetStatusText(t);
+    // Without a screen the status line is still there to be read.
+    if (plat::IsHeadless()) fprintf(stderr, "%s\n", Utf8FromWide(t).c_str());
+  }
   void SetPercentText(const WString& t) override { CUpdateDlgView::SetPercentText(t); }
   void EnableStop(bool e) override { CUpdateDlgView::EnableStop(e); }
   WndRect GetWindowRect() override {
