@@ -127,7 +127,9 @@ int main(int argc, char** argv) {
     bool ok = net.Download(WideFromUtf8(fault.HttpUrl("/f/big.zip?mode=reset&after=" + std::to_string(half))), u"",
                            WideFromUtf8(outNet), 0, 0, &resume, nullptr);
     long long kept = SizeOf(outNet);
-    if (ok || kept <= 0 || kept > half) throw std::runtime_error("the reset did not leave a partial file");
+    if (ok || kept <= 0 || kept > half)
+      throw std::runtime_error("the reset did not leave a partial file (result " + std::to_string(ok) + ", " +
+                               std::to_string(kept) + " bytes kept)");
     size_t before = nginx.AccessLines().size();
     resume = true;
     ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), 0, 0, &resume, nullptr);

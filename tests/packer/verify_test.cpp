@@ -64,11 +64,13 @@ void FourVersions(Chain& c) {
   v["docs/readme.txt"] = "third, longer than the first\n";
   v["lib/core.dll"] = Noise(40000, 5);
   c.Add(v);
+  testutil::Run("mkdir " + Quote(c.roots.back() + "/cache"));  // empty, and kept in 4
   v["bin/client"] = "#!/bin/sh\necho 4\n";
   v["data/big.bin"] = Flip(big, {7});
   v.erase("plugins/new.dat");
   v["docs/more.txt"] = "added in 4\n";
   c.Add(v);
+  testutil::Run("mkdir " + Quote(c.roots.back() + "/cache"));
 }
 
 // The selection rules: every pack after the one carrying the current

@@ -113,7 +113,9 @@ bool FetchPack(const std::string& serverDir, const ServicePack& p, const std::st
 
 // Puts every staged file in place, as a finished swap leaves them.
 bool SwapIn(COpFile& op, const std::string& readyDir, const std::string& root, std::string& why) {
-  std::vector<WString> staged;
+  std::vector<WString> dirs, staged;
+  op.ListDirectories(WidePath(readyDir), dirs);
+  for (const WString& d : dirs) MakeDirOrThrow(root + Utf8FromWide(d).substr(readyDir.size()));
   op.ListFiles(WidePath(readyDir), staged);
   for (const WString& w : staged) {
     std::string f = Utf8FromWide(w);
