@@ -23,16 +23,17 @@ class Xvfb {
       close(fds[0]);
       std::string fd = std::to_string(fds[1]);
       execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
-             (char*)nullptr);
+             "-noreset", (char*)nullptr);  // a reset would write the display number again
       _exit(127);
     }
     close(fds[1]);
     char buf[32] = {};
     ssize_t n = read(fds[0], buf, sizeof buf - 1);
-    close(fds[0]);
+    m_fd = fds[0];  // kept open: the server may write its number again
     if (n > 0) m_display = ":" + std::string(buf, strcspn(buf, "\n"));
   }
   ~Xvfb() {
+    if (m_fd >= 0) close(m_fd);
     if (m_pid > 0) {
       kill(m_pid, SIGTERM);
       int st;
@@ -43,6 +44,7 @@ class Xvfb {
 
  private:
   pid_t m_pid = -1;
+  int m_fd = -1;
   std::string m_display;
 };
 
@@ -61,6 +63,6 @@ TEST(EndToEndScreen, UpdatesWithTheWindowShown) {
   const std::string log = d.Log();
   EXPECT_NE(log.find("升级完成。"), std::string::npos);
   EXPECT_EQ(log.find("无界面"), std::string::npos) << log;  // nothing answered by the headless backend
-  EXPECT_EQ(r.err.find("升级完成。"), std::string::npos);     // status lines go to the window only
+  EXPECT_EQ(r.err.find("升级完成。"), std::string::npos) << r.err;  // status lines go to the window only
   EXPECT_NE(d.WaitForClientLog().find("zoclient version 3 started"), std::string::npos);
 }
