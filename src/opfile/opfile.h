@@ -94,10 +94,30 @@ class COpFile {
   bool FlushVolume();
 
   // ---- applying with backup and the record file (apply.cpp) ----
+  bool UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath);
+  bool IsRecordComplete(const WString& recordPath) const;
+  bool ProcessRecordFile(const WString& recordPath, const WString& clientExePath, bool& clientInRecord);
+  bool EnableClientExe(const WString& installDir, bool keepNew);
+  WString GetClientExePath(const WString& installDir) const;
+  bool MoveFileW(const WString& from, const WString& to);
+  void ClearUpdateDir(const WString& updateDir);
+  bool CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory);
 
   // ---- client integrity check and launch (client.cpp) ----
+  bool IsNeedRepair(const WString& installDir) const;
+  bool ForbidClientExe(const WString& installDir, const WString& recordPath);
+  bool IsClientExeForbidden(const WString& installDir) const;
+  void DeleteForbidFile(const WString& installDir);
+  bool RunClientApp(const WString& installDir);
+  int32_t GetFailStartupCount(const WString& installDir) const;
+  void SetFailStartupCount(const WString& installDir, int32_t count);
 
   // ---- upgrade report (report.cpp) ----
+  void AddProcessRecord(int32_t code, bool success, int32_t spend);
+  void SetUpgradeInfo(const std::string& afterVersion, const std::string& beforeVersion, bool needUpgrade,
+                      int32_t spend);
+  bool WriteUpgradeDetail(const WString& installDir);
+  const std::vector<ProcessRecord>& GetProcessRecords() const { return m_vecProcess; }
 
  private:
   void PostProgress(int percent) const;
@@ -130,6 +150,9 @@ class COpFile {
   friend class StagingTest;  // points the progress posts at a test receiver
 
   // ---- private helpers of apply.cpp ----
+  // Brings the real client executable back from ".forbid" (exe is parked
+  // at ".update" meanwhile); false leaves exe as it was.
+  bool RestoreForbiddenExe(const WString& exe);
 
   // ---- private helpers of client.cpp ----
 

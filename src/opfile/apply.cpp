@@ -1,0 +1,396 @@
+// Swapping the staged tree into the installation with backups and a record
+// file that lets a later run finish or undo an interrupted swap.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "opfile/opfile.h"
+#include "platform/files.h"
+#include "support/log.h"
+#include "support/path.h"
+
+namespace {
+
+const char* const kOpSwap = "COpFile::UpdateReadyToReal";
+const char* const kOpRecord = "COpFile::ProcessRecordFile";
+const char* const kOpMove = "COpFile::MoveFileW";
+
+const WString kOldBak = u".oldbak";
+const WString kNewBak = u".newbak";
+const WString kForbid = u".forbid";
+const WString kParked = u".update";
+const WString kRecordName = u"tarvex.rcd";
+
+// The record is written with plain write calls: each line reaches the
+// operating system before the file it names is touched.
+class RecordWriter {
+ public:
+  ~RecordWriter() {
+    if (m_fd >= 0) close(m_fd);
+  }
+  bool Create(const WString& path) {
+    std::string native;
+    if (!NativePath(path, native)) return false;
+    m_fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return m_fd >= 0;
+  }
+  bool Append(const std::string& bytes) {
+    size_t off = 0;
+    while (off < bytes.size()) {
+      ssize_t n = write(m_fd, bytes.data() + off, bytes.size() - off);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      off += (size_t)n;
+    }
+    return true;
+  }
+
+ private:
+  int m_fd = -1;
+};
+
+void ClearAndDelete(const WString& path) {
+  ClearReadOnly(path);
+  plat::DeleteFile(path);
+}
+
+WString FileNameOf(const WString& path) {
+  size_t pos = path.find_last_of(u"/\\");
+  return pos == WString::npos ? path : path.substr(pos + 1);
+}
+
+// One line of a record as the reading rules see it: false for lines that
+// carry nothing; end is set by the closing line.
+bool ParseRecordLine(const char* raw, bool& end, bool& existed, WString& path) {
+  end = false;
+  WString line = WideFromGbk(raw);
+  while (!line.empty() && (line.back() == u' ' || (line.back() >= u'\t' && line.back() <= u'\r'))) line.pop_back();
+  if (line.empty() || line.back() != u'|') return false;
+  line.pop_back();
+  if (line == u"end") {
+    end = true;
+    return false;
+  }
+  if (line.size() <= 2) return false;
+  existed = line[0] == u'1';
+  path = line.substr(2);
+  for (auto& c : path)
+    if (c == u'\\') c = u'/';
+  return true;
+}
+
+struct RecordEntry {
+  bool existed = false;
+  WString path;
+};
+
+// Reads a record by its reading rules. False when it cannot be opened.
+bool ReadRecord(const WString& recordPath, std::vector<RecordEntry>& entries, bool& complete) {
+  entries.clear();
+  complete = false;
+  std::string native;
+  if (recordPath.empty() || !NativePath(recordPath, native)) return false;
+  FILE* f = fopen(native.c_str(), "rb");
+  if (!f) return false;
+  char buf[1023];  // at most 1,022 bytes per read
+  while (fgets(buf, sizeof buf, f)) {
+    RecordEntry e;
+    bool end;
+    if (ParseRecordLine(buf, end, e.existed, e.path)) entries.push_back(e);
+    if (end) {
+      complete = true;
+      break;
+    }
+  }
+  fclose(f);
+  return true;
+}
+
+std::string RealPathOf(const std::string& path) {
+  char buf[PATH_MAX];
+  if (!realpath(path.c_str(), buf)) return std::string();
+  return buf;
+}
+
+// True when path names something strictly inside installDir: lexically
+// (no empty, "." or ".." components) and after resolving the links of its
+// directory against root, the resolved installation directory. A record
+// that names anything else was damaged or planted.
+bool LiesInside(const WString& path, const WString& installDir, const std::string& root) {
+  if (installDir.empty() || path.size() <= installDir.size() + 1) return false;
+  if (path.compare(0, installDir.size(), installDir) != 0 || path[installDir.size()] != u'/') return false;
+  WString rest = path.substr(installDir.size() + 1);
+  size_t start = 0;
+  for (;;) {
+    size_t slash = rest.find(u'/', start);
+    WString part = rest.substr(start, slash == WString::npos ? WString::npos : slash - start);
+    if (part.empty() || part == u"." || part == u".." || part.find(u'\0') != WString::npos) return false;
+    if (slash == WString::npos) break;
+    start = slash + 1;
+  }
+  std::string parent = RealPathOf(NativePathUnchecked(GetParentDir(path)));
+  if (root.empty() || parent.empty()) return false;
+  if (root == "/") return true;
+  return parent == root || (parent.size() > root.size() && parent.compare(0, root.size(), root) == 0 &&
+                            parent[root.size()] == '/');
+}
+
+}  // namespace
+
+WString COpFile::GetClientExePath(const WString& installDir) const { return installDir + u"/" + m_strBinFile; }
+
+bool COpFile::MoveFileW(const WString& from, const WString& to) {
+  if (plat::MoveNoReplace(from, to)) return true;
+  if (plat::PathExists(from)) LogWrite(LOG_ERROR, kOpMove, u"移动文件失败:" + from + u"->" + to);
+  return false;
+}
+
+bool COpFile::CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory) {
+  if (!throughMemory) return plat::CopyFileKeep(from, to, failIfExists);
+  if (failIfExists && plat::PathExists(to)) return false;
+  std::string src, dst;
+  if (!NativePath(from, src) || !NativePath(to, dst)) return false;
+  int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat st;
+  std::vector<char> data;
+  bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+  if (ok) {
+    data.resize((size_t)st.st_size);
+    size_t got = 0;
+    while (ok && got < data.size()) {
+      ssize_t n = read(in, data.data() + got, data.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else got += (size_t)n;
+    }
+  }
+  close(in);
+  if (!ok) return false;
+  // A read-only destination refuses to be replaced; callers clear it first.
+  uint32_t attrs = plat::GetAttributes(to);
+  if (attrs != plat::kAttrInvalid && (attrs & plat::kAttrReadOnly)) return false;
+  int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) return false;
+  // The copy keeps the source's permission bits: executables must stay
+  // executable (the client and the updater are copied this way). It is
+  // never read-only, as a normal file on Windows.
+  if (fchmod(out, (st.st_mode & 0777) | S_IWUSR) != 0) ok = false;
+  size_t off = 0;
+  while (ok && off < data.size()) {
+    ssize_t n = write(out, data.data() + off, data.size() - off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else off += (size_t)n;
+  }
+  if (ok && fsync(out) != 0) ok = false;
+  if (close(out) != 0) ok = false;
+  return ok;
+}
+
+bool COpFile::RestoreForbiddenExe(const WString& exe) {
+  // A parked copy left by an interrupted run would block the moves below
+  // (they never replace); it is only ever a copy of the updater.
+  if (plat::PathExists(exe + kParked)) ClearAndDelete(exe + kParked);
+  MoveFileW(exe, exe + kParked);
+  if (!MoveFileW(exe + kForbid, exe)) {
+    MoveFileW(exe + kParked, exe);
+    return false;
+  }
+  ClearAndDelete(exe + kParked);
+  return true;
+}
+
+bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath) {
+  if (m_bEndSession) return false;
+  PostProgress(0);
+  if (readyDir.empty() || installDir.empty() || recordPath.empty()) return false;
+
+  RecordWriter record;
+  if (!record.Create(recordPath)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"创建文件失败:" + recordPath);
+    return false;
+  }
+
+  std::vector<WString> dirs;
+  ListDirectories(readyDir, dirs);
+  for (const WString& d : dirs) {
+    WString target = installDir + d.substr(readyDir.size());
+    if (!CreateMulDirectory(target)) {
+      LogWrite(LOG_ERROR, kOpSwap, u"创建目录失败:" + target);
+      return false;
+    }
+  }
+
+  // The client executable and the updater go last: until then a crash
+  // leaves both old ones in place.
+  std::vector<WString> listed, files;
+  ListFiles(readyDir, listed);
+  const WString clientPath = readyDir + u"/" + m_strBinFile;
+  const WString selfPath = readyDir + u"/" + FileNameOf(GetSelfPath());
+  bool clientInPack = false, selfInPack = false;
+  for (const WString& f : listed) {
+    if (!clientInPack && WEqualsNoCase(f, clientPath)) {
+      clientInPack = true;
+      continue;
+    }
+    if (!selfInPack && WEqualsNoCase(f, selfPath)) {
+      selfInPack = true;
+      continue;
+    }
+    files.push_back(f);
+  }
+  if (clientInPack) files.push_back(clientPath);
+  if (selfInPack) files.push_back(selfPath);
+
+  // A destination whose name code page 936 cannot carry would be recorded
+  // under another name, and no roll-back could find it: refuse before
+  // anything is moved.
+  for (const WString& f : files) {
+    WString dst = installDir + f.substr(readyDir.size());
+    if (WideFromGbk(GbkFromWide(dst)) != dst) {
+      LogWrite(LOG_ERROR, kOpSwap, u"路径无法写入记录文件:" + dst);
+      return false;
+    }
+  }
+
+  std::vector<WString> backups;
+  const size_t n = files.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (m_bEndSession) return false;
+    const WString& f = files[i];
+    WString dst = installDir + f.substr(readyDir.size());
+    WString bak = dst + kOldBak;
+    bool existed = plat::PathExists(dst);
+    // Unrecorded, a move could not be undone: stop instead.
+    if (!record.Append(std::string(existed ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n")) {
+      LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+      return false;
+    }
+    if (plat::PathExists(bak)) {
+      ClearReadOnly(bak);
+      if (!plat::DeleteFile(bak)) {
+        LogWrite(LOG_ERROR, kOpSwap, u"删除文件失败:" + bak);
+        return false;
+      }
+    }
+    if (existed) {
+      backups.push_back(bak);
+      if (!MoveFileW(dst, bak)) return false;
+    }
+    if (!MoveFileW(f, dst)) return false;
+    PostProgress((int)(i * 70 / n));
+  }
+
+  if (m_bEndSession) return false;
+  if (!record.Append("end|\r\n")) {
+    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+    return false;
+  }
+  if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
+
+  WString exe = installDir + u"/" + m_strBinFile;
+  if (plat::PathExists(exe + kForbid)) {
+    if (clientInPack) {
+      ClearAndDelete(exe + kForbid);
+    } else if (!RestoreForbiddenExe(exe)) {
+      return false;
+    }
+  }
+
+  const size_t k = backups.size();
+  for (size_t j = 0; j < k; ++j) {
+    ClearAndDelete(backups[j]);
+    PostProgress(70 + (int)(j * 30 / k));
+  }
+  PostProgress(100);
+  return true;
+}
+
+bool COpFile::IsRecordComplete(const WString& recordPath) const {
+  // Decided by the same reading as the processing itself, so that the two
+  // can never disagree on whether the swap finished.
+  std::vector<RecordEntry> entries;
+  bool complete = false;
+  return ReadRecord(recordPath, entries, complete) && complete;
+}
+
+bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& clientExePath, bool& clientInRecord) {
+  if (m_bEndSession) return false;
+  clientInRecord = false;
+  PostProgress(0);
+  std::vector<RecordEntry> entries;
+  bool complete = false;
+  if (!ReadRecord(recordPath, entries, complete)) return false;
+  if (entries.empty()) {
+    PostProgress(100);
+    return true;
+  }
+
+  // The record lives in <installation>/update.
+  const WString installDir = GetParentDir(GetParentDir(recordPath));
+  const std::string installReal = RealPathOf(NativePathUnchecked(installDir));
+  const size_t n = entries.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (m_bEndSession) return false;
+    const WString& path = entries[i].path;
+    if (!LiesInside(path, installDir, installReal)) {
+      LogWrite(LOG_ERROR, kOpRecord, u"记录文件中的路径不在安装目录内，已忽略:" + path);
+      PostProgress((int)(i * 100 / n));
+      continue;
+    }
+    const WString nb = path + kNewBak;
+    const WString ob = path + kOldBak;
+    if (!clientInRecord && WEqualsNoCase(path, clientExePath)) clientInRecord = true;
+    if (complete) {
+      ClearAndDelete(nb);
+      ClearAndDelete(ob);
+    } else if (!entries[i].existed) {
+      ClearAndDelete(path);
+    } else if (plat::PathExists(ob)) {
+      if (plat::PathExists(nb)) ClearAndDelete(nb);
+      if (plat::PathExists(path) && !MoveFileW(path, nb)) return false;
+      if (!MoveFileW(ob, path)) return false;
+      if (plat::PathExists(nb)) ClearAndDelete(nb);
+    } else if (plat::PathExists(nb)) {
+      // A roll-back stopped right after this file was restored: the new
+      // version still waits at ".newbak".
+      ClearAndDelete(nb);
+    }
+    PostProgress((int)(i * 100 / n));
+  }
+  PostProgress(100);
+  return true;
+}
+
+bool COpFile::EnableClientExe(const WString& installDir, bool keepNew) {
+  if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
+  WString exe = installDir + u"/" + m_strBinFile;
+  if (!plat::PathExists(exe + kForbid)) return true;
+  if (keepNew) {
+    ClearAndDelete(exe + kForbid);
+    return true;
+  }
+  return RestoreForbiddenExe(exe);
+}
+
+void COpFile::ClearUpdateDir(const WString& updateDir) {
+  PostProgress(0);
+  if (updateDir.empty()) return;
+  ClearAndDelete(updateDir + u"/" + kRecordName);
+  std::vector<WString> files;
+  ListFiles(updateDir, files);
+  const size_t n = files.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (!plat::DeleteFile(files[i])) ClearAndDelete(files[i]);
+    PostProgress((int)(i * 99 / n));
+  }
+  DeleteDirectory(updateDir);
+  PostProgress(100);
+}

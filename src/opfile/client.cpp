@@ -1,0 +1,145 @@
+// The client's required files, disabling it during a swap, starting it and
+// counting its failed starts.
+#include <cstdio>
+
+#include "opfile/opfile.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "support/log.h"
+#include "support/path.h"
+
+namespace {
+
+const char* const kOpRepair = "COpFile::IsNeedRepair";
+const char* const kOpForbid = "COpFile::ForbidClientExe";
+const char* const kOpRun = "COpFile::RunClientApp";
+
+const WString kNeededList = u"/config/neededfilelist.lst";
+const WString kFailCountFile = u"/MainbinFailStartupCount.ini";
+const WString kFailCountSection = u"MainbinFailStartupInfo";
+const WString kFailCountKey = u"MainbinFailStartupCount";
+
+bool StartsWithNoCase(const WString& s, const WString& prefix) {
+  return s.size() >= prefix.size() && WEqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+// Lines under the trading module and the data directory, and data files,
+// are the client's own business.
+bool NamesRequiredFile(const WString& line) {
+  if (line.empty()) return false;
+  if (StartsWithNoCase(line, u"ZoTrade\\") || StartsWithNoCase(line, u"ZoTrade/")) return false;
+  if (StartsWithNoCase(line, u"Data\\") || StartsWithNoCase(line, u"Data/")) return false;
+  if (line.size() >= 4 && WEqualsNoCase(line.substr(line.size() - 4), u".dat")) return false;
+  return true;
+}
+
+}  // namespace
+
+bool COpFile::IsNeedRepair(const WString& installDir) const {
+  const WString listPath = installDir + kNeededList;
+  std::string native;
+  FILE* f = NativePath(listPath, native) ? fopen(native.c_str(), "rb") : nullptr;
+  if (!f) {
+    LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + listPath);
+    return true;
+  }
+  std::vector<WString> required;
+  char buf[1023];  // a longer line is read as several
+  while (fgets(buf, sizeof buf, f)) {
+    WString line = WTrim(WideFromUtf8(buf));
+    if (NamesRequiredFile(line)) required.push_back(line);
+  }
+  fclose(f);
+  const WString base = GetSelfDir();
+  for (WString line : required) {
+    for (auto& c : line)
+      if (c == u'\\') c = u'/';
+    WString path = base + u"/" + line;
+    if (!plat::PathExists(path)) {
+      LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + path);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPath) {
+  if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
+  const WString exe = installDir + u"/" + m_strBinFile;
+  if (!plat::PathExists(exe)) {
+    LogWrite(LOG_ERROR, kOpForbid, u"客户端文件不存在:" + exe);
+    return false;
+  }
+  const WString self = GetSelfPath();
+  if (plat::PathExists(exe + u".forbid") || WEqualsNoCase(exe, self)) return true;
+
+  const WString oldbak = exe + u".oldbak", parked = exe + u".update", forbid = exe + u".forbid";
+  ClearReadOnly(oldbak);
+  if (!CopyFileFlushed(exe, oldbak, false, true)) {
+    LogWrite(LOG_ERROR, kOpForbid, u"复制文件失败:" + exe + u"->" + oldbak);
+    return false;
+  }
+  ClearReadOnly(parked);
+  if (!CopyFileFlushed(self, parked, false, true)) {
+    LogWrite(LOG_ERROR, kOpForbid, u"复制文件失败:" + self + u"->" + parked);
+    return false;
+  }
+  if (m_bEndSession) return false;
+
+  // The record exists before the executable is touched, so that a start
+  // after a crash from here on always finds it and brings the client back.
+  if (!plat::PathExists(recordPath)) {
+    std::string native;
+    FILE* f = NativePath(recordPath, native) ? fopen(native.c_str(), "wb") : nullptr;
+    if (!f) {
+      LogWrite(LOG_ERROR, kOpForbid, u"创建文件失败:" + recordPath);
+      return false;
+    }
+    fclose(f);
+  }
+  // The copy takes the ".forbid" name before the original goes: at no
+  // moment is the client's executable under neither name.
+  if (!MoveFileW(oldbak, forbid)) return false;
+  if (!plat::DeleteFile(exe)) {
+    LogWrite(LOG_WARN, kOpForbid, u"删除文件失败:" + exe);
+    MoveFileW(forbid, oldbak);
+    return false;
+  }
+  if (!MoveFileW(parked, exe)) {
+    MoveFileW(forbid, exe);
+    return false;
+  }
+  return true;
+}
+
+bool COpFile::IsClientExeForbidden(const WString& installDir) const {
+  return plat::PathExists(GetClientExePath(installDir) + u".forbid");
+}
+
+void COpFile::DeleteForbidFile(const WString& installDir) {
+  WString forbid = GetClientExePath(installDir) + u".forbid";
+  ClearReadOnly(forbid);
+  plat::DeleteFile(forbid);
+}
+
+bool COpFile::RunClientApp(const WString& installDir) {
+  if (installDir.empty() || m_strBinFile.empty()) return false;
+  // Unquoted and without arguments: a path with blanks is resolved prefix
+  // by prefix, as CreateProcess does.
+  const WString cmdLine = installDir + u"/" + m_strBinFile;
+  if (!plat::CreateDetachedProcess(cmdLine)) {
+    LogWrite(LOG_ERROR, kOpRun, u"启动客户端失败:" + cmdLine);
+    return false;
+  }
+  LogWrite(LOG_INFO, kOpRun, u"成功启动客户端:" + cmdLine);
+  return true;
+}
+
+int32_t COpFile::GetFailStartupCount(const WString& installDir) const {
+  return WToInt(plat::GetProfileString(kFailCountSection, kFailCountKey, u"", installDir + kFailCountFile));
+}
+
+void COpFile::SetFailStartupCount(const WString& installDir, int32_t count) {
+  plat::WriteProfileString(kFailCountSection, kFailCountKey, WFromInt(count), installDir + kFailCountFile);
+}
