@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/constants.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/md5.h"
@@ -12,8 +13,6 @@ namespace {
 
 const char* kOpList = "CUpdateDlg::DowndloadPacksXml";
 const char* kOpZip = "CUpdateDlg::DowndloadZipFiles";
-constexpr uint32_t kStatusMsg = 2026;   // WM_UPDATE_STATUS
-constexpr uint32_t kPercentMsg = 2027;  // WM_UPDATE_PERCENT
 
 bool Md5Matches(const WString& expected, const WString& path) {
   return expected.empty() || WEqualsNoCase(FileMd5(path), expected);
@@ -69,7 +68,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       snprintf(buf, sizeof buf, "[%d]...", (int)(i + 1));
       status = u"下载升级文件" + W(buf);
     }
-    if (wnd) plat::SendMessage(wnd, kStatusMsg, (plat::WPARAM)&status, 0);
+    if (wnd) plat::SendMessage(wnd, quillup::WM_UPDATE_STATUS, (plat::WPARAM)&status, 0);
     LogWrite(LOG_INFO, kOpZip, status);
 
     // 2. Names.
@@ -101,14 +100,14 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
 
     // 5.-7. Transfer, with one fresh retry of a failed resumed one.
     LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
-    bool ok = net.Download(url, host, local, wnd, kPercentMsg, &resume, &cancel);
+    bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel);
     if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
     if (!ok) {
       bool retried = false;
       if (resume && !cancel) {
         resume = false;
         LogWrite(LOG_INFO, kOpZip, u"重试下载:" + url);
-        retried = net.Download(url, host, local, wnd, kPercentMsg, &resume, &cancel);
+        retried = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel);
       }
       if (!retried) {
         if (cancel)

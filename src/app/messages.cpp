@@ -192,10 +192,13 @@ void CUpdateDlg::OnWorkDone(bool ok) {
       m_view->MessageBox(kTextNoWriteRight, kTitleNotice, MB_ICONINFORMATION | MB_TOPMOST | MB_OK);
   }
 
-  if (ok || IsHidden() || m_bClientBroken || m_bNoWriteRight || m_bForcedRepair)
+  if (ok || IsHidden() || m_bClientBroken || m_bNoWriteRight || m_bForcedRepair) {
     StopProcedure();
-  else if (!m_bStopRequested)
-    m_view->EnableStop(true);
+    return;
+  }
+  // A failure shown in the foreground stays until the stop button.
+  if (!m_bStopRequested) m_view->EnableStop(true);
+  if (m_view->IsUnattended()) StopProcedure();
 }
 
 }  // namespace quillup

@@ -59,6 +59,9 @@ class CUpdateView {
   // Dispatches every message pending for the window thread; false when none was.
   virtual bool PumpPendingMessages() = 0;
 
+  // Nobody can press a button (headless): a run that would wait for the
+  // stop button ends by itself.
+  virtual bool IsUnattended() = 0;
   virtual int MessageBox(const WString& text, const WString& title, uint32_t style) = 0;
   virtual int RunTipDlg() = 0;      // IDOK or IDCANCEL
   virtual void CloseTipDlg() = 0;   // posts a close request when the toast is open

@@ -6,7 +6,7 @@
 
 #include "net/net.h"
 #include "platform/names.h"
-#include "platform/pipe.h"
+#include "platform/spawn.h"
 
 namespace {
 

@@ -86,24 +86,6 @@ int LiveBitmapCount();
 // Pixel rows, 0x00RRGGBB, width * height values (for the toolkit's blit).
 uint32_t* BitmapPixels(HBITMAP bmp);
 
-// An owned bitmap handle.
-class CBitmap {
- public:
-  CBitmap() = default;
-  ~CBitmap() { DeleteObject(); }
-  CBitmap(const CBitmap&) = delete;
-  CBitmap& operator=(const CBitmap&) = delete;
-  // Deletes what was held and takes over h.
-  void Attach(HBITMAP h) { DeleteObject(); m_hBitmap = h; }
-  HBITMAP Detach() { HBITMAP h = m_hBitmap; m_hBitmap = nullptr; return h; }
-  void DeleteObject() { if (m_hBitmap) plat::DeleteObject(m_hBitmap); m_hBitmap = nullptr; }
-  HBITMAP GetSafeHandle() const { return m_hBitmap; }
-  CSize GetSize() const { return GetBitmapSize(m_hBitmap); }
-
- private:
-  HBITMAP m_hBitmap = nullptr;
-};
-
 // ---- fonts ----
 struct CFont {
   WString family;
@@ -163,3 +145,22 @@ class CDC {
 };
 
 }  // namespace plat
+
+// An owned bitmap handle (the framework's bitmap object).
+class CBitmap {
+ public:
+  CBitmap() = default;
+  ~CBitmap() { DeleteObject(); }
+  CBitmap(const CBitmap&) = delete;
+  CBitmap& operator=(const CBitmap&) = delete;
+  // Deletes what was held and takes over h.
+  void Attach(plat::HBITMAP h) { DeleteObject(); m_hBitmap = h; }
+  plat::HBITMAP Detach() { plat::HBITMAP h = m_hBitmap; m_hBitmap = nullptr; return h; }
+  void DeleteObject() { if (m_hBitmap) plat::DeleteObject(m_hBitmap); m_hBitmap = nullptr; }
+  plat::HBITMAP GetSafeHandle() const { return m_hBitmap; }
+  plat::CSize GetSize() const { return plat::GetBitmapSize(m_hBitmap); }
+
+ private:
+  plat::HBITMAP m_hBitmap = nullptr;
+};
+

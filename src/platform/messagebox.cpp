@@ -47,7 +47,7 @@ int MessageBox(HWND owner, const WString& text, const WString& caption, UINT typ
   t.exStyle = (type & MB_TOPMOST) ? (uint32_t)WS_EX_TOPMOST : 0u;
   t.caption = caption;
   t.font = DefaultGuiFont();
-  CBitmap probe;
+  ::CBitmap probe;
   probe.Attach(CreateBitmap(1, 1));
   CDC dc(probe.GetSafeHandle());
   int width = 0, lineH = 16;

@@ -1,10 +1,14 @@
 #include "platform/spawn.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "platform/process.h"
 
 extern char** environ;
 
@@ -36,6 +40,61 @@ int RunAndWait(const std::string& program, const std::vector<std::string>& args,
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+PipedProcess::~PipedProcess() { Close(); }
+
+bool PipedProcess::Start(const WString& commandLine) {
+  Close();
+  std::vector<std::string> args;
+  for (const WString& a : SplitCommandLine(commandLine)) args.push_back(Utf8FromWide(a));
+  if (args.empty()) return false;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  // dup2 clears close-on-exec on the child's copies only.
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+
+  // This process's write end goes at once, so the read ends with the child.
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return false;
+  }
+  m_fdRead = fds[0];
+  m_pid = pid;
+  return true;
+}
+
+long PipedProcess::Read(char* buf, size_t size) {
+  if (m_fdRead < 0) return -1;
+  for (;;) {
+    ssize_t r = read(m_fdRead, buf, size);
+    if (r < 0 && errno == EINTR) continue;
+    return (long)r;
+  }
+}
+
+void PipedProcess::Close() {
+  if (m_fdRead >= 0) {
+    close(m_fdRead);
+    m_fdRead = -1;
+  }
+  if (m_pid > 0) {
+    int status;
+    while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    m_pid = -1;
+  }
 }
 
 }  // namespace plat

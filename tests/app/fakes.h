@@ -348,6 +348,8 @@ class FakeView : public quillup::CUpdateView {
   }
   void KillTimer(uint32_t id) override { timers.erase(id); }
   bool PumpPendingMessages() override { return pump(); }
+  bool unattended = false;
+  bool IsUnattended() override { return unattended; }
   int MessageBox(const WString& text, const WString&, uint32_t) override {
     boxes.push_back(text);
     if (boxAnswers.empty()) return quillup::IDOK;

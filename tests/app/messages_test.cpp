@@ -174,6 +174,19 @@ TEST(Messages, FailureInTheForegroundWaitsForTheUser) {
   EXPECT_TRUE(h.view->timersStarted.empty());
 }
 
+TEST(Messages, FailureWithNobodyToPressStopEndsByItself) {
+  Harness h;
+  Hold(h);
+  h.view->unattended = true;
+  h.dlg->m_bWorkerRunning = true;
+  h.dlg->OnWorkDone(false);
+  EXPECT_TRUE(h.dlg->m_bStopRequested);
+  h.dlg->m_bWorkerRunning = false;
+  h.dlg->OnTimer(TIMER_WAIT_WORKER);
+  EXPECT_EQ(h.view->endCalls, 1);
+  EXPECT_EQ(h.ops->runClientCalls, 1);
+}
+
 TEST(Messages, FailureInBackgroundEndsQuietly) {
   Harness h;
   Hold(h);

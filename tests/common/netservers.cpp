@@ -58,6 +58,9 @@ void IsolateNetwork() {
   std::string newPath = dir + ":" + (path ? path : "/usr/bin:/bin");
   setenv("PATH", newPath.c_str(), 1);
   setenv("QUILLUP_CONFIG_SERVICE_HOST", "127.0.0.1:9", 0);
+  // libcurl would route the tests' transfers through a proxy of the machine.
+  for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+    unsetenv(v);
   setenv("QUILLUP_REGISTRY_DIR", "/nonexistent/quillup-registry", 0);
   // The program the resolver code will start must be the stand-in.
   FILE* p = popen("command -v nslookup", "r");

@@ -15,7 +15,8 @@ namespace netsrv {
 // Makes this process safe for network tests: the nslookup stand-in of the
 // fixtures first on PATH (checked: throws when another one would run), the
 // configuration service pointed at 127.0.0.1:9 unless a test sets it, and
-// the registry stand-in pointed at an empty place. Call once at start.
+// the registry stand-in pointed at an empty place, no proxy variables.
+// Call once at start.
 void IsolateNetwork();
 
 // Directory of the network fixtures (fault server, nslookup stand-in).

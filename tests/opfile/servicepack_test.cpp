@@ -28,30 +28,6 @@ std::string PackNameOf(const std::string& stamp) {
 
 }  // namespace
 
-// Stand-ins for the configuration operations while they are not linked in;
-// the real ones, when present, take precedence over these weak symbols.
-__attribute__((weak)) WString COpFile::GetCurrentPackName(const WString& updateIniPath) const {
-  std::string data = testutil::ReadFile(NativePathUnchecked(updateIniPath));
-  return data.empty() ? WString() : WideFromUtf8(PackNameOf(data));
-}
-
-__attribute__((weak)) bool COpFile::ReadQuillupCfgIni(const WString& cfgPath) {
-  std::string data = testutil::ReadFile(NativePathUnchecked(cfgPath));
-  size_t pos = 0;
-  while (pos < data.size()) {
-    size_t eol = data.find('\n', pos);
-    std::string line = data.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-    pos = eol == std::string::npos ? data.size() : eol + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    size_t eq = line.find('=');
-    if (eq == std::string::npos) continue;
-    std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-    if (key == "QUILLUP_VERSION") m_strVersion = WideFromUtf8(value);
-    if (key == "QUILLUP_ID") m_strId = WideFromUtf8(value);
-  }
-  return !m_strVersion.empty();
-}
-
 namespace {
 
 struct Pack {

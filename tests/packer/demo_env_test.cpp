@@ -25,7 +25,9 @@ int RunDemoEnv(const std::string& args, std::string* err = nullptr) {
 TEST(DemoEnv, CreatesThreeVersionsTheirServerAndAnInstallationOfVersionOne) {
   TempDir d;
   std::string demo = d.sub("demo"), err;
-  ASSERT_EQ(RunDemoEnv("--port 45678 " + Quote(demo), &err), 0) << err;
+  testutil::WriteFile(d.sub("updater"), "#!/bin/sh\n");
+  testutil::Run("chmod 755 " + Quote(d.sub("updater")));
+  ASSERT_EQ(RunDemoEnv("--port 45678 --updater " + Quote(d.sub("updater")) + " " + Quote(demo), &err), 0) << err;
   std::string env = ReadFile(demo + "/demo.env");
   EXPECT_NE(env.find("QUILLUP_DEMO_PORT=45678"), std::string::npos) << env;
   EXPECT_NE(env.find("QUILLUP_DEMO_URL='http://127.0.0.1:45678'"), std::string::npos) << env;
@@ -52,7 +54,10 @@ TEST(DemoEnv, CreatesThreeVersionsTheirServerAndAnInstallationOfVersionOne) {
   // The increments are worth taking: together smaller than the full pack.
   EXPECT_LT(list.packs[2].size + list.packs[3].size, list.packs[0].size);
 
-  EXPECT_EQ(ReadTree(demo + "/install"), ReadTree(demo + "/versions/v1"));
+  // Version 1 and the updater beside it, nothing else.
+  auto expected = ReadTree(demo + "/versions/v1");
+  expected["Quillup"] = "#!/bin/sh\n";
+  EXPECT_TRUE(ReadTree(demo + "/install") == expected);
   ASSERT_EQ(testutil::Run(Quote(demo + "/install/bin/zoclient")), 0);
   EXPECT_EQ(ReadFile(demo + "/install/client.log"), "zoclient version 1 started\n");
 }

@@ -265,6 +265,8 @@ TEST(ZipReader, NotAZipMissingAndTruncatedFailToOpen) {
   EXPECT_EQ(CZipReader::LastResult(), ZIP_NO_FILE);
   WriteFile(t.sub("zero.zip"), "");
   EXPECT_EQ(CZipReader::Open(t.wsub("zero.zip"), nullptr), nullptr);
+  EXPECT_EQ(CZipReader::Open(t.wpath(), nullptr), nullptr);
+  EXPECT_EQ(CZipReader::LastResult(), ZIP_NO_FILE);
 
   Py(t, "z = zipfile.ZipFile('a.zip', 'w', zipfile.ZIP_DEFLATED)\nz.writestr('a.txt', b'abc' * 10000)\nz.close()\n");
   std::string whole = ReadFile(t.sub("a.zip"));

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -118,9 +119,10 @@ int RunProgram(const std::vector<std::string>& argv, std::string* errText) {
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   // The child's diagnostics are collected so that a failure can quote them.
-  char errPath[] = "/tmp/quillup-pack-err-XXXXXX";
-  int errFd = mkstemp(errPath);
-  if (errFd >= 0) unlink(errPath);
+  const char* tmpDir = getenv("TMPDIR");
+  std::string errPath = std::string(tmpDir && *tmpDir ? tmpDir : "/tmp") + "/quillup-pack-err-XXXXXX";
+  int errFd = mkstemp(errPath.data());
+  if (errFd >= 0) unlink(errPath.c_str());
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);

@@ -8,11 +8,13 @@
 #include "common.h"
 #include "packset.h"
 #include "serve.h"
+#include "verify.h"
 
 namespace {
 
 const char* const kUsage =
     "usage: quillup-pack build -o SERVER_DIR [--replace] [--force-repair] [--full-name NAME] VERSION_DIR...\n"
+    "       quillup-pack verify SERVER_DIR VERSION_DIR...\n"
     "       quillup-pack serve [--port N] [--port-file FILE] [--quiet] SERVER_DIR\n"
     "\n"
     "build   writes into SERVER_DIR the full pack of the newest version, one\n"
@@ -22,6 +24,10 @@ const char* const kUsage =
     "        and config/quillupcfg.ini (QUILLUP_ID rising from one to the next).\n"
     "        --force-repair also writes force_servicepack.xml naming the full\n"
     "        pack. The set is built beside SERVER_DIR and moved in when complete.\n"
+    "verify  for every version (and for one whose stamp was lost) replays the\n"
+    "        updater on a copy: its pack selection, the download's size and MD5\n"
+    "        checks, its staging; the result must equal the newest version. One\n"
+    "        line per version; exit status 1 when any check fails.\n"
     "serve   serves SERVER_DIR over HTTP on 127.0.0.1 only (GET, HEAD, Range)\n"
     "        and prints its base URL on the first line of standard output.\n"
     "\n"
@@ -68,6 +74,23 @@ int Build(std::vector<std::string> args) {
   return 0;
 }
 
+int VerifyCmd(std::vector<std::string> args) {
+  pack::VerifyOptions opt;
+  for (const std::string& a : args) {
+    if (a == "-q" || a == "--quiet") {
+      pack::SetQuiet(true);
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage("unknown option " + a);
+    } else if (opt.serverDir.empty()) {
+      opt.serverDir = a;
+    } else {
+      opt.versionDirs.push_back(a);
+    }
+  }
+  if (opt.serverDir.empty() || opt.versionDirs.empty()) return Usage("verify needs SERVER_DIR and the VERSION_DIRs");
+  return pack::VerifyServerDir(opt);
+}
+
 int ServeCmd(std::vector<std::string> args) {
   pack::ServeOptions opt;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -107,6 +130,7 @@ int main(int argc, char** argv) {
   pack::InstallInterruptHandler();
   try {
     if (cmd == "build") return Build(args);
+    if (cmd == "verify") return VerifyCmd(args);
     if (cmd == "serve") return ServeCmd(args);
   } catch (const pack::Error& e) {
     fprintf(stderr, "quillup-pack: error: %s\n", e.what());

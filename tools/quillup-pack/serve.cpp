@@ -308,7 +308,10 @@ int Serve(const ServeOptions& opt) {
   if (!opt.portFile.empty()) {
     std::string tmp = opt.portFile + ".tmp";
     FILE* f = fopen(tmp.c_str(), "w");
-    if (!f || fprintf(f, "%d\n", port) < 0 || fclose(f) != 0 || rename(tmp.c_str(), opt.portFile.c_str()) != 0) {
+    bool ok = f && fprintf(f, "%d\n", port) > 0;
+    if (f && fclose(f) != 0) ok = false;
+    // Renamed into place so that a reader never sees a half-written number.
+    if (!ok || rename(tmp.c_str(), opt.portFile.c_str()) != 0) {
       close(ls);
       throw Error("cannot write the port to " + opt.portFile + ": " + ErrnoText());
     }

@@ -1,7 +1,7 @@
 // The piped child process of the resolver lookup.
 #include <gtest/gtest.h>
 
-#include "platform/pipe.h"
+#include "platform/spawn.h"
 
 TEST(PipedProcess, ReadsOutputAndErrorUntilTheChildEnds) {
   plat::PipedProcess p;

@@ -1,0 +1,78 @@
+// Arbitrary bytes opened as an archive and every entry extracted into a
+// scratch directory. Besides the sanitizers, the harness aborts when
+// anything appears outside the extraction directory or a link is created.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "support/zip.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string g_root;
+
+void RemoveRoot() {
+  std::error_code ec;
+  if (!g_root.empty()) fs::remove_all(g_root, ec);
+}
+
+const std::string& Root() {
+  if (g_root.empty()) {
+    const char* base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quillup-fuzz-zip-XXXXXX";
+    if (!mkdtemp(tmpl.data())) abort();
+    g_root = tmpl;
+    atexit(RemoveRoot);
+  }
+  return g_root;
+}
+
+// Declared sizes bound what is written; larger entries only cost time.
+constexpr uint32_t kMaxEntrySize = 1u << 20;
+constexpr int32_t kMaxEntries = 64;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& root = Root();
+  const std::string archive = root + "/in.zip";
+  const std::string out = root + "/out";
+  FILE* f = fopen(archive.c_str(), "wb");
+  if (!f) abort();
+  if (size && fwrite(data, 1, size, f) != size) abort();
+  fclose(f);
+
+  // A password lets encrypted entries reach the decrypter.
+  HZIP zip = CZipReader::Open(WidePath(archive), size % 2 ? "pw" : nullptr);
+  if (zip) {
+    ZipItemInfo info;
+    if (CZipReader::GetItem(zip, -1, info) == ZIP_OK) {
+      int32_t count = info.index < kMaxEntries ? info.index : kMaxEntries;
+      for (int32_t k = 0; k < count; ++k) {
+        if (CZipReader::GetItem(zip, k, info) != ZIP_OK) continue;
+        if (info.name.size() > kZipMaxPath) abort();
+        if (info.uncompressedSize > kMaxEntrySize) continue;
+        CZipReader::UnzipItem(zip, k, WidePath(out) + u"/" + info.name);
+      }
+      // Random access back to the start walks the directory again.
+      if (count > 1) CZipReader::GetItem(zip, 0, info);
+    }
+    CZipReader::Close(zip);
+  }
+
+  std::error_code ec;
+  for (auto& e : fs::directory_iterator(root, ec))
+    if (e.path() != archive && e.path() != out) abort();  // escaped the target
+  if (fs::exists(out, ec)) {
+    for (auto it = fs::recursive_directory_iterator(out, ec); it != fs::recursive_directory_iterator(); it.increment(ec))
+      if (it->is_symlink()) abort();
+    fs::remove_all(out, ec);
+  }
+  return 0;
+}

@@ -1,0 +1,26 @@
+#!/bin/sh
+# Runs a libFuzzer binary on a scratch copy of its corpus for a fixed time;
+# fails on a missing binary and on any crash, leak or sanitizer report.
+set -u
+bin=$1 corpus=$2 seconds=$3
+case $bin in /*) ;; *) bin=$PWD/$bin ;; esac
+if [ ! -x "$bin" ]; then
+  echo "fuzz binary missing: $bin (build the fuzz tree: scripts/setup)" >&2
+  exit 1
+fi
+work=$(mktemp -d "${TMPDIR:-/tmp}/quillup-fuzz-XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/corpus" "$work/artifacts"
+cp "$corpus"/* "$work/corpus/"
+cd "$work" || exit 1
+UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+  "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+  -artifact_prefix="$work/artifacts/" "$work/corpus" >"$work/log" 2>&1
+rc=$?
+tail -n 30 "$work/log"
+if [ $rc -ne 0 ] || grep -qE "runtime error:|ERROR: (Address|Leak|Undefined)Sanitizer|deadly signal" "$work/log" \
+   || [ -n "$(ls "$work/artifacts")" ]; then
+  echo "fuzzing found a fault (exit $rc)" >&2
+  exit 1
+fi
+exit 0

@@ -1,0 +1,204 @@
+// quillup-pack verify: the updater's own selection and staging replayed on
+// copies of every version; the packs it picks follow the selection rules
+// and a damaged pack is caught.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "packer_fixture.h"
+
+using namespace packtest;
+using testutil::ReadFile;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+std::string Flip(std::string s, std::initializer_list<size_t> at) {
+  for (size_t i : at) s[i % s.size()] ^= 0x5A;
+  return s;
+}
+
+struct Chain {
+  TempDir dir;
+  std::vector<std::string> roots, stamps;
+  std::string server;
+  void Add(const std::map<std::string, std::string>& files) {
+    int id = (int)roots.size() + 1;
+    roots.push_back(dir.sub("v" + std::to_string(id)));
+    stamps.push_back("stamp of version " + std::to_string(id));
+    WriteVersion(roots.back(), id, stamps.back(), files);
+  }
+  std::string Versions() const {
+    std::string a;
+    for (const std::string& r : roots) a += " " + Quote(r);
+    return a;
+  }
+  void Build(const std::string& extra = std::string()) {
+    server = dir.sub("server");
+    std::string err;
+    ASSERT_EQ(RunPack("build -q --replace -o " + Quote(server) + " " + extra + Versions(), nullptr, &err), 0) << err;
+  }
+  int Verify(std::string& out) const {
+    std::string err;
+    int rc = RunPack("verify " + Quote(server) + Versions(), &out, &err);
+    if (!err.empty()) out += "\nstderr: " + err;
+    return rc;
+  }
+};
+
+// Four versions with added, removed, changed and unchanged files.
+void FourVersions(Chain& c) {
+  std::string big = Noise(300000, 1), same = Noise(60000, 3);
+  std::map<std::string, std::string> v = {{"bin/client", "#!/bin/sh\necho 1\n"}, {"data/big.bin", big},
+                                          {"docs/readme.txt", "first\n"},        {"keep/same.bin", same},
+                                          {"old/legacy.txt", "legacy\n"},        {"lib/core.dll", Noise(40000, 2)}};
+  c.Add(v);
+  v["bin/client"] = "#!/bin/sh\necho 2\n";
+  v["data/big.bin"] = big = Flip(big, {3, 100000});
+  v["plugins/new.dat"] = Noise(20000, 4);
+  v.erase("old/legacy.txt");
+  c.Add(v);
+  v["bin/client"] = "#!/bin/sh\necho 3\n";
+  v["data/big.bin"] = big = Flip(big, {250000});
+  v["docs/readme.txt"] = "third, longer than the first\n";
+  v["lib/core.dll"] = Noise(40000, 5);
+  c.Add(v);
+  testutil::Run("mkdir " + Quote(c.roots.back() + "/cache"));  // empty, and kept in 4
+  v["bin/client"] = "#!/bin/sh\necho 4\n";
+  v["data/big.bin"] = Flip(big, {7});
+  v.erase("plugins/new.dat");
+  v["docs/more.txt"] = "added in 4\n";
+  c.Add(v);
+  testutil::Run("mkdir " + Quote(c.roots.back() + "/cache"));
+}
+
+// The selection rules: every pack after the one carrying the current
+// stamp, or the full pack when that is not smaller in sum.
+std::vector<std::string> Predict(const ListFile& list, int fromIndex) {
+  std::vector<std::string> chosen;
+  long long sum = 0;
+  for (size_t i = fromIndex + 2; i < list.packs.size(); ++i) {
+    chosen.push_back(list.packs[i].name);
+    sum += list.packs[i].size;
+  }
+  if (chosen.empty()) return chosen;
+  if (sum >= list.packs[0].size) return {list.packs[0].name};
+  return chosen;
+}
+
+std::string Joined(const std::vector<std::string>& v) {
+  std::string s;
+  for (const std::string& x : v) s += (s.empty() ? "" : ", ") + x;
+  return s;
+}
+
+std::string LineOf(const std::string& out, const std::string& start) {
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line))
+    if (line.compare(0, start.size(), start) == 0) return line;
+  return std::string();
+}
+
+}  // namespace
+
+TEST(PackVerify, EveryOlderVersionReachesTheNewestWithThePredictedPacks) {
+  Chain c;
+  FourVersions(c);
+  c.Build();
+  std::string out;
+  ASSERT_EQ(c.Verify(out), 0) << out;
+  ListFile list = ReadList(c.server + "/servicepacksNum.xml");
+  ASSERT_EQ(list.packs.size(), 5u);
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml: ok"), "") << out;
+  for (int v = 0; v < 3; ++v) {
+    std::string line = LineOf(out, "version " + std::to_string(v + 1) + " (" + PackNameFor(c.stamps[v]) + "): ");
+    EXPECT_NE(line.find(": ok, packs " + Joined(Predict(list, v)) + ", equals version 4"), std::string::npos)
+        << line << "\n" << out;
+  }
+  // The updater never deletes: version 1 keeps its legacy file (dropped in
+  // 2) and the plug-in that 2 brought and 4 dropped; version 3 keeps that
+  // plug-in only.
+  EXPECT_NE(LineOf(out, "version 1 (").find("keeps 2 file(s) removed upstream"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version 3 (").find("keeps 1 file(s) removed upstream"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version 4 (").find("ok, up to date"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version unknown").find("ok, packs full_4, equals version 4"), std::string::npos) << out;
+}
+
+TEST(PackVerify, IncrementsLargerThanTheFullPackGiveWayToIt) {
+  Chain c;
+  c.Add({{"data/a.bin", Noise(100000, 1)}});
+  c.Add({{"data/a.bin", Noise(100000, 2)}});  // a new file each time: no delta helps
+  c.Add({{"data/a.bin", "tiny"}});
+  c.Build();
+  std::string out;
+  ASSERT_EQ(c.Verify(out), 0) << out;
+  ListFile list = ReadList(c.server + "/servicepacksNum.xml");
+  ASSERT_EQ(Predict(list, 0), std::vector<std::string>{"full_3"});  // the case this test is about
+  EXPECT_NE(LineOf(out, "version 1 (").find("ok, packs full_3, equals version 3"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version 2 (").find("ok, packs " + Joined(Predict(list, 1)) + ","), std::string::npos) << out;
+}
+
+TEST(PackVerify, ForcedListRepairsEveryVersionWithTheFullPack) {
+  Chain c;
+  FourVersions(c);
+  c.Build("--force-repair");
+  std::string out;
+  ASSERT_EQ(c.Verify(out), 0) << out;
+  EXPECT_NE(LineOf(out, "force_servicepack.xml: ok, 1 packs"), "") << out;
+  for (int v = 1; v <= 3; ++v)
+    EXPECT_NE(LineOf(out, "forced, version " + std::to_string(v) + " (").find("ok, packs full_4, equals version 4"),
+              std::string::npos)
+        << out;
+  EXPECT_NE(LineOf(out, "forced, version 4 (").find("ok, up to date"), std::string::npos) << out;
+}
+
+TEST(PackVerify, ATamperedPackFails) {
+  Chain c;
+  FourVersions(c);
+  c.Build();
+  ListFile list = ReadList(c.server + "/servicepacksNum.xml");
+  // One byte changed, size kept: the download's MD5 check refuses it.
+  std::string p3 = c.server + "/" + list.packs[3].name + ".zip";
+  std::string original = ReadFile(p3);
+  WriteFile(p3, Flip(original, {original.size() / 2}));
+  std::string out;
+  EXPECT_EQ(c.Verify(out), 1) << out;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml: FAILED").find("MD5"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version 1 (").find("FAILED"), std::string::npos) << out;
+  EXPECT_NE(LineOf(out, "version 3 (").find("ok"), std::string::npos) << out;  // does not need that pack
+
+  // A consistent list for wrong content: the staged result betrays it.
+  WriteFile(p3, original);
+  std::string p4 = c.server + "/" + list.packs[4].name + ".zip";
+  TempDir x;
+  WriteFile(x.sub("bin/client"), "#!/bin/sh\necho forged\n");
+  ASSERT_EQ(testutil::Run("cd " + Quote(x.path()) + " && rm -f " + Quote(p4) + " && zip -qr " + Quote(p4) + " bin"), 0);
+  std::string forged = ReadFile(p4);
+  std::string xml = ReadFile(c.server + "/servicepacksNum.xml");
+  size_t at = xml.find("<" + list.packs[4].name);
+  size_t end = xml.find("/>", at);
+  xml.replace(at, end - at, "<" + list.packs[4].name + " size=\"" + std::to_string(forged.size()) + "\" md5=\"" +
+                                Md5Hex(forged) + "\" force=\"0\"");
+  WriteFile(c.server + "/servicepacksNum.xml", xml);
+  EXPECT_EQ(c.Verify(out), 1) << out;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml: ok"), "") << out;
+  std::string line = LineOf(out, "version 3 (");
+  EXPECT_NE(line.find("FAILED"), std::string::npos) << out;
+  EXPECT_NE(line.find("bin/client differs"), std::string::npos) << out;
+}
+
+TEST(PackVerify, ADeltaForAnotherBaseFailsInStaging) {
+  Chain c;
+  FourVersions(c);
+  c.Build();
+  // Version 3 as installed is not what the packs were made from.
+  WriteFile(c.roots[2] + "/data/big.bin", Noise(300000, 99));
+  std::string out;
+  EXPECT_EQ(c.Verify(out), 1) << out;
+  std::string line = LineOf(out, "version 3 (");
+  EXPECT_NE(line.find("FAILED"), std::string::npos) << out;
+  // The updater's own log line of the failed merge is shown.
+  EXPECT_NE(out.find("COpFile::UpdateToReadyDir"), std::string::npos) << out;
+}
