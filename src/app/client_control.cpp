@@ -1,5 +1,7 @@
 // The client's processes, the record file of an interrupted run, the
 // updater's own replacement and the decision to start the client at exit.
+#include <cstdio>
+
 #include "app/cmdline.h"
 #include "app/constants.h"
 #include "app/update_dlg.h"
@@ -12,6 +14,7 @@ namespace quillup {
 
 namespace {
 const char kOpRcd[] = "CUpdateDlg::ProcessRcdFile";
+const char kOpTransit[] = "CUpdateDlg::RestoreFilesInTransit";
 const char kOpReplace[] = "CUpdateDlg::ReplaceMySelfByCmdLine";
 const char kOpRunUpdate[] = "CUpdateDlg::RunUpdateApp";
 const char kOpRunClient[] = "CUpdateDlg::RunClientApp";
@@ -87,6 +90,33 @@ bool CUpdateDlg::ProcessRcdFile(const WString& recordPath, const WString& rootDi
   Status(kOpRcd, complete ? u"删除备份文件成功。" : u"恢复原文件成功。");
   if (wantRestored && !complete) restored = true;
   return true;
+}
+
+void CUpdateDlg::RestoreFilesInTransit(const WString& recordPath) {
+  std::string native;
+  if (!NativePath(recordPath, native)) return;
+  FILE* f = fopen(native.c_str(), "rb");
+  if (!f) return;
+  std::string data;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) data.append(buf, n);
+  fclose(f);
+
+  const WString inside = m_strRootDir + u"/";
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t end = data.find('\n', start);
+    if (end == std::string::npos) end = data.size();
+    std::string line = data.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
+    if (line.size() < 4 || line.back() != '|' || line[0] != '1' || line[1] != '|') continue;
+    const WString path = WideFromGbk(line.substr(2, line.size() - 3));
+    if (path.compare(0, inside.size(), inside) != 0 || path.find(u"/../") != WString::npos) continue;
+    const WString backup = path + kOldBak;
+    if (plat::PathExists(path) || !plat::PathExists(backup)) continue;
+    if (plat::MoveNoReplace(backup, path)) LogWrite(LOG_INFO, kOpTransit, u"恢复中断的文件:" + path);
+  }
 }
 
 bool CUpdateDlg::ReplaceMySelfByCmdLine() {

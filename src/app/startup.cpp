@@ -88,6 +88,12 @@ bool CUpdateDlg::OnInitDialog() {
     return true;
   }
 
+  // A swap cut between the two moves of a file leaves that file missing;
+  // when it is the configuration itself nothing below could start. Its old
+  // version is beside it, and either way the run that follows (roll-back or
+  // full update) expects every recorded file to be present.
+  RestoreFilesInTransit(m_strRootDir + kUpdateDirSuffix + kRecordName);
+
   if (!m_ops->Init(m_strRootDir, m_hWnd, WM_UPDATE_PERCENT)) {
     LogWrite(LOG_ERROR, kOpInit, u"读取升级配置失败");
     CloseClient();

@@ -59,6 +59,9 @@ class CUpdateDlg {
   void TerminateByPath(const WString& path);
   bool IsClientRunning();
   bool ProcessRcdFile(const WString& recordPath, const WString& rootDir, bool& restored);
+  // Puts back the old version of every recorded file that a cut swap left
+  // between its two moves (gone, with its ".oldbak" beside it).
+  void RestoreFilesInTransit(const WString& recordPath);
   bool ReplaceMySelfByCmdLine();
   bool RunUpdateApp(const WString& exePath, bool autoFlag);
   bool RunClientApp();

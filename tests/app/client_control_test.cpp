@@ -207,3 +207,35 @@ TEST(ClientControl, ClientStartDecisions) {
     EXPECT_NE(c.Log().find("[ERROR] [CUpdateDlg::RunClientApp] 启动客户端失败！"), std::string::npos);
   }
 }
+
+TEST(ClientControl, FilesCutBetweenTheirTwoMovesAreRestored) {
+  Harness h;
+  testutil::TempDir outside;
+  const std::string cfg = h.dir.sub("config/quillupcfg.ini");
+  testutil::Run("rm -f '" + cfg + "'");
+  testutil::WriteFile(cfg + ".oldbak", "old config");
+  testutil::WriteFile(h.dir.sub("README.txt"), "new");            // swapped in already
+  testutil::WriteFile(h.dir.sub("README.txt.oldbak"), "old");
+  testutil::WriteFile(h.dir.sub("docs/new.txt.oldbak"), "stray");  // recorded as not existing before
+  testutil::WriteFile(outside.sub("victim.oldbak"), "x");          // outside the installation
+  const std::string gbkName = GbkFromWide(u"文档");
+  testutil::WriteFile(h.dir.sub("文档.oldbak"), "old chinese");
+  std::string rec = "1|" + cfg + "|\r\n1|" + h.dir.sub("README.txt") + "|\r\n0|" + h.dir.sub("docs/new.txt") +
+                    "|\r\n1|" + outside.sub("victim") + "|\r\n1|" + GbkFromWide(h.Root()) + "/" + gbkName + "|\r\n";
+  testutil::WriteFile(h.RecordPath(), rec);
+  h.dlg->RestoreFilesInTransit(h.Root() + u"/update/tarvex.rcd");
+  EXPECT_EQ(testutil::ReadFile(cfg), "old config");
+  EXPECT_FALSE(testutil::Exists(cfg + ".oldbak"));
+  EXPECT_EQ(testutil::ReadFile(h.dir.sub("README.txt")), "new");  // left for the roll-back to decide
+  EXPECT_TRUE(testutil::Exists(h.dir.sub("README.txt.oldbak")));
+  EXPECT_FALSE(testutil::Exists(h.dir.sub("docs/new.txt")));
+  EXPECT_FALSE(testutil::Exists(outside.sub("victim")));
+  EXPECT_EQ(testutil::ReadFile(h.dir.sub("文档")), "old chinese");
+  EXPECT_NE(h.Log().find("[CUpdateDlg::RestoreFilesInTransit] 恢复中断的文件:" + cfg), std::string::npos);
+}
+
+TEST(ClientControl, NoRecordNothingToRestore) {
+  Harness h;
+  h.dlg->RestoreFilesInTransit(h.Root() + u"/update/tarvex.rcd");
+  EXPECT_EQ(h.Log().find("RestoreFilesInTransit"), std::string::npos);
+}
