@@ -268,17 +268,20 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     WString dst = installDir + f.substr(readyDir.size());
     WString bak = dst + kOldBak;
     bool existed = plat::PathExists(dst);
-    // Unrecorded, a move could not be undone: stop instead.
-    if (!record.Append(std::string(existed ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n")) {
-      LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
-      return false;
-    }
+    // A stale backup goes before the line is written: once a line names
+    // the file, any ".oldbak" of it is this swap's, and a roll-back may
+    // put it back.
     if (plat::PathExists(bak)) {
       ClearReadOnly(bak);
       if (!plat::DeleteFile(bak)) {
         LogWrite(LOG_ERROR, kOpSwap, u"删除文件失败:" + bak);
         return false;
       }
+    }
+    // Unrecorded, a move could not be undone: stop instead.
+    if (!record.Append(std::string(existed ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n")) {
+      LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+      return false;
     }
     if (existed) {
       backups.push_back(bak);

@@ -64,6 +64,11 @@ const char* const kUpdater = "Quillup";
 // Companions a stop inside the disabling may leave; the next disabling
 // overwrites them and the next run deletes the ".oldbak".
 const char* const kLeftovers[] = {"ZoClient.oldbak", "ZoClient.update"};
+// A backup left over from an earlier, abandoned swap: the swap deletes it,
+// and until then it may stay, but it must never be taken for this swap's
+// backup.
+const char* const kStaleBackup = "bin/m12.dll.oldbak";
+const char* const kStaleContent = "stale backup of an abandoned swap";
 
 struct Result {
   bool killed = false;
@@ -175,6 +180,7 @@ class Installation {
               "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=1\r\n"
               "QUILLUP_ID=5\r\n");
     WriteFile(m_tmpl + "/config/update.ini", "p-installed-stamp");
+    if (plain > 12) WriteFile(m_tmpl + "/" + kStaleBackup, kStaleContent);
     m_trial = m_dir.sub("trial");
     m_log = m_dir.sub("helper.log");
   }
@@ -212,6 +218,7 @@ class Installation {
     ReadTree(m_trial, "", now);
     int left = 0;
     for (const char* name : kLeftovers) left += (int)now.erase(name);
+    if (now.count(kStaleBackup) && now[kStaleBackup] == kStaleContent) now.erase(kStaleBackup);
     if (leftovers) *leftovers = left;
     for (const char* exe : {kClient, kUpdater}) {
       struct stat st;

@@ -1,0 +1,221 @@
+// The required-file check, disabling the client, starting it and the
+// failed-start counter.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/testutil.h"
+#include "opfile/opfile.h"
+#include "platform/files.h"
+#include "support/log.h"
+#include "support/path.h"
+
+using testutil::Exists;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+namespace {
+
+const char* const kConfig =
+    "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:9/up\r\nBIN_FILE=%s\r\n"
+    "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=1\r\nQUILLUP_ID=5\r\n";
+
+std::string Config(const std::string& bin) {
+  char buf[512];
+  snprintf(buf, sizeof buf, kConfig, bin.c_str());
+  return buf;
+}
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
+}
+
+}  // namespace
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CLog::Instance()->SetPath(t.wsub("log/tarvex.log"));
+    root = t.sub("inst");
+    record = root + "/update/tarvex.rcd";
+    self = Utf8FromWide(GetSelfPath());
+    WriteFile(root + "/config/update.ini", "stamp");
+    ASSERT_EQ(0, testutil::Run("mkdir -p '" + root + "/update'"));
+    Configure("ZoClient");
+  }
+  void TearDown() override { CLog::Instance()->SetPath(WString()); }
+
+  void Configure(const std::string& bin) {
+    WriteFile(root + "/config/quillupcfg.ini", Config(bin));
+    op = COpFile();
+    ASSERT_TRUE(op.Init(WidePath(root), 0, 0));
+  }
+  void Put(const std::string& rel, const std::string& data) { WriteFile(root + "/" + rel, data); }
+  std::string At(const std::string& rel) const { return ReadFile(root + "/" + rel); }
+  bool Has(const std::string& rel) const { return Exists(root + "/" + rel); }
+  std::string Log() const { return ReadFile(t.sub("log/tarvex.log")); }
+  bool Forbid() { return op.ForbidClientExe(WidePath(root), WidePath(record)); }
+
+  testutil::TempDir t;
+  std::string root, record, self;
+  COpFile op;
+};
+
+TEST_F(ClientTest, RequiredFileListRules) {
+  // The list names files next to the updater's own executable.
+  std::string base = Utf8FromWide(GetSelfDir());
+  std::string dir = "quillup-needed-" + std::to_string(getpid());
+  struct Cleanup {
+    std::string path;
+    ~Cleanup() { testutil::Run("rm -rf '" + path + "'"); }
+  } cleanup{base + "/" + dir};
+  WriteFile(base + "/" + dir + "/present.dll", "x");
+  WriteFile(base + "/" + dir + "/database/x.idx", "x");
+  std::string list = root + "/config/neededfilelist.lst";
+  auto write = [&](const std::string& extra) {
+    WriteFile(list, "  " + dir + "/present.dll  \r\n\r\n"
+                    "   ZoTrade\\missing.dll  \n"   // the trading module's own files
+                    "zotrade/missing.dll\n"
+                    "data\\missing.bin\n"          // the data directory, any case
+                    "DATA/missing.bin\n"
+                    "missing.DAT\n"                // data files
+                    + dir + "\\database\\x.idx\n"  // "database\" is no "data\"
+                    + extra);
+  };
+  write("");
+  EXPECT_FALSE(op.IsNeedRepair(WidePath(root)));
+
+  write(dir + "/absent.dll\r\n" + dir + "/absent2.dll\r\n");
+  EXPECT_TRUE(op.IsNeedRepair(WidePath(root)));
+  std::string log = Log();
+  std::string missing = Utf8FromWide(u"客户端缺少文件:");
+  EXPECT_NE(std::string::npos, log.find(missing + base + "/" + dir + "/absent.dll"));
+  EXPECT_EQ(std::string::npos, log.find("absent2.dll"));  // only the first is reported
+
+  // A byte-order mark stays part of the first line's name.
+  WriteFile(list, "\xEF\xBB\xBF" + dir + "/present.dll\r\n");
+  EXPECT_TRUE(op.IsNeedRepair(WidePath(root)));
+
+  ASSERT_EQ(0, unlink(list.c_str()));
+  EXPECT_TRUE(op.IsNeedRepair(WidePath(root)));
+  EXPECT_NE(std::string::npos, Log().find(missing + list));
+}
+
+TEST_F(ClientTest, ForbidSubstitutesTheUpdaterAndEnableUndoesIt) {
+  Put("ZoClient", "real client");
+  chmod((root + "/ZoClient").c_str(), 0750);
+  ASSERT_TRUE(Forbid());
+  EXPECT_EQ(ReadFile(self), At("ZoClient"));
+  EXPECT_EQ("real client", At("ZoClient.forbid"));
+  // Both stay runnable: copies keep their permission bits.
+  EXPECT_EQ(Mode(self) | 0200, Mode(root + "/ZoClient"));
+  EXPECT_EQ(0750, Mode(root + "/ZoClient.forbid"));
+  EXPECT_FALSE(Has("ZoClient.oldbak"));
+  EXPECT_FALSE(Has("ZoClient.update"));
+  EXPECT_TRUE(Exists(record));
+  EXPECT_EQ("", ReadFile(record));
+  EXPECT_TRUE(op.IsClientExeForbidden(WidePath(root)));
+
+  // Already disabled: nothing more happens.
+  WriteFile(record, "kept");
+  ASSERT_TRUE(Forbid());
+  EXPECT_EQ("real client", At("ZoClient.forbid"));
+  EXPECT_EQ("kept", ReadFile(record));
+
+  ASSERT_TRUE(op.EnableClientExe(WidePath(root), false));
+  EXPECT_EQ("real client", At("ZoClient"));
+  EXPECT_EQ(0750, Mode(root + "/ZoClient"));
+  EXPECT_FALSE(op.IsClientExeForbidden(WidePath(root)));
+}
+
+TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
+  EXPECT_FALSE(Forbid());
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"客户端文件不存在:") + root + "/ZoClient"));
+
+  // The client cannot be removed (read-only, as a running one on Windows):
+  // the copy that went to ".forbid" is taken back.
+  Put("ZoClient", "real client");
+  chmod((root + "/ZoClient").c_str(), 0555);
+  EXPECT_FALSE(Forbid());
+  EXPECT_NE(std::string::npos, Log().find("[WARN] [COpFile::ForbidClientExe] " + Utf8FromWide(u"删除文件失败:") +
+                                          root + "/ZoClient"));
+  EXPECT_EQ("real client", At("ZoClient"));
+  EXPECT_FALSE(op.IsClientExeForbidden(WidePath(root)));
+  chmod((root + "/ZoClient").c_str(), 0755);
+
+  // Without a place for the record nothing is touched: a crash later
+  // would leave no trace for the next start to repair from.
+  ASSERT_EQ(0, testutil::Run("rm -rf '" + root + "/update'"));
+  EXPECT_FALSE(Forbid());
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"创建文件失败:") + record));
+  EXPECT_EQ("real client", At("ZoClient"));
+  EXPECT_FALSE(Has("ZoClient.forbid"));
+  ASSERT_EQ(0, testutil::Run("mkdir -p '" + root + "/update'"));
+
+  // The backup copy cannot be made (its name would be too long).
+  std::string longName(249, 'z');
+  Configure(longName);
+  Put(longName, "long client");
+  EXPECT_FALSE(Forbid());
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"复制文件失败:") + root + "/" + longName + "->"));
+  EXPECT_EQ("long client", At(longName));
+
+  op.SetEndSession();
+  EXPECT_FALSE(op.ForbidClientExe(WidePath(root), WidePath(record)));
+}
+
+TEST_F(ClientTest, ForbidLeavesTheUpdaterItselfAlone) {
+  // BIN_FILE naming the updater: true at once, nothing copied.
+  std::string selfDir = Utf8FromWide(GetSelfDir());
+  std::string name = self.substr(selfDir.size() + 1);
+  WriteFile(t.sub("cfg.ini"), Config(name));
+  ASSERT_TRUE(op.ReadQuillupCfgIni(t.wsub("cfg.ini")));
+  EXPECT_TRUE(op.ForbidClientExe(WidePath(selfDir), WidePath(record)));
+  EXPECT_FALSE(Exists(self + ".forbid"));
+  EXPECT_FALSE(Exists(self + ".oldbak"));
+  EXPECT_FALSE(Exists(record));
+}
+
+TEST_F(ClientTest, DeleteForbidFile) {
+  Put("ZoClient.forbid", "x");
+  chmod((root + "/ZoClient.forbid").c_str(), 0444);
+  op.DeleteForbidFile(WidePath(root));
+  EXPECT_FALSE(Has("ZoClient.forbid"));
+  op.DeleteForbidFile(WidePath(root));  // nothing there: no harm
+}
+
+TEST_F(ClientTest, RunClientAppStartsTheUnquotedPathDetached) {
+  // An installation path with blanks, handed over unquoted.
+  root = t.sub("my inst");
+  WriteFile(root + "/config/update.ini", "stamp");
+  Configure("ZoClient");
+  std::string out = t.sub("started.txt");
+  Put("ZoClient", "#!/bin/sh\necho \"$# $0\" > '" + out + ".tmp'; mv '" + out + ".tmp' '" + out + "'\n");
+  chmod((root + "/ZoClient").c_str(), 0755);
+  ASSERT_TRUE(op.RunClientApp(WidePath(root)));
+  for (int i = 0; i < 500 && !Exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ("0 " + root + "/ZoClient\n", ReadFile(out));
+  EXPECT_NE(std::string::npos, Log().find("[INFO] [COpFile::RunClientApp] " + Utf8FromWide(u"成功启动客户端:") +
+                                          root + "/ZoClient"));
+
+  ASSERT_EQ(0, unlink((root + "/ZoClient").c_str()));
+  EXPECT_FALSE(op.RunClientApp(WidePath(root)));
+  EXPECT_NE(std::string::npos, Log().find("[ERROR] [COpFile::RunClientApp] " + Utf8FromWide(u"启动客户端失败:") +
+                                          root + "/ZoClient"));
+  EXPECT_FALSE(op.RunClientApp(u""));
+}
+
+TEST_F(ClientTest, FailedStartCounter) {
+  EXPECT_EQ(0, op.GetFailStartupCount(WidePath(root)));
+  op.SetFailStartupCount(WidePath(root), 2);
+  EXPECT_EQ(2, op.GetFailStartupCount(WidePath(root)));
+  std::string ini = ReadFile(root + "/MainbinFailStartupCount.ini");
+  EXPECT_NE(std::string::npos, ini.find("[MainbinFailStartupInfo]"));
+  EXPECT_NE(std::string::npos, ini.find("MainbinFailStartupCount=2"));
+  op.SetFailStartupCount(WidePath(root), 0);
+  EXPECT_EQ(0, op.GetFailStartupCount(WidePath(root)));
+}
