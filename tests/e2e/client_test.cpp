@@ -140,3 +140,22 @@ TEST(EndToEndClient, DuplicateStartedByAClientClosesThatClient) {
   Reap(first);
   ASSERT_TRUE(d.WaitForExits(2)) << d.Log();
 }
+
+TEST(EndToEndClient, LogOffEndsTheWaitingUpdater) {
+  Demo d;
+  ASSERT_DEMO(d);
+  d.InstallVersion(3);
+  testutil::WriteFile(d.install() + "/InternalDownloadURL.ini",
+                      "[DownloadURL]\r\nDefaultDownloadURL=" + d.url() + "\r\nReCheckTime=600\r\n");
+  pid_t client = d.StartClient(false);
+  ASSERT_TRUE(WaitForLog(d, "等候下次查询...")) << d.Log();
+  pid_t updater = ReadPid(d.tmp("client/updater.pid"));
+  ASSERT_GT(updater, 0);
+  kill(updater, SIGTERM);  // the session's end request
+  EXPECT_TRUE(Gone(updater, 5000));
+  const std::string log = d.Log();
+  EXPECT_TRUE(Has(log, "[CUpdateDlg::OnQueryEndSession] 检测到电脑注销")) << log;
+  EXPECT_EQ(d.Flag(), 0);
+  EXPECT_TRUE(plat::IsProcessActive((uint32_t)client));
+  Reap(client);
+}

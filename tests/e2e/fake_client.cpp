@@ -5,7 +5,7 @@
 //   fake_client --run UPDATER --dir DIR [--browser PATH] [--stay SECONDS]
 //   fake_client --sleep SECONDS          (the browser child)
 //
-// DIR receives client.pid, browser.pid and messages.log (each message the
+// DIR receives client.pid, browser.pid, updater.pid and messages.log (each message the
 // window got, one per line).
 #include <signal.h>
 #include <sys/wait.h>
@@ -67,10 +67,12 @@ int main(int argc, char** argv) {
   }
   WriteText(dir + "/client.pid", std::to_string(getpid()) + "\n");
   WString cmd = WidePath(updater) + u" /msgwnd:" + WFromInt((long long)wnd);
-  if (!plat::CreateDetachedProcess(cmd)) {
+  plat::ProcessId updaterPid = 0;
+  if (!plat::CreateDetachedProcess(cmd, &updaterPid)) {
     fprintf(stderr, "fake_client: cannot start %s\n", updater.c_str());
     return 1;
   }
+  WriteText(dir + "/updater.pid", std::to_string(updaterPid) + "\n");
   std::this_thread::sleep_for(std::chrono::seconds(stay));
   plat::UnregisterMessageWindow(wnd);
   return 0;
