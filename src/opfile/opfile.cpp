@@ -3,7 +3,7 @@
 #include "platform/window.h"
 
 COpFile::COpFile() {
-  // No bare drive specification exists here: the drive list stays empty.
+  // No bare drive name exists here: the drive list stays empty.
 }
 
 void COpFile::PostProgress(int percent) const {

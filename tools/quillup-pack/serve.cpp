@@ -148,11 +148,11 @@ std::string MapTarget(const std::string& root, const std::string& target) {
 // -1: unsatisfiable.
 int ParseRange(const std::string& value, long long size, long long& first, long long& last) {
   if (value.compare(0, 6, "bytes=") != 0) return 0;
-  std::string spec = Trim(value.substr(6));
-  if (spec.find(',') != std::string::npos) return 0;  // several ranges: answer with the whole file
-  size_t dash = spec.find('-');
+  std::string range = Trim(value.substr(6));
+  if (range.find(',') != std::string::npos) return 0;  // several ranges: answer with the whole file
+  size_t dash = range.find('-');
   if (dash == std::string::npos) return 0;
-  std::string a = Trim(spec.substr(0, dash)), b = Trim(spec.substr(dash + 1));
+  std::string a = Trim(range.substr(0, dash)), b = Trim(range.substr(dash + 1));
   auto digits = [](const std::string& s) { return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos && s.size() < 19; };
   if (a.empty()) {
     if (!digits(b)) return 0;
