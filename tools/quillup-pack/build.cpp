@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "bridge.h"
 #include "common.h"
 #include "packset.h"
+#include "progress.h"
 #include "tree.h"
 #include "zipwriter.h"
 
@@ -75,12 +77,22 @@ ListEntry Seal(const std::string& archive, const std::string& name) {
   return e;
 }
 
+// libzip reads and compresses the files only when the archive is written.
+void FinishWithProgress(ZipWriter& zip, Progress& progress, long long files, long long bytes) {
+  progress.Phase("compressing", files, bytes);
+  zip.OnProgress([&progress](double done) { progress.SetFraction(done); });
+  zip.Finish();
+}
+
 // Every entry of a tree as plain files: the full pack, and the base of
 // the chain (what leads from nothing to the oldest version).
-BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::string& outDir) {
+BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::string& outDir,
+                    const std::string& step) {
+  Progress progress(step);
   std::string archive = outDir + "/" + name + ".zip";
   ZipWriter zip(archive);
   int files = 0;
+  long long bytes = 0;
   for (const auto& [rel, e] : t.entries) {
     ThrowIfInterrupted();
     if (e.isDir) {
@@ -88,12 +100,14 @@ BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::st
     } else {
       zip.AddFile(rel, t.Path(rel), e.mode, e.mtime);
       ++files;
+      bytes += e.size;
     }
   }
-  zip.Finish();
+  FinishWithProgress(zip, progress, files, bytes);
   BuiltPack p;
   p.entry = Seal(archive, name);
   p.what = std::to_string(files) + " files";
+  progress.Done(p.what + ", " + ByteCount(bytes) + " packed into " + ByteCount(p.entry.size));
   return p;
 }
 
@@ -130,7 +144,12 @@ std::string MakeDelta(const std::string& oldPath, const std::string& newPath, co
 // The step from one version to the next: new and changed files, changed
 // ones as deltas where that is smaller.
 BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const std::string& outDir,
-                        const std::string& workDir) {
+                        const std::string& workDir, const std::string& step) {
+  Progress progress(step);
+  long long files = 0, bytes = 0, packedBytes = 0;
+  for (const auto& [rel, e] : to.entries)
+    if (!e.isDir) ++files, bytes += e.size;
+  progress.Phase("comparing", files, bytes);
   std::string archive = outDir + "/" + to.packName + ".zip";
   ZipWriter zip(archive);
   int plain = 0, deltas = 0, unchanged = 0;
@@ -141,9 +160,11 @@ BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const st
       if (old == from.entries.end()) zip.AddDirectory(rel + "/", e.mode, e.mtime);
       continue;
     }
+    progress.AddFile(e.size);
     if (old == from.entries.end()) {
       zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
       ++plain;
+      packedBytes += e.size;
       continue;
     }
     if (old->second.size == e.size && SameFileContent(from.Path(rel), to.Path(rel))) {
@@ -154,20 +175,23 @@ BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const st
     if (delta.empty()) {
       zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
       ++plain;
+      packedBytes += e.size;
     } else {
       zip.AddFile(rel + kDeltaSuffix, delta, e.mode, e.mtime);
       ++deltas;
+      packedBytes += FileSizeOf(delta);
     }
   }
   for (const auto& [rel, e] : from.entries)
     if (!e.isDir && !to.entries.count(rel))
       Warn(rel + " is in version " + std::to_string(from.id) + " but not in version " + std::to_string(to.id) +
            "; the updater never deletes files, so updated installations keep it");
-  zip.Finish();
+  FinishWithProgress(zip, progress, plain + deltas, packedBytes);
   BuiltPack p;
   p.entry = Seal(archive, to.packName);
   p.what = std::to_string(from.id) + " -> " + std::to_string(to.id) + ": " + std::to_string(plain) + " files, " +
            std::to_string(deltas) + " deltas, " + std::to_string(unchanged) + " unchanged";
+  progress.Done(p.what.substr(p.what.find(": ") + 2) + ", packed into " + ByteCount(p.entry.size));
   return p;
 }
 
@@ -223,6 +247,7 @@ std::string ListXml(const std::string& buildOption, int id, const std::vector<Li
 }
 
 void BuildServerDir(const BuildOptions& opt) {
+  auto started = std::chrono::steady_clock::now();
   if (opt.versionDirs.empty()) throw Error("no version directories given");
   CheckTarget(opt);
   unsetenv("XDELTA");  // would add options behind our back
@@ -239,18 +264,17 @@ void BuildServerDir(const BuildOptions& opt) {
     MakeDirOrThrow(out);
     MakeDirOrThrow(work);
     std::vector<BuiltPack> packs;
-    Note("full pack " + fullName + " (version " + std::to_string(newest.id) + ")");
-    packs.push_back(PlainPack(newest, fullName, out));
+    packs.push_back(PlainPack(newest, fullName, out, "full pack " + fullName + " (version " + std::to_string(newest.id) + ")"));
     packs.back().what = "full, version " + std::to_string(newest.id) + ": " + packs.back().what;
     // The oldest version is the base of the chain: installations that carry
     // its stamp find themselves in the list and take the increments after it.
-    Note("base pack " + chain[0].packName + " (version " + std::to_string(chain[0].id) + ")");
-    packs.push_back(PlainPack(chain[0], chain[0].packName, out));
+    packs.push_back(PlainPack(chain[0], chain[0].packName, out,
+                              "base pack " + chain[0].packName + " (version " + std::to_string(chain[0].id) + ")"));
     packs.back().what = "base, version " + std::to_string(chain[0].id) + ": " + packs.back().what;
     for (size_t i = 1; i < chain.size(); ++i) {
-      Note("increment " + chain[i].packName + " (version " + std::to_string(chain[i - 1].id) + " -> " +
-           std::to_string(chain[i].id) + ")");
-      packs.push_back(IncrementPack(chain[i - 1], chain[i], out, work + "/" + std::to_string(i)));
+      packs.push_back(IncrementPack(chain[i - 1], chain[i], out, work + "/" + std::to_string(i),
+                                    "increment " + chain[i].packName + " (version " + std::to_string(chain[i - 1].id) +
+                                        " -> " + std::to_string(chain[i].id) + ")"));
     }
     std::vector<ListEntry> entries;
     for (const BuiltPack& p : packs) entries.push_back(p.entry);
@@ -261,12 +285,20 @@ void BuildServerDir(const BuildOptions& opt) {
       WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}));
     }
     ThrowIfInterrupted();
-    SyncDirectory(out);
-    Publish(out, opt.serverDir, tmp);
+    {
+      Progress progress("lists");
+      progress.Phase("flushing to disk", 0, 0);
+      SyncDirectory(out);
+      Publish(out, opt.serverDir, tmp);
+      progress.Done(std::string(kListFile) + (opt.forceRepair ? " and " + std::string(kForceListFile) : "") +
+                    " written, the set moved into " + opt.serverDir);
+    }
     printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
            opt.forceRepair ? " (with force_servicepack.xml)" : "");
     for (const BuiltPack& p : packs)
       printf("  %-34s %10lld  %s  %s\n", p.entry.name.c_str(), p.entry.size, p.entry.md5.c_str(), p.what.c_str());
+    printf("built in %s\n",
+           Duration(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()).c_str());
   } catch (...) {
     RemoveTree(tmp);
     throw;

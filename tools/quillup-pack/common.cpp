@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <vector>
 
+#include "progress.h"
+
 extern char** environ;
 
 namespace pack {
@@ -41,12 +43,19 @@ std::string BaseOf(const std::string& p) {
 }  // namespace
 
 void Note(const std::string& text) {
-  if (!g_quiet) fprintf(stderr, "quillup-pack: %s\n", text.c_str());
+  if (g_quiet) return;
+  ClearProgressLine();
+  fprintf(stderr, "quillup-pack: %s\n", text.c_str());
 }
 
-void Warn(const std::string& text) { fprintf(stderr, "quillup-pack: warning: %s\n", text.c_str()); }
+void Warn(const std::string& text) {
+  ClearProgressLine();
+  fprintf(stderr, "quillup-pack: warning: %s\n", text.c_str());
+}
 
 void SetQuiet(bool quiet) { g_quiet = quiet; }
+
+bool IsQuiet() { return g_quiet; }
 
 std::string ErrnoText() { return strerror(errno); }
 

@@ -16,6 +16,7 @@ struct Error : std::runtime_error {
 void Note(const std::string& text);
 void Warn(const std::string& text);
 void SetQuiet(bool quiet);
+bool IsQuiet();
 
 std::string ErrnoText();
 

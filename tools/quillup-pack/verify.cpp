@@ -4,8 +4,10 @@
 // the swapped-in result must equal the newest version byte for byte.
 #include "verify.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "common.h"
 #include "opfile/opfile.h"
 #include "packset.h"
+#include "progress.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
@@ -111,13 +114,42 @@ bool FetchPack(const std::string& serverDir, const ServicePack& p, const std::st
   return true;
 }
 
+// A copy of a version tree, entry by entry so that the progress can count
+// them. Directory modes are set last: a read-only one would refuse its
+// entries.
+void CopyVersion(const VersionTree& t, const std::string& to, Progress& progress) {
+  long long files = 0, bytes = 0;
+  for (const auto& [rel, e] : t.entries)
+    if (!e.isDir) ++files, bytes += e.size;
+  progress.Phase("copying version " + std::to_string(t.id), files, bytes);
+  MakeDirOrThrow(to);
+  for (const auto& [rel, e] : t.entries) {  // a directory sorts before its entries
+    ThrowIfInterrupted();
+    std::string dst = to + "/" + rel;
+    std::error_code ec;
+    if (e.isDir) {
+      MakeDirOrThrow(dst);
+      continue;
+    }
+    fs::copy_file(t.Path(rel), dst, ec);
+    if (ec) throw Error("cannot copy " + t.Path(rel) + " to " + dst + ": " + ec.message());
+    progress.AddFile(e.size);
+  }
+  for (auto it = t.entries.rbegin(); it != t.entries.rend(); ++it)
+    if (it->second.isDir && chmod((to + "/" + it->first).c_str(), it->second.mode) != 0)
+      throw Error("cannot set the mode of " + to + "/" + it->first + ": " + ErrnoText());
+}
+
 // Puts every staged file in place, as a finished swap leaves them.
-bool SwapIn(COpFile& op, const std::string& readyDir, const std::string& root, std::string& why) {
+bool SwapIn(COpFile& op, const std::string& readyDir, const std::string& root, std::string& why, Progress& progress) {
   std::vector<WString> dirs, staged;
   op.ListDirectories(WidePath(readyDir), dirs);
   for (const WString& d : dirs) MakeDirOrThrow(root + Utf8FromWide(d).substr(readyDir.size()));
   op.ListFiles(WidePath(readyDir), staged);
+  progress.Phase("swapping in", (long long)staged.size(), 0);
   for (const WString& w : staged) {
+    ThrowIfInterrupted();
+    progress.AddFile(0);
     std::string f = Utf8FromWide(w);
     std::string rel = f.substr(readyDir.size());
     std::string dst = root + rel;
@@ -135,9 +167,13 @@ bool SwapIn(COpFile& op, const std::string& readyDir, const std::string& root, s
 // lacks may only be ones the old tree already had: the updater does not
 // delete.
 bool SameAsNewest(const std::string& root, const std::vector<const VersionTree*>& passed, const VersionTree& newest,
-                  const std::set<std::string>& ownFiles, std::string& why, int& kept) {
+                  const std::set<std::string>& ownFiles, std::string& why, int& kept, Progress& progress) {
   kept = 0;
   std::vector<std::string> diffs;
+  long long files = 0, bytes = 0;
+  for (const auto& [rel, e] : newest.entries)
+    if (!e.isDir) ++files, bytes += e.size;
+  progress.Phase("comparing with version " + std::to_string(newest.id), files, bytes);
   for (const auto& [rel, e] : newest.entries) {
     std::string p = root + "/" + rel;
     std::error_code ec;
@@ -145,6 +181,8 @@ bool SameAsNewest(const std::string& root, const std::vector<const VersionTree*>
       if (!fs::is_directory(p, ec)) diffs.push_back(rel + "/ missing");
       continue;
     }
+    ThrowIfInterrupted();
+    progress.AddFile(e.size);
     if (!fs::is_regular_file(p, ec))
       diffs.push_back(rel + " missing");
     else if (FileSizeOf(p) != e.size || !SameFileContent(p, newest.Path(rel)))
@@ -178,12 +216,13 @@ bool SameAsNewest(const std::string& root, const std::vector<const VersionTree*>
 }
 
 Outcome Simulate(const std::string& serverDir, const std::string& listFile, bool forced, const VersionTree& start,
-                 const std::vector<VersionTree>& chain, const std::string& work, bool unknownVersion) {
+                 const std::vector<VersionTree>& chain, const std::string& work, bool unknownVersion,
+                 Progress& progress) {
   Outcome o;
   const VersionTree& newest = chain.back();
   std::string root = work + "/install";
   RemoveTree(root);
-  CopyTree(start.root, root);
+  CopyVersion(start, root, progress);
   if (unknownVersion) {
     // An installation whose stamp was lost: the updater asks as version 0.
     FILE* f = fopen((root + "/config/update.ini").c_str(), "wb");
@@ -225,15 +264,21 @@ Outcome Simulate(const std::string& serverDir, const std::string& listFile, bool
     return o;
   }
   std::vector<WString> files;
-  for (const ServicePack& p : packs)
+  long long packBytes = 0;
+  for (const ServicePack& p : packs) packBytes += p.nSize;
+  progress.Phase("fetching packs", (long long)packs.size(), packBytes);
+  for (const ServicePack& p : packs) {
     if (!FetchPack(serverDir, p, updateDir, files, o.detail)) return o;
+    progress.AddFile(p.nSize);
+  }
   ThrowIfInterrupted();
   std::string ready = updateDir + "/ready";
+  progress.Phase("staging " + Join(o.chosen), 0, 0);
   if (!op.UpdateToReadyDir(files, wroot, WidePath(updateDir + "/unzip"), WidePath(ready))) {
     o.detail = "staging failed";
     return o;
   }
-  if (!SwapIn(op, ready, root, o.detail)) return o;
+  if (!SwapIn(op, ready, root, o.detail, progress)) return o;
   // Files of the start and of every version an applied increment led to
   // may stay behind.
   std::vector<const VersionTree*> passed = {&start};
@@ -241,7 +286,7 @@ Outcome Simulate(const std::string& serverDir, const std::string& listFile, bool
     for (const std::string& name : o.chosen)
       if (name == t.packName) passed.push_back(&t);
   int kept = 0;
-  if (!SameAsNewest(root, passed, newest, ownFiles, o.detail, kept)) return o;
+  if (!SameAsNewest(root, passed, newest, ownFiles, o.detail, kept, progress)) return o;
   o.ok = o.updated = true;
   o.detail = kept ? "equals version " + std::to_string(newest.id) + ", keeps " + std::to_string(kept) +
                         " file(s) removed upstream"
@@ -271,11 +316,19 @@ int CheckListedPacks(const std::string& serverDir, const std::string& listFile, 
   std::string tmp = MakeTempDirBeside(serverDir, "verify");
   std::vector<WString> scratch;
   bool ok = true;
-  for (const ServicePack& p : info.vecPacks)
+  Progress progress(listFile);
+  long long bytes = 0;
+  for (const ServicePack& p : info.vecPacks) bytes += p.nSize;
+  progress.Phase("checking sizes and MD5 of the packs", (long long)info.vecPacks.size(), bytes);
+  for (const ServicePack& p : info.vecPacks) {
+    ThrowIfInterrupted();
     if (!FetchPack(serverDir, p, tmp, scratch, why)) {
       ok = false;
       break;
     }
+    progress.AddFile(p.nSize);
+  }
+  progress.Done(std::string());
   RemoveTree(tmp);
   if (ok) why = std::to_string(info.vecPacks.size()) + " packs, sizes and MD5 match";
   return ok ? 0 : 1;
@@ -284,6 +337,7 @@ int CheckListedPacks(const std::string& serverDir, const std::string& listFile, 
 }  // namespace
 
 int VerifyServerDir(const VerifyOptions& opt) {
+  auto started = std::chrono::steady_clock::now();
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
   const char* base = getenv("TMPDIR");
@@ -313,7 +367,9 @@ int VerifyServerDir(const VerifyOptions& opt) {
         log.Mark();
         bool unknown = tree == nullptr;
         const VersionTree& start = unknown ? chain[0] : *tree;
-        Outcome o = Simulate(opt.serverDir, list, forced, start, chain, work, unknown);
+        Progress progress((forced ? "forced, " : "") + label);
+        Outcome o = Simulate(opt.serverDir, list, forced, start, chain, work, unknown, progress);
+        progress.Done(std::string());
         printf("%s%s: %s%s%s%s\n", forced ? "forced, " : "", label.c_str(), o.ok ? "ok" : "FAILED",
                o.chosen.empty() ? "" : (", packs " + Join(o.chosen)).c_str(), ", ", o.detail.c_str());
         if (!o.ok) {
@@ -330,7 +386,12 @@ int VerifyServerDir(const VerifyOptions& opt) {
   }
   CLog::Instance()->SetPath(WString());
   RemoveTree(work);
-  if (failures) printf("%d check(s) FAILED\n", failures);
+  std::string took =
+      Duration(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  if (failures)
+    printf("%d check(s) FAILED (%s)\n", failures, took.c_str());
+  else
+    printf("every check passed (%s)\n", took.c_str());
   return failures ? 1 : 0;
 }
 

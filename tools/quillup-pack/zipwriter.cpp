@@ -76,11 +76,19 @@ void ZipWriter::Finish() {
     if (fclose(f) != 0 || !ok) throw Error("cannot write " + m_path + ": " + ErrnoText());
     return;
   }
+  if (m_progress)
+    zip_register_progress_callback_with_state(
+        m_zip, 0.001, [](zip_t*, double done, void* ud) { (*static_cast<std::function<void(double)>*>(ud))(done); },
+        nullptr, &m_progress);
+  // Writing a large archive takes minutes; Ctrl-C must not wait for it.
+  zip_register_cancel_callback_with_state(
+      m_zip, [](zip_t*, void*) { return Interrupted() ? 1 : 0; }, nullptr, nullptr);
   if (zip_close(m_zip) != 0) {
     std::string why = zip_strerror(m_zip);
     zip_discard(m_zip);
     m_zip = nullptr;
     unlink(m_path.c_str());
+    ThrowIfInterrupted();
     throw Error("cannot write " + m_path + ": " + why);
   }
   m_zip = nullptr;

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 struct zip;
@@ -22,6 +23,8 @@ class ZipWriter {
   void AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime);
   void AddDirectory(const std::string& name, mode_t mode, long long mtime);
   int Count() const { return m_count; }
+  // Called while Finish writes the archive, with the share done (0 to 1).
+  void OnProgress(std::function<void(double)> report) { m_progress = std::move(report); }
   // Writes the archive out; throws Error on failure (no archive is left).
   void Finish();
 
@@ -30,6 +33,7 @@ class ZipWriter {
   std::string m_path;
   struct zip* m_zip = nullptr;
   int m_count = 0;
+  std::function<void(double)> m_progress;
 };
 
 }  // namespace pack
