@@ -23,14 +23,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillup)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${QUILLUP_PACKAGE_CONTACT})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "automatic updater of a desktop trading client")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL updater pack)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# dpkg-shlibdeps (dpkg-dev) names the libraries' packages: libcurl,
-# OpenSSL, zlib, libzip, GTK. Programs the tools start are named here.
+# dpkg-shlibdeps (dpkg-dev) names the packages of the libraries the
+# programs load (libcurl and through it OpenSSL, zlib, libzip, GTK...);
+# programs they start are named here.
+# The first line of a description is the package's synopsis.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_UPDATER_PACKAGE_NAME quillup)

@@ -167,12 +167,37 @@ void Child::Stop() {
 }
 
 Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& ca) : m_workDir(workDir) {
+  Launch([&] {
+    m_http = FreePort();
+    m_https = FreePort();
+    if (m_https == m_http) return std::string();
+    std::ostringstream server;
+    server << "  server {\n"
+           << "    listen 127.0.0.1:" << m_http << ";\n"
+           << "    listen 127.0.0.1:" << m_https << " ssl;\n"
+           << "    ssl_certificate " << ca.certFile << ";\n    ssl_certificate_key " << ca.keyFile << ";\n"
+           << "    root " << root << ";\n"
+           << "    location /redir/ { rewrite ^/redir/(.*)$ /$1 redirect; }\n"
+           << "  }\n";
+    return server.str();
+  });
+}
+
+Nginx::Nginx(const std::string& workDir, const std::function<std::string(int port)>& serverBlock)
+    : m_workDir(workDir) {
+  Launch([&] {
+    m_http = FreePort();
+    return serverBlock(m_http);
+  });
+}
+
+void Nginx::Launch(const std::function<std::string()>& servers) {
+  const std::string& workDir = m_workDir;
   Sh("mkdir -p '" + workDir + "/tmp'");
   // A port taken by a parallel test between choosing and binding: try again.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    m_http = FreePort();
-    m_https = FreePort();
-    if (m_https == m_http) continue;
+    std::string blocks = servers();
+    if (blocks.empty()) continue;
     std::string t = workDir + "/tmp/";
     std::ostringstream conf;
     conf << "master_process off;\ndaemon off;\npid " << workDir << "/nginx.pid;\n"
@@ -191,17 +216,11 @@ Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& 
          // Redirects stay relative: an absolute one would name the Host
          // header that a test sent, which might not be a local name.
          << "  absolute_redirect off;\n"
-         << "  server {\n"
-         << "    listen 127.0.0.1:" << m_http << ";\n"
-         << "    listen 127.0.0.1:" << m_https << " ssl;\n"
-         << "    ssl_certificate " << ca.certFile << ";\n    ssl_certificate_key " << ca.keyFile << ";\n"
-         << "    root " << root << ";\n"
-         << "    location /redir/ { rewrite ^/redir/(.*)$ /$1 redirect; }\n"
-         << "  }\n}\n";
+         << blocks << "}\n";
     Spit(workDir + "/nginx.conf", conf.str());
     m_child.Start({"nginx", "-p", workDir, "-e", workDir + "/error.log", "-c", workDir + "/nginx.conf"},
                   workDir + "/nginx.out");
-    if (WaitForPort(m_http, 5000) && WaitForPort(m_https, 2000) && m_child.Running()) return;
+    if (WaitForPort(m_http, 5000) && (m_https == 0 || WaitForPort(m_https, 2000)) && m_child.Running()) return;
     m_child.Stop();
   }
   throw std::runtime_error("nginx did not start; see " + workDir + "/error.log");

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,9 @@ class Nginx {
  public:
   // workDir holds configuration, logs and temp files; root is served.
   Nginx(const std::string& workDir, const std::string& root, const TestCa& ca);
+  // nginx with the server block serverBlock(port) returns for a free port
+  // (the block must listen on 127.0.0.1:port); httpsPort() is 0.
+  Nginx(const std::string& workDir, const std::function<std::string(int port)>& serverBlock);
   ~Nginx();
   int httpPort() const { return m_http; }
   int httpsPort() const { return m_https; }
@@ -69,6 +73,9 @@ class Nginx {
   std::vector<std::string> AccessLines(size_t atLeast = 0) const;
 
  private:
+  // Writes the configuration around the server blocks servers() returns
+  // (after choosing the ports; "" to choose again) and starts nginx.
+  void Launch(const std::function<std::string()>& servers);
   std::string m_workDir;
   int m_http = 0, m_https = 0;
   Child m_child;

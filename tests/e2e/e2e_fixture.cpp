@@ -132,12 +132,33 @@ Demo::Demo() {
   m_ok = true;
 }
 
-Demo::~Demo() {
-  if (m_serverPid > 0) {
-    kill(m_serverPid, SIGTERM);
-    int st;
-    waitpid(m_serverPid, &st, 0);
+Demo::~Demo() { StopPackServer(); }
+
+void Demo::StopPackServer() {
+  if (m_serverPid <= 0) return;
+  kill(m_serverPid, SIGTERM);
+  int st;
+  waitpid(m_serverPid, &st, 0);
+  m_serverPid = -1;
+}
+
+bool Demo::ServeWithNginx(std::string& why) {
+  StopPackServer();
+  const std::string conf = m_dir + "/nginx-conf.out", err = m_dir + "/nginx-conf.err";
+  try {
+    m_nginx = std::make_unique<netsrv::Nginx>(m_dir + "/nginx", [&](int port) {
+      if (testutil::Run(Quote(QUILLUP_E2E_PACK) + " nginx-conf --listen 127.0.0.1 --port " + std::to_string(port) +
+                        " " + Quote(m_server) + " >" + Quote(conf) + " 2>" + Quote(err)) != 0)
+        throw std::runtime_error("quillup-pack nginx-conf failed: " + testutil::ReadFile(err));
+      return testutil::ReadFile(conf);
+    });
+  } catch (const std::exception& e) {
+    why = std::string(e.what()) + "\n" + testutil::ReadFile(m_dir + "/nginx/error.log");
+    return false;
   }
+  m_url = "http://127.0.0.1:" + std::to_string(m_nginx->httpPort());
+  InstallVersion(1);
+  return true;
 }
 
 void Demo::InstallVersion(int n) {
@@ -219,6 +240,7 @@ int Demo::Flag() const {
 }
 
 std::vector<std::string> Demo::Requests() const {
+  if (m_nginx) return m_nginx->AccessLines();
   std::vector<std::string> out;
   std::istringstream in(testutil::ReadFile(m_dir + "/server.log"));
   std::string line;

@@ -7,9 +7,11 @@
 #include <sys/types.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "common/netservers.h"
 #include "common/testutil.h"
 
 namespace e2e {
@@ -34,6 +36,10 @@ class Demo {
   const std::string& url() const { return m_url; }
   std::string tmp(const std::string& rel) const { return m_dir + "/" + rel; }
 
+  // Serves the server directory with nginx in the configuration that
+  // "quillup-pack nginx-conf" prints, instead of the pack tool's server, and
+  // reinstalls version 1 pointing at it. False (why says it) on failure.
+  bool ServeWithNginx(std::string& why);
   // Replaces the installation by a copy of version n with the updater.
   void InstallVersion(int n);
   // Runs the installation's updater with the arguments; env adds to or
@@ -65,10 +71,12 @@ class Demo {
   std::vector<std::string> DiffAgainstVersion(int n) const;
 
  private:
+  void StopPackServer();
   bool m_ok = false;
   testutil::TempDir m_tmp;
   std::string m_dir, m_install, m_server, m_url;
   pid_t m_serverPid = -1;
+  std::unique_ptr<netsrv::Nginx> m_nginx;
 };
 
 // Files below dir, relative, sorted.

@@ -232,3 +232,58 @@ TEST(EndToEnd, UnreachableHostNameFallsBackToThePublicResolver) {
   EXPECT_TRUE(Has(testutil::ReadFile(d.tmp("nslookup.log")), "quillup-e2e.invalid"));
   EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
 }
+
+namespace {
+
+// Response head of a curl request to 127.0.0.1 (no proxy); the body goes to
+// bodyFile when given.
+std::string CurlHead(const std::string& args, const std::string& bodyFile = "/dev/null") {
+  testutil::TempDir t;
+  testutil::Run("curl -s --noproxy '*' --max-time 10 -D '" + t.sub("head") + "' -o '" + bodyFile + "' " + args);
+  return testutil::ReadFile(t.sub("head"));
+}
+
+}  // namespace
+
+TEST(EndToEnd, UpdatesThroughNginxConfiguredByThePackTool) {
+  Demo d;
+  ASSERT_DEMO(d);
+  std::string why;
+  ASSERT_TRUE(d.ServeWithNginx(why)) << why;
+  auto r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
+  EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started"));
+  int lists = 0, packs = 0;
+  for (auto& req : d.Requests()) {
+    if (Has(req, "GET /servicepacksNum.xml 200 ")) ++lists;
+    if (Has(req, ".zip 200 ")) ++packs;
+  }
+  EXPECT_EQ(lists, 1) << Dump(d, r);
+  EXPECT_EQ(packs, 2) << Dump(d, r);  // the increments to versions 2 and 3
+
+  // What the block promises, asked with curl: ranges and long caching for
+  // packs, no caching for the lists, GET and HEAD only, nothing else served.
+  const std::string full = testutil::ReadFile(d.serverDir() + "/full_3.zip");
+  ASSERT_GT(full.size(), 300u);
+  const std::string part = d.tmp("part");
+  std::string head = CurlHead("-r 100-299 " + d.url() + "/full_3.zip", part);
+  EXPECT_TRUE(Has(head, "HTTP/1.1 206")) << head;
+  EXPECT_TRUE(Has(head, "Content-Range: bytes 100-299/" + std::to_string(full.size()))) << head;
+  EXPECT_TRUE(Has(head, "Cache-Control: public, max-age=2592000")) << head;
+  EXPECT_EQ(testutil::ReadFile(part), full.substr(100, 200));
+  head = CurlHead(d.url() + "/servicepacksNum.xml");
+  EXPECT_TRUE(Has(head, "HTTP/1.1 200")) << head;
+  EXPECT_TRUE(Has(head, "Cache-Control: no-store")) << head;
+  EXPECT_FALSE(Has(head, "ETag")) << head;
+  testutil::WriteFile(d.serverDir() + "/servicepacksNum.xml.sig", "c2lnbmF0dXJl\n");
+  EXPECT_TRUE(Has(CurlHead(d.url() + "/servicepacksNum.xml.sig"), "Cache-Control: no-store"));
+  EXPECT_TRUE(Has(CurlHead("-I " + d.url() + "/full_3.zip"), "HTTP/1.1 200"));
+  head = CurlHead("-X POST --data x " + d.url() + "/servicepacksNum.xml");
+  EXPECT_TRUE(Has(head, "HTTP/1.1 405")) << head;
+  EXPECT_TRUE(Has(head, "Allow: GET, HEAD")) << head;
+  EXPECT_TRUE(Has(CurlHead("-X DELETE " + d.url() + "/full_3.zip"), "HTTP/1.1 405"));
+  testutil::WriteFile(d.serverDir() + "/notes.txt", "not for clients\n");
+  EXPECT_TRUE(Has(CurlHead(d.url() + "/notes.txt"), "HTTP/1.1 404"));
+  EXPECT_TRUE(Has(CurlHead(d.url() + "/"), "HTTP/1.1 404"));
+}

@@ -198,3 +198,40 @@ TEST(PackBuild, ReplaceSwapsTheWholeServerDirectory) {
   EXPECT_FALSE(testutil::Exists(server + "/full_2.zip"));  // nothing of the old set survives
   EXPECT_EQ(ListNames(v.dir.path()).size(), 5u);
 }
+
+TEST(PackBuild, ShowsProgressOnATerminalPlainLinesOtherwiseAndTheTimeTaken) {
+  TempDir d;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 1000; ++i) files["data/d" + std::to_string(i / 100) + "/f" + std::to_string(i)] = Noise(64, i);
+  WriteVersion(d.sub("v1"), 1, "stamp one", files);
+  files["data/d0/f0"] = "changed\n";
+  WriteVersion(d.sub("v2"), 2, "stamp two", files);
+  const std::string versions = " " + Quote(d.sub("v1")) + " " + Quote(d.sub("v2"));
+  const std::string total = std::to_string(files.size() + 2);  // and the two configuration files
+
+  // Not a terminal: a line per step, nothing redrawn.
+  std::string out, err;
+  ASSERT_EQ(RunPack("build -o " + Quote(d.sub("plain")) + versions, &out, &err), 0) << err;
+  EXPECT_NE(out.find("\nbuilt in "), std::string::npos) << out;
+  EXPECT_NE(err.find("quillup-pack: full pack full_2 (version 2): " + total + " files, "), std::string::npos) << err;
+  EXPECT_NE(err.find("(version 1 -> 2): 2 files, 1 deltas, " + std::to_string(files.size() - 1) + " unchanged"),
+            std::string::npos)
+      << err;
+  EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+  EXPECT_LT(std::count(err.begin(), err.end(), '\n'), 12) << err;
+  ASSERT_EQ(RunPack("verify " + Quote(d.sub("plain")) + versions, &out, &err), 0) << out << err;
+  EXPECT_NE(out.find("\nevery check passed ("), std::string::npos) << out;
+  EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+
+  // A terminal (util-linux script gives the program one): every phase is
+  // drawn in place on one line with files done of the total.
+  ASSERT_EQ(testutil::Run("script -qfec " +
+                          Quote(std::string(QUILLUP_PACK_PROGRAM) + " build -o " + d.sub("tty") + versions) +
+                          " /dev/null >" + Quote(d.sub("tty.out")) + " 2>&1"),
+            0);
+  std::string tty = ReadFile(d.sub("tty.out"));
+  EXPECT_NE(tty.find("\rquillup-pack: comparing 0/" + total + " files, "), std::string::npos) << tty;
+  EXPECT_NE(tty.find("\rquillup-pack: compressing 0/" + total + " files, "), std::string::npos) << tty;
+  EXPECT_NE(tty.find("\033[K"), std::string::npos) << tty;
+  EXPECT_NE(tty.find("built in "), std::string::npos) << tty;
+}

@@ -1,9 +1,4 @@
 // Talks to windows of other processes through the window registry.
-//   quillup-msgwnd find TITLE                 prints "<handle> <pid>" of the window (exit 1: none)
-//   quillup-msgwnd post TITLE|#HANDLE MSG [W] posts MSG to it (exit 1: not delivered)
-//   quillup-msgwnd serve TITLE [SECONDS]      registers a message window, prints its handle,
-//                                             then prints "msg w l" per message; ends on
-//                                             WM_CLOSE (16) or after SECONDS (default 60)
 #include <unistd.h>
 
 #include <atomic>
@@ -15,9 +10,44 @@
 
 #include "platform/window.h"
 
+namespace {
+
+const char* const kHelp =
+    "usage: quillup-msgwnd find TITLE\n"
+    "       quillup-msgwnd post TITLE|#HANDLE MSG [WPARAM]\n"
+    "       quillup-msgwnd serve TITLE [SECONDS]\n"
+    "       quillup-msgwnd --help\n"
+    "\n"
+    "Finds, posts to and serves windows of other processes through the window\n"
+    "registry of the updater's platform layer (below $XDG_RUNTIME_DIR/quillup,\n"
+    "else /tmp/quillup-UID), as a client does when it starts the updater with\n"
+    "/msgwnd:HANDLE.\n"
+    "\n"
+    "  find TITLE           print \"HANDLE PID\" of the window with this title;\n"
+    "                       exit status 1 when there is none\n"
+    "  post TITLE|#HANDLE MSG [WPARAM]\n"
+    "                       post message number MSG (decimal) with WPARAM\n"
+    "                       (default 0) to the window named by title or by\n"
+    "                       #HANDLE; prints \"HANDLE PID\" first; exit status 1\n"
+    "                       when it was not delivered\n"
+    "  serve TITLE [SECONDS]\n"
+    "                       register a message window with this title, print its\n"
+    "                       handle, then \"MSG WPARAM LPARAM\" per message\n"
+    "                       received; ends on WM_CLOSE (16) or after SECONDS\n"
+    "                       (default 60)\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+    fputs(kHelp, stdout);
+    return 0;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: %s find TITLE | post TITLE|#HANDLE MSG [W] | serve TITLE [SECONDS]\n", argv[0]);
+    fputs(kHelp, stderr);
     return 2;
   }
   std::string cmd = argv[1];

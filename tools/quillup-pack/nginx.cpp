@@ -32,7 +32,8 @@ bool IsValidServerName(const std::string& name) {
 
 bool IsValidListenAddress(const std::string& a) {
   if (a.empty()) return false;
-  if (a.front() == '[') return a.back() == ']' && a.find_first_not_of("[]0123456789abcdefABCDEF:.") == std::string::npos;
+  if (a.front() == '[')
+    return a.back() == ']' && a.find_first_not_of("[]0123456789abcdefABCDEF:.") == std::string::npos;
   return a.find_first_not_of("0123456789.") == std::string::npos;
 }
 
@@ -60,7 +61,8 @@ std::string NginxServerBlock(const NginxOptions& opt) {
   c += "# written by quillup-pack nginx-conf. Place it in nginx's http block (for\n";
   c += "# example as /etc/nginx/conf.d/quillup.conf), check it with \"nginx -t\" and\n";
   c += "# reload nginx. The directory is served at the root of the server, so the\n";
-  c += "# versions' OUTSIDE_DOWNLOAD_URL is http://NAME" + std::string(opt.port == 80 ? "" : ":" + std::to_string(opt.port)) + ".\n";
+  c += "# versions' OUTSIDE_DOWNLOAD_URL is http://NAME" +
+       std::string(opt.port == 80 ? "" : ":" + std::to_string(opt.port)) + ".\n";
   c += "server {\n";
   c += "    listen " + listen + ";\n";
   c += "    server_name " + opt.serverName + ";\n";

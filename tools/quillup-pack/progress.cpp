@@ -82,7 +82,11 @@ void ClearProgressLine() {
 }
 
 Progress::Progress(const std::string& step)
-    : m_step(step), m_start(std::chrono::steady_clock::now()), m_lastLine(m_start), m_enabled(!IsQuiet()) {
+    : m_step(step),
+      m_start(std::chrono::steady_clock::now()),
+      m_lastLine(m_start),
+      m_enabled(!IsQuiet()),
+      m_terminal(StderrIsTerminal()) {
   if (m_enabled) m_ticker = std::thread([this] { Tick(); });
 }
 
@@ -96,6 +100,14 @@ void Progress::Phase(const std::string& name, long long files, long long bytes) 
   m_files = files;
   m_bytes = bytes;
   m_filesDone = m_bytesDone = 0;
+  // A terminal shows each phase at once, however short.
+  if (m_enabled && m_terminal) RedrawLocked();
+}
+
+void Progress::RedrawLocked() {
+  fprintf(stderr, "\r%s\033[K", FitToTerminal(LineLocked()).c_str());
+  fflush(stderr);
+  g_lineShown = true;
 }
 
 void Progress::AddFile(long long bytes) {
@@ -124,20 +136,18 @@ std::string Progress::LineLocked() const {
 }
 
 void Progress::Tick() {
-  const bool terminal = StderrIsTerminal();
   std::unique_lock<std::mutex> lock(g_out);
   while (!m_done) {
     m_wake.wait_for(lock, kRedrawEvery);
     if (m_done) break;
     auto now = std::chrono::steady_clock::now();
-    if (terminal) {
-      fprintf(stderr, "\r%s\033[K", FitToTerminal(LineLocked()).c_str());
-      g_lineShown = true;
+    if (m_terminal) {
+      RedrawLocked();
     } else if (now - m_lastLine >= kPlainEvery) {
       fprintf(stderr, "%s\n", LineLocked().c_str());
+      fflush(stderr);
       m_lastLine = now;
     }
-    fflush(stderr);
   }
 }
 
@@ -156,7 +166,8 @@ void Progress::Done(const std::string& summary) {
   std::lock_guard<std::mutex> lock(g_out);
   ClearLocked();
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();
-  if (!summary.empty()) fprintf(stderr, "quillup-pack: %s: %s, %s\n", m_step.c_str(), summary.c_str(), Duration(secs).c_str());
+  if (!summary.empty())
+    fprintf(stderr, "quillup-pack: %s: %s, %s\n", m_step.c_str(), summary.c_str(), Duration(secs).c_str());
   fflush(stderr);
 }
 

@@ -29,13 +29,14 @@ class Progress {
 
  private:
   std::string LineLocked() const;
+  void RedrawLocked();
   void Tick();
   void Stop();
 
   std::string m_step, m_phase;
   long long m_files = 0, m_bytes = 0, m_filesDone = 0, m_bytesDone = 0;
   std::chrono::steady_clock::time_point m_start, m_lastLine;
-  bool m_enabled = false, m_done = false;
+  bool m_enabled = false, m_terminal = false, m_done = false;
   std::condition_variable m_wake;
   std::thread m_ticker;
 };
