@@ -123,4 +123,12 @@ TEST(PackBuildErrors, WrongUsageExitsWithTwo) {
   EXPECT_EQ(RunPack("frobnicate", nullptr, &err), 2);
   EXPECT_NE(err.find("unknown command"), std::string::npos);
   EXPECT_EQ(RunPack("serve --port x dir", nullptr, &err), 2);
+  EXPECT_EQ(RunPack("nginx-conf --port x .", nullptr, &err), 2);
+  EXPECT_EQ(RunPack("nginx-conf --server-name", nullptr, &err), 2);
+  EXPECT_NE(err.find("usage: quillup-pack nginx-conf"), std::string::npos) << err;
+  // nginx would expand "$" in the root: refused rather than misread.
+  TempDir d;
+  testutil::Run("mkdir " + Quote(d.sub("a$b")));
+  EXPECT_EQ(RunPack("nginx-conf " + Quote(d.sub("a$b")), nullptr, &err), 1);
+  EXPECT_NE(err.find("nginx would read differently"), std::string::npos) << err;
 }

@@ -41,7 +41,8 @@ has_dep "${pack_deb[0]}" libzip
 [ "$(ls "$root/usr/bin" | tr '\n' ' ')" = "Quillup quillup-msgwnd quillup-pack " ] ||
   fail "usr/bin holds: $(ls "$root/usr/bin" | tr '\n' ' ')"
 for p in quillup quillup-pack; do
-  cmp -s "$src/README.md" "$root/usr/share/doc/$p/README.md" || fail "usr/share/doc/$p/README.md"
+  head -1 "$root/usr/share/doc/$p/README.md" | grep -qx "# Quillup" || fail "no usr/share/doc/$p/README.md"
+  [ -s "$root/usr/share/doc/$p/docs/update-window.png" ] || fail "no pictures beside usr/share/doc/$p/README.md"
 done
 [ -z "$(find "$root" -name '*test*' -o -name '*.a' -o -name '*.so*')" ] || fail "test files in the packages"
 for p in Quillup quillup-msgwnd quillup-pack; do

@@ -61,8 +61,9 @@ std::string NginxServerBlock(const NginxOptions& opt) {
   c += "# written by quillup-pack nginx-conf. Place it in nginx's http block (for\n";
   c += "# example as /etc/nginx/conf.d/quillup.conf), check it with \"nginx -t\" and\n";
   c += "# reload nginx. The directory is served at the root of the server, so the\n";
-  c += "# versions' OUTSIDE_DOWNLOAD_URL is http://NAME" +
-       std::string(opt.port == 80 ? "" : ":" + std::to_string(opt.port)) + ".\n";
+  std::string host = opt.serverName == "_" || opt.serverName.find('*') != std::string::npos ? "NAME" : opt.serverName;
+  c += "# versions' OUTSIDE_DOWNLOAD_URL is http://" + host + (opt.port == 80 ? "" : ":" + std::to_string(opt.port)) +
+       ".\n";
   c += "server {\n";
   c += "    listen " + listen + ";\n";
   c += "    server_name " + opt.serverName + ";\n";
