@@ -125,8 +125,12 @@ std::string SigningKey::PublicBase64() const {
 
 void KeyGen(const std::string& dir) {
   std::error_code ec;
-  if (!std::filesystem::exists(dir, ec) && mkdir(dir.c_str(), 0700) != 0)
-    throw Error("cannot create " + dir + ": " + ErrnoText());
+  if (!std::filesystem::exists(dir, ec)) {
+    std::string parent = std::filesystem::path(dir).parent_path().string();
+    if (!parent.empty()) MakeDirOrThrow(parent);
+    // Only its owner may look into a directory of private keys.
+    if (mkdir(dir.c_str(), 0700) != 0) throw Error("cannot create " + dir + ": " + ErrnoText());
+  }
   const std::string priv = dir + "/" + kKeyFileName, pub = dir + "/" + kPublicFileName;
   if (std::filesystem::exists(pub, ec)) throw Error(pub + " exists; keygen never replaces a key");
 
