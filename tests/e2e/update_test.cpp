@@ -337,6 +337,8 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
        },
        3, "(forced list expired at 1600000000"},
       {"forced", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。"},
+      // Through the public resolver's address: the signature comes the same way.
+      {"dns", 1, 0, aPub, d.tmp("signed"), shell("true"), 3, "通过114查到IP:127.0.0.1"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -345,8 +347,10 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
     ASSERT_EQ(row.prepare(dir), 0);
 
     d.InstallVersion(row.install);
-    testutil::WriteFile(d.install() + "/InternalDownloadURL.ini",
-                        "[DownloadURL]\r\nDefaultDownloadURL=" + nginx.HttpUrl("/" + row.name) + "\r\n");
+    const bool viaDns = row.name == "dns";
+    const std::string base = viaDns ? "http://quillup-e2e.invalid:" + std::to_string(nginx.httpPort()) + "/dns"
+                                    : nginx.HttpUrl("/" + row.name);
+    testutil::WriteFile(d.install() + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
     const std::string cfg = d.install() + "/config/quillupcfg.ini";
     const std::string keyedCfg = testutil::ReadFile(cfg) + "PACK_PUBLIC_KEYS=" + row.keys + "\n";
     testutil::WriteFile(cfg, keyedCfg);
@@ -355,7 +359,8 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
                           "[QUILLUP_CFG]\r\nQUILLUP_FLAG=" + std::to_string(row.startFlag) + "\r\n");
     testutil::Run("rm -f " + Q(d.install() + "/Log/tarvex.log"));
 
-    auto r = d.RunUpdater({});
+    auto r = d.RunUpdater({}, viaDns ? Faults({{"QUILLUP_E2E_UNRESOLVABLE", "quillup-e2e.invalid"}})
+                                     : std::map<std::string, std::string>());
     ASSERT_EQ(r.status, 0) << Dump(d, r);
     const std::string log = d.Log();
     EXPECT_TRUE(Has(log, row.logged)) << Dump(d, r);
