@@ -35,6 +35,8 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
   std::string reason;
   bool ok;
   if (!net.Download(sigUrl, host, sigPath, 0, 0, &resume, &cancel)) {
+    DeleteReadOnlyToo(sigPath);
+    if (cancel) return false;  // the caller reports the cancel
     reason = "missing signature";
     ok = false;
   } else {
