@@ -29,9 +29,8 @@ set(CPACK_COMPONENTS_ALL updater pack)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # dpkg-shlibdeps (dpkg-dev) names the packages of the libraries the
-# programs load (libcurl and through it OpenSSL, zlib, libzip, GTK...);
-# programs they start are named here.
-# The first line of a description is the package's synopsis.
+# programs load (libcurl, OpenSSL, zlib, libzip, GTK...); programs they
+# start are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_UPDATER_PACKAGE_NAME quillup)
@@ -40,6 +39,7 @@ set(CPACK_DEBIAN_UPDATER_PACKAGE_DEPENDS "xdelta3")
 # The window's texts are Chinese; nslookup serves the public-resolver fallback.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
 set(CPACK_DEBIAN_UPDATER_PACKAGE_SUGGESTS "bind9-dnsutils")
+# The first line of a description is the package's synopsis.
 set(CPACK_DEBIAN_UPDATER_DESCRIPTION "automatic updater of a desktop trading client
 Quillup checks an update server, downloads service packs (checked by size
 and MD5, resumable), rebuilds files from VCDIFF deltas and swaps them into
@@ -53,8 +53,9 @@ set(CPACK_DEBIAN_PACK_PACKAGE_DEPENDS "xdelta3")
 set(CPACK_DEBIAN_PACK_PACKAGE_SUGGESTS "nginx")
 set(CPACK_DEBIAN_PACK_DESCRIPTION "release tool of the Quillup updater
 quillup-pack builds the service packs and pack lists of an update server
-directory from the installation trees of released versions, replays the
-updater on them to verify the result, serves them on 127.0.0.1 for tests
-and prints an nginx configuration for production serving.")
+directory from the installation trees of released versions, signs the
+lists, replays the updater on them to verify the result, serves them on
+127.0.0.1 for tests and prints an nginx configuration for production
+serving.")
 
 include(CPack)

@@ -8,12 +8,17 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 
 #include "bridge.h"
 #include "common.h"
 #include "packset.h"
 #include "progress.h"
+#include "signing.h"
+#include "support/sha256.h"
+#include "support/text.h"
 #include "tree.h"
 #include "zipwriter.h"
 
@@ -236,12 +241,15 @@ bool IsValidFullPackName(const std::string& name) {
   return true;
 }
 
-std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs) {
+std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs,
+                    long long expires) {
   std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-  x += "<ServicePacksNum build_option=\"" + XmlEscape(buildOption) + "\" QUILLUP_ID=\"" + std::to_string(id) + "\">\r\n";
+  x += "<ServicePacksNum build_option=\"" + XmlEscape(buildOption) + "\" QUILLUP_ID=\"" + std::to_string(id) + "\"";
+  if (expires) x += " expires=\"" + std::to_string(expires) + "\"";
+  x += ">\r\n";
   for (const ListEntry& p : packs)
     x += "  <" + p.name + " size=\"" + std::to_string(p.size) + "\" md5=\"" + p.md5 + "\" force=\"" +
-         (p.force ? "1" : "0") + "\"/>\r\n";
+         (p.force ? "1" : "0") + "\"" + (p.sha256.empty() ? "" : " sha256=\"" + p.sha256 + "\"") + "/>\r\n";
   x += "</ServicePacksNum>\r\n";
   return x;
 }
@@ -254,6 +262,9 @@ void BuildServerDir(const BuildOptions& opt) {
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
   std::string fullName = opt.fullName.empty() ? "full_" + std::to_string(newest.id) : opt.fullName;
+  // A key that cannot sign stops the build before any pack is made.
+  std::unique_ptr<SigningKey> key;
+  if (!opt.signKey.empty()) key = std::make_unique<SigningKey>(opt.signKey);
   if (!IsValidFullPackName(fullName))
     throw Error("\"" + fullName + "\" cannot name the full pack: use letters, digits, \"_\", \"-\" or \".\", "
                 "starting with a letter other than a lower-case p (increments begin with p)");
@@ -277,12 +288,20 @@ void BuildServerDir(const BuildOptions& opt) {
                                         " -> " + std::to_string(chain[i].id) + ")"));
     }
     std::vector<ListEntry> entries;
-    for (const BuiltPack& p : packs) entries.push_back(p.entry);
+    for (const BuiltPack& p : packs) {
+      entries.push_back(p.entry);
+      if (key) entries.back().sha256 = FileSha256Hex(WidePath(out + "/" + p.entry.name + ".zip"));
+    }
     WriteTextFile(out + "/" + kListFile, ListXml(newest.buildOption, newest.id, entries));
+    if (key) WriteSignatureOf(*key, out + "/" + kListFile);
     if (opt.forceRepair) {
       ListEntry forced = entries[0];
       forced.force = true;
-      WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}));
+      // Signed, a forced list may install in any direction: it expires.
+      long long expires = 0;
+      if (key) expires = (long long)time(nullptr) + 86400LL * (opt.expiresDays < 0 ? kDefaultExpiresDays : opt.expiresDays);
+      WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}, expires));
+      if (key) WriteSignatureOf(*key, out + "/" + kForceListFile);
     }
     ThrowIfInterrupted();
     {
@@ -291,10 +310,10 @@ void BuildServerDir(const BuildOptions& opt) {
       SyncDirectory(out);
       Publish(out, opt.serverDir, tmp);
       progress.Done(std::string(kListFile) + (opt.forceRepair ? " and " + std::string(kForceListFile) : "") +
-                    " written, the set moved into " + opt.serverDir);
+                    (key ? " signed and" : "") + " written, the set moved into " + opt.serverDir);
     }
-    printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
-           opt.forceRepair ? " (with force_servicepack.xml)" : "");
+    printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
+           opt.forceRepair ? " (with force_servicepack.xml)" : "", key ? ", signed" : "");
     for (const BuiltPack& p : packs)
       printf("  %-34s %10lld  %s  %s\n", p.entry.name.c_str(), p.entry.size, p.entry.md5.c_str(), p.what.c_str());
     printf("built in %s\n",

@@ -9,6 +9,7 @@
 #include "nginx.h"
 #include "packset.h"
 #include "serve.h"
+#include "signing.h"
 #include "verify.h"
 
 namespace {
@@ -16,8 +17,8 @@ namespace {
 // Each command's help starts with its usage line(s); "quillup-pack --help"
 // prints all of them.
 const char* const kBuildHelp =
-    "usage: quillup-pack build -o SERVER_DIR [--replace] [--force-repair] [--full-name NAME] [-q]\n"
-    "                          VERSION_DIR...\n"
+    "usage: quillup-pack build -o SERVER_DIR [--replace] [--force-repair] [--full-name NAME]\n"
+    "                          [--sign-key KEY.pem [--expires-days N]] [-q] VERSION_DIR...\n"
     "\n"
     "Writes into SERVER_DIR the full pack of the newest version, the base pack of\n"
     "the oldest, one increment per step between successive versions (changed files\n"
@@ -37,6 +38,11 @@ const char* const kBuildHelp =
     "  --full-name NAME         name of the full pack (default full_ + the newest\n"
     "                           QUILLUP_ID); letters, digits, _ - ., not starting\n"
     "                           with a lower-case p\n"
+    "  --sign-key KEY.pem       add the SHA-256 of every pack to the lists and write\n"
+    "                           each list's signature beside it (LIST.sig), made\n"
+    "                           with this private key (from keygen)\n"
+    "  --expires-days N         with --sign-key and --force-repair: the signed\n"
+    "                           forced list expires after N days (default 7)\n"
     "  -q, --quiet              no progress, only warnings, errors and the summary\n"
     "  -h, --help               this text\n"
     "\n"
@@ -47,7 +53,7 @@ const char* const kBuildHelp =
     "output.\n";
 
 const char* const kVerifyHelp =
-    "usage: quillup-pack verify [-q] SERVER_DIR VERSION_DIR...\n"
+    "usage: quillup-pack verify [--public-key KEYS] [-q] SERVER_DIR VERSION_DIR...\n"
     "\n"
     "Checks that every pack of servicepacksNum.xml (and of force_servicepack.xml\n"
     "when present) matches its size and MD5, then for every version (and for an\n"
@@ -57,10 +63,34 @@ const char* const kVerifyHelp =
     "version on standard output, then the time taken; exit status 1 when any\n"
     "check fails. The copies are made below $TMPDIR (default /tmp).\n"
     "\n"
-    "  -q, --quiet   no progress on standard error\n"
-    "  -h, --help    this text\n"
+    "  --public-key KEYS  also check the lists' signatures, the packs' SHA-256\n"
+    "                     and the forced list's expiry; KEYS: base64 public keys\n"
+    "                     separated by commas, or a file holding them (.pub);\n"
+    "                     may be given more than once\n"
+    "  -q, --quiet        no progress on standard error\n"
+    "  -h, --help         this text\n"
     "\n"
     "Progress goes to standard error as for build.\n";
+
+const char* const kKeyGenHelp =
+    "usage: quillup-pack keygen -o DIR\n"
+    "\n"
+    "Writes an Ed25519 key pair: DIR/signing-key.pem, the private key (mode 0600;\n"
+    "an existing one is never replaced), and DIR/signing-key.pub, the public key\n"
+    "as one base64 line for PACK_PUBLIC_KEYS, which it also prints.\n"
+    "\n"
+    "  -o, --output DIR  the directory to write the pair into\n"
+    "  -h, --help        this text\n";
+
+const char* const kSignHelp =
+    "usage: quillup-pack sign [--expires-days N] KEY.pem SERVER_DIR\n"
+    "\n"
+    "Adds the SHA-256 of every pack to the lists of SERVER_DIR and signs them with\n"
+    "the private key KEY.pem (for packs made elsewhere). The packs must have the\n"
+    "sizes and MD5 values their list gives.\n"
+    "\n"
+    "  --expires-days N  the signed forced list expires after N days (default 7)\n"
+    "  -h, --help        this text\n";
 
 const char* const kServeHelp =
     "usage: quillup-pack serve [--port N] [--port-file FILE] [-q] SERVER_DIR\n"
@@ -101,7 +131,7 @@ const char* const kGeneralHelp =
     "usage: quillup-pack COMMAND [OPTION...] ARGUMENT...\n"
     "       quillup-pack COMMAND --help\n"
     "\n"
-    "Commands: build, verify, serve, nginx-conf.\n";
+    "Commands: build, verify, keygen, sign, serve, nginx-conf.\n";
 
 const char* const kCommonHelp =
     "Environment: QUILLUP_PACK_XDELTA3 names the xdelta3 program build uses for the\n"
@@ -135,6 +165,14 @@ bool TakeValue(std::vector<std::string>& args, size_t& i, std::string& out) {
   return true;
 }
 
+bool TakeDays(std::vector<std::string>& args, size_t& i, int& out) {
+  std::string v;
+  if (!TakeValue(args, i, v) || v.empty() || v.size() > 5 || v.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  out = atoi(v.c_str());
+  return true;
+}
+
 bool TakePort(std::vector<std::string>& args, size_t& i, int& port) {
   std::string v;
   if (!TakeValue(args, i, v) || v.empty() || v.find_first_not_of("0123456789") != std::string::npos || v.size() > 5)
@@ -157,6 +195,10 @@ int Build(std::vector<std::string> args) {
       opt.forceRepair = true;
     } else if (a == "--full-name") {
       if (!TakeValue(args, i, opt.fullName)) return Usage("build", a + " needs a name");
+    } else if (a == "--sign-key") {
+      if (!TakeValue(args, i, opt.signKey)) return Usage("build", a + " needs a key file");
+    } else if (a == "--expires-days") {
+      if (!TakeDays(args, i, opt.expiresDays)) return Usage("build", a + " needs a number of days");
     } else if (a == "-q" || a == "--quiet") {
       pack::SetQuiet(true);
     } else if (a.size() > 1 && a[0] == '-') {
@@ -166,6 +208,8 @@ int Build(std::vector<std::string> args) {
     }
   }
   if (opt.serverDir.empty()) return Usage("build", "build needs -o SERVER_DIR");
+  if (opt.expiresDays >= 0 && (opt.signKey.empty() || !opt.forceRepair))
+    return Usage("build", "--expires-days needs --sign-key and --force-repair");
   if (opt.versionDirs.empty()) return Usage("build", "build needs at least one VERSION_DIR");
   pack::BuildServerDir(opt);
   return 0;
@@ -173,9 +217,14 @@ int Build(std::vector<std::string> args) {
 
 int VerifyCmd(std::vector<std::string> args) {
   pack::VerifyOptions opt;
-  for (const std::string& a : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
     if (IsHelp(a)) {
       return Help("verify");
+    } else if (a == "--public-key") {
+      std::string keys;
+      if (!TakeValue(args, i, keys)) return Usage("verify", a + " needs a key");
+      opt.publicKeys += (opt.publicKeys.empty() ? "" : ",") + keys;
     } else if (a == "-q" || a == "--quiet") {
       pack::SetQuiet(true);
     } else if (a.size() > 1 && a[0] == '-') {
@@ -189,6 +238,41 @@ int VerifyCmd(std::vector<std::string> args) {
   if (opt.serverDir.empty() || opt.versionDirs.empty())
     return Usage("verify", "verify needs SERVER_DIR and the VERSION_DIRs");
   return pack::VerifyServerDir(opt);
+}
+
+int KeyGenCmd(std::vector<std::string> args) {
+  std::string dir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (IsHelp(args[i])) {
+      return Help("keygen");
+    } else if (args[i] == "-o" || args[i] == "--output") {
+      if (!TakeValue(args, i, dir)) return Usage("keygen", args[i] + " needs a directory");
+    } else {
+      return Usage("keygen", "keygen takes -o DIR only");
+    }
+  }
+  if (dir.empty()) return Usage("keygen", "keygen needs -o DIR");
+  pack::KeyGen(dir);
+  return 0;
+}
+
+int SignCmd(std::vector<std::string> args) {
+  int days = pack::kDefaultExpiresDays;
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (IsHelp(args[i])) {
+      return Help("sign");
+    } else if (args[i] == "--expires-days") {
+      if (!TakeDays(args, i, days)) return Usage("sign", args[i] + " needs a number of days");
+    } else if (args[i].size() > 1 && args[i][0] == '-') {
+      return Usage("sign", "unknown option " + args[i]);
+    } else {
+      rest.push_back(args[i]);
+    }
+  }
+  if (rest.size() != 2) return Usage("sign", "sign needs KEY.pem and SERVER_DIR");
+  pack::SignServerDir(rest[0], rest[1], days);
+  return 0;
 }
 
 int ServeCmd(std::vector<std::string> args) {
@@ -249,6 +333,8 @@ struct Command {
 const Command kCommands[] = {
     {"build", kBuildHelp, Build},
     {"verify", kVerifyHelp, VerifyCmd},
+    {"keygen", kKeyGenHelp, KeyGenCmd},
+    {"sign", kSignHelp, SignCmd},
     {"serve", kServeHelp, ServeCmd},
     {"nginx-conf", kNginxConfHelp, NginxConfCmd},
 };

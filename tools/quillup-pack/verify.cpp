@@ -18,6 +18,7 @@
 #include "opfile/opfile.h"
 #include "packset.h"
 #include "progress.h"
+#include "signing.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
@@ -340,10 +341,10 @@ int VerifyServerDir(const VerifyOptions& opt) {
   auto started = std::chrono::steady_clock::now();
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
+  int failures = opt.publicKeys.empty() ? 0 : VerifySignatures(opt.serverDir, opt.publicKeys);
   const char* base = getenv("TMPDIR");
   std::string work = std::string(base && *base ? base : "/tmp") + "/quillup-pack-verify-XXXXXX";
   if (!mkdtemp(work.data())) throw Error("cannot create a work directory: " + ErrnoText());
-  int failures = 0;
   try {
     LogCapture log(work + "/updater.log");
     std::vector<std::string> lists = {kListFile};
