@@ -31,7 +31,7 @@ done
 has_dep() {  # deb package-name-prefix
   dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -q "^$2" || fail "$1 does not depend on $2*"
 }
-for d in xdelta3 libc6 libstdc++ zlib1g; do has_dep "${updater_deb[0]}" "$d"; has_dep "${pack_deb[0]}" "$d"; done
+for d in xdelta3 libc6 libstdc++ zlib1g libssl; do has_dep "${updater_deb[0]}" "$d"; has_dep "${pack_deb[0]}" "$d"; done
 has_dep "${updater_deb[0]}" libcurl
 has_dep "${pack_deb[0]}" libzip
 [ "$(dpkg-deb -f "${updater_deb[0]}" Package)" = quillup ] || fail "the updater's package is not named quillup"
