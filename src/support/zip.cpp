@@ -4,7 +4,6 @@
 #include <zlib.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -620,7 +619,7 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   uint32_t mode = e.externalAttrs >> 16;
   bool readOnly = info.attributes & kZipAttrReadOnly;
   if (unixHost && (mode & 0777) && ((mode & 0170000) == 0100000 || (mode & 0170000) == 0)) {
-    uint32_t perm = ((mode & 0777) | 0400) & ~(uint32_t)zip->umask;
+    uint32_t perm = ((mode & 0777) & ~(uint32_t)zip->umask) | 0400;
     if (readOnly) perm &= ~0222u;
     plat::SetFileMode(full, (int)perm);
   } else if (readOnly) {

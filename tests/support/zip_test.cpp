@@ -538,7 +538,9 @@ TEST(ZipReader, Zip64ArchivesOpenWhole) {
     EXPECT_EQ(ReadFile(out + "/a.txt"), "small");
     EXPECT_EQ(ReadFile(out + "/sub/b.bin"), ReadFile(t.sub("src/sub/b.bin"))) << name;
     for (int32_t i = 0; i < z.Count(); ++i) {
-      if (z.Item(i).name == u"sub/b.bin") EXPECT_EQ(z.Item(i).uncompressedSize, 70000u) << name;
+      if (z.Item(i).name == u"sub/b.bin") {
+        EXPECT_EQ(z.Item(i).uncompressedSize, 70000u) << name;
+      }
     }
   }
   EXPECT_EQ(ReadFile(t.sub("out-forced.zip/c.txt")), std::string(500, 'c'));
