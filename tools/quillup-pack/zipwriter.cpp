@@ -125,9 +125,9 @@ ZipWriter::Entry ZipWriter::Begin(const std::string& name, mode_t typeAndMode, l
   return e;
 }
 
-void ZipWriter::WriteLocalHeader(const Entry& e) {
-  std::string h;
-  Put32(h, kLocalSig);
+// The fields local and central headers share, from the version needed to
+// the extra field's length.
+void ZipWriter::PutSharedFields(std::string& h, const Entry& e) {
   Put16(h, kNeeded);
   Put16(h, 0);  // no flags: the name is code page 936
   Put16(h, e.method);
@@ -138,6 +138,12 @@ void ZipWriter::WriteLocalHeader(const Entry& e) {
   Put32(h, (uint32_t)e.size);
   Put16(h, (uint16_t)e.name.size());
   Put16(h, (uint16_t)e.extra.size());
+}
+
+void ZipWriter::WriteLocalHeader(const Entry& e) {
+  std::string h;
+  Put32(h, kLocalSig);
+  PutSharedFields(h, e);
   Put(h + e.name + e.extra);
 }
 
@@ -215,16 +221,7 @@ void ZipWriter::Finish() {
   for (const Entry& e : m_entries) {
     Put32(cd, kCentralSig);
     Put16(cd, kMadeByUnix);
-    Put16(cd, kNeeded);
-    Put16(cd, 0);
-    Put16(cd, e.method);
-    Put16(cd, e.dosTime);
-    Put16(cd, e.dosDate);
-    Put32(cd, e.crc);
-    Put32(cd, (uint32_t)e.compressedSize);
-    Put32(cd, (uint32_t)e.size);
-    Put16(cd, (uint16_t)e.name.size());
-    Put16(cd, (uint16_t)e.extra.size());
+    PutSharedFields(cd, e);
     Put16(cd, 0);  // comment
     Put16(cd, 0);  // disk
     Put16(cd, 0);  // internal attributes

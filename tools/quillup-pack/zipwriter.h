@@ -37,6 +37,7 @@ class ZipWriter {
     uint64_t compressedSize = 0, size = 0, offset = 0;
   };
   Entry Begin(const std::string& name, mode_t typeAndMode, long long mtime, bool isDir);
+  static void PutSharedFields(std::string& header, const Entry& e);
   void WriteLocalHeader(const Entry& e);
   // Copies or deflates the source after the local header; false when
   // deflating did not make it smaller.
