@@ -219,7 +219,8 @@ TEST(EndToEnd, PackWithANewUpdaterStillRestartsForTheRepair) {
                           "/Quillup' && echo bin/never-shipped.so >> '" + a2 + "/config/neededfilelist.lst'"),
             0);
   ASSERT_EQ(testutil::Run(std::string(QUILLUP_E2E_PACK) + " build -q -o '" + server + "' '" + a1 + "' '" + a2 +
-                          "' && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" + d.serverDir() + "'"),
+                          "' >/dev/null && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" +
+                          d.serverDir() + "'"),
             0);
   auto r = d.RunUpdater({});
   ASSERT_EQ(r.status, 0) << Dump(d, r);
