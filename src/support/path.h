@@ -17,8 +17,8 @@ WString GetParentDir(const WString& path);
 WString FoldPath(const WString& path);
 // True when path, folded, names something strictly below root, folded.
 bool IsPathBelow(const WString& path, const WString& root);
-// Size as a signed 32-bit value, -1 when the file cannot be opened.
-int32_t GetFileSizeByPath(const WString& path);
+// Size in bytes, -1 when the file cannot be opened or is not a regular file.
+int64_t GetFileSizeByPath(const WString& path);
 void ClearReadOnly(const WString& path);
 // The product version compiled in, "%d.%d.%d.%d".
 WString GetSelfVersion();
