@@ -29,7 +29,7 @@ set(CPACK_COMPONENTS_ALL updater pack)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # dpkg-shlibdeps (dpkg-dev) names the packages of the libraries the
-# programs load (libcurl, OpenSSL, zlib, libzip, GTK...); programs they
+# programs load (libcurl, OpenSSL, zlib, GTK...); programs they
 # start are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 

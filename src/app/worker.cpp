@@ -74,6 +74,30 @@ void CUpdateDlg::ProcessClientFailRunCount() {
   }
 }
 
+CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
+  const WString& root = m_strRootDir;
+  const WString recordFile = root + kUpdateDirSuffix + kRecordName;
+  // A run that died in the swap still has its record, which alone brings
+  // every stop back (the real client from ".forbid" too); the full pack
+  // follows whether or not files were put back.
+  const bool startedInSwap = startFlag == kFlagSwapping;
+  // Without a record nothing was swapped: the real client comes back too
+  // (if that fails, the full pack's swap still settles ".forbid").
+  if (startedInSwap && !plat::PathExists(recordFile) && m_ops->IsClientExeForbidden(root))
+    m_ops->EnableClientExe(root, false);
+  bool restored = !startedInSwap;
+  if (!ProcessRcdFile(recordFile, root, restored)) {
+    if (m_ops->IsEndSession()) return kRecoveryFailed;
+    m_ops->SetUpdateFlag(root, kFlagFullUpdate);
+    m_ops->SetUploadLogFlag(root);
+    LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
+    return kRecoveryFailed;
+  }
+  if (startedInSwap) return kRecoveryDone;  // 3 stays until a swap finishes
+  m_ops->SetUpdateFlag(root, kFlagNone);
+  return restored ? kRecoveryRestored : kRecoveryDone;
+}
+
 bool CUpdateDlg::DoWork() {
   CDriverOps& ops = *m_ops;
   const WString& root = m_strRootDir;
@@ -106,22 +130,11 @@ bool CUpdateDlg::DoWork() {
     if (!success) ops.SetUploadLogFlag(root);
   };
 
-  if (startedInSwap) {
-    ClearReadOnly(recordFile);
-    plat::DeleteFile(recordFile);
-    ops.DeleteForbidFile(root);
+  switch (RecoverAtStart(startFlag)) {
+    case kRecoveryFailed: return false;
+    case kRecoveryRestored: return true;  // a rolled-back run does not look for updates
+    case kRecoveryDone: break;
   }
-
-  bool restored = true;
-  if (!ProcessRcdFile(recordFile, root, restored)) {
-    if (ops.IsEndSession()) return false;
-    ops.SetUpdateFlag(root, kFlagFullUpdate);
-    ops.SetUploadLogFlag(root);
-    LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
-    return false;
-  }
-  setFlag(kFlagNone);
-  if (restored) return true;  // a rolled-back run does not look for updates
 
   report(kCodeStart, true, 0);
   ProcessClientFailRunCount();

@@ -3,6 +3,7 @@
 // apply.cpp, client.cpp, report.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -137,7 +138,8 @@ class COpFile {
 
   plat::HWND m_hProgressWnd = 0;
   uint32_t m_uProgressMsg = 0;
-  bool m_bEndSession = false;
+  // Set by the window thread, read by the worker inside its operations.
+  std::atomic<bool> m_bEndSession{false};
   WString m_strDelayTipTime;
   WString m_strReCheckTime;
   WString m_strDefaultDownloadUrl;
@@ -161,7 +163,6 @@ class COpFile {
   // ---- private helpers of servicepack.cpp ----
 
   // ---- private helpers of staging.cpp ----
-  bool MoveStagedFile(const WString& from, const WString& to);
   friend class StagingTest;  // points the progress posts at a test receiver
 
   // ---- private helpers of apply.cpp ----

@@ -105,7 +105,7 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
           LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
           return false;
         }
-        if (!MoveStagedFile(out, dst)) return false;
+        if (!MoveFileW(out, dst)) return false;
       } else {
         ClearReadOnly(dst);
         if (!plat::CopyFileKeep(f, dst, false)) {
@@ -220,10 +220,4 @@ bool COpFile::FlushVolume() {
   WString self = GetSelfPath();
   if (self.empty()) return false;
   return plat::FlushVolume(self);
-}
-
-bool COpFile::MoveStagedFile(const WString& from, const WString& to) {
-  if (plat::MoveNoReplace(from, to)) return true;
-  if (plat::PathExists(from)) LogWrite(LOG_ERROR, "COpFile::MoveFileW", u"移动文件失败:" + from + u"->" + to);
-  return false;
 }

@@ -10,7 +10,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <vector>
+
+#include "support/path.h"
 
 namespace plat {
 namespace {
@@ -305,11 +309,59 @@ bool SetFileMode(const WString& path, int mode) {
   return true;
 }
 
+namespace {
+
+std::once_flag g_selfOnce;
+WString g_selfPath;
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// argv[0] as an absolute path: relative to the start directory when it
+// holds a separator, else the first match on PATH, as the shell found it.
+std::string AbsoluteArgv0(const char* argv0) {
+  std::string a = argv0 ? argv0 : "";
+  if (a.empty()) return a;
+  if (a.find('/') != std::string::npos) {
+    if (a[0] == '/') return a;
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + a : std::string();
+  }
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty() || dir[0] != '/') continue;
+    std::string candidate = dir + "/" + a;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+void FixSelfExePath(const char* argv0) {
+  std::call_once(g_selfOnce, [argv0] {
+    const std::string started = AbsoluteArgv0(argv0);
+    if (!started.empty() && SameFile(started, "/proc/self/exe")) {
+      g_selfPath = FoldPath(WidePath(started));
+      return;
+    }
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) g_selfPath = WidePath(std::string(buf, (size_t)n));
+  });
+}
+
 WString SelfExePath() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return WString();
-  return WidePath(std::string(buf, (size_t)n));
+  FixSelfExePath(nullptr);
+  return g_selfPath;
 }
 
 }  // namespace plat

@@ -336,12 +336,21 @@ class FakeView : public quillup::CUpdateView {
     stopEnabled = e;
     stopChanges.push_back(e);
   }
-  quillup::WndRect GetWindowRect() override { return rect; }
-  void Show(bool v) override { visible = v; }
-  void SetToolWindow(bool t) override { tool = t; }
-  void MoveWindow(const quillup::WndRect& r) override { rect = r; }
-  void CenterWindow() override {}
-  void Activate() override { ++activations; }
+  quillup::WndRect EnterBackgroundLook(const WString& t) override {
+    quillup::WndRect had = rect;
+    title = t;
+    tool = true;
+    rect = quillup::WndRect();
+    visible = true;
+    return had;
+  }
+  void ReturnToForegroundLook(const WString& t, const quillup::WndRect& r) override {
+    title = t;
+    tool = false;
+    rect = r;
+    visible = true;
+    ++activations;
+  }
   void SetTimer(uint32_t id, uint32_t) override {
     timers.insert(id);
     timersStarted.push_back(id);

@@ -132,8 +132,10 @@ TEST(EndToEnd, SwapKilledAtAnyMoveIsRepairedWithTheFullPackAtTheNextStart) {
     EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << "killed at move " << at << "\n" << Dump(d, r);
     EXPECT_EQ(d.Flag(), 0) << at;
     const std::string second = d.LogOfRun(1);
-    EXPECT_FALSE(Has(second, "恢复原文件...")) << at;          // no roll-back after a cut swap
-    EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << at;  // version 0 asks for the full pack
+    // The record is rolled back first (the real client is back even when
+    // the full pack cannot be had), then version 0 asks for the full pack.
+    EXPECT_TRUE(Has(second, "恢复原文件成功。")) << at;
+    EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << at;
     EXPECT_TRUE(Has(second, "升级完成。")) << at;
     EXPECT_FALSE(testutil::Exists(d.install() + "/bin/zoclient.forbid")) << at;
     EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started")) << at;
@@ -205,6 +207,33 @@ TEST(EndToEnd, ReplacementInstallsTheNewUpdaterAndRunsIt) {
   EXPECT_TRUE(Has(log, "检测到参数auto")) << log;
   EXPECT_TRUE(Has(log, "升级完成。"));
   EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>());
+}
+
+TEST(EndToEnd, PackWithANewUpdaterStillRestartsForTheRepair) {
+  Demo d;
+  ASSERT_DEMO(d);
+  // Version 2 carries the updater itself and requires a file nobody ships,
+  // so the run that installs it asks for the repair restart, from the
+  // updater the swap has just moved aside.
+  const std::string a1 = d.tmp("own/v1"), a2 = d.tmp("own/v2"), server = d.tmp("own/server");
+  ASSERT_EQ(testutil::Run("mkdir -p '" + d.tmp("own") + "' && cp -a '" + d.version(1) + "' '" + a1 + "' && cp -a '" +
+                          d.version(2) + "' '" + a2 + "' && cp '" + QUILLUP_E2E_UPDATER + "' '" + a2 +
+                          "/Quillup' && echo bin/never-shipped.so >> '" + a2 + "/config/neededfilelist.lst'"),
+            0);
+  ASSERT_EQ(testutil::Run(std::string(QUILLUP_E2E_PACK) + " build -q -o '" + server + "' '" + a1 + "' '" + a2 +
+                          "' >/dev/null && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" +
+                          d.serverDir() + "'"),
+            0);
+  auto r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_TRUE(d.WaitForExits(2)) << Dump(d, r);
+  const std::string first = d.LogOfRun(0), second = d.LogOfRun(1);
+  EXPECT_TRUE(Has(first, "升级完成。")) << Dump(d, r);
+  EXPECT_TRUE(Has(first, "重启升级程序:" + d.install() + "/Quillup /auto")) << first;
+  EXPECT_FALSE(Has(first, "启动进程失败:")) << first;
+  EXPECT_TRUE(Has(second, "检测到参数auto")) << second;
+  EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << second;
+  EXPECT_EQ(testutil::ReadFile(d.install() + "/Quillup"), testutil::ReadFile(QUILLUP_E2E_UPDATER));
 }
 
 TEST(EndToEnd, ForbidUpdateFileStopsEverything) {

@@ -56,7 +56,6 @@ class ServicePackTest : public ::testing::Test {
                         "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:1/sp/\r\nBIN_FILE=ZoTrade/ZoTrade\r\n"
                         "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=" +
                             version + "\r\nQUILLUP_ID=" + id + "\r\n" + extra);
-    m_op = COpFile();
     ASSERT_TRUE(m_op.ReadQuillupCfgIni(WidePath(cfg)));
     ASSERT_EQ(m_op.GetVersion(), WideFromUtf8(version));
     ASSERT_EQ(m_op.GetId(), WideFromUtf8(id));

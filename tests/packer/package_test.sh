@@ -33,7 +33,6 @@ has_dep() {  # deb package-name-prefix
 }
 for d in xdelta3 libc6 libstdc++ zlib1g libssl; do has_dep "${updater_deb[0]}" "$d"; has_dep "${pack_deb[0]}" "$d"; done
 has_dep "${updater_deb[0]}" libcurl
-has_dep "${pack_deb[0]}" libzip
 [ "$(dpkg-deb -f "${updater_deb[0]}" Package)" = quillup ] || fail "the updater's package is not named quillup"
 [ "$(dpkg-deb -f "${pack_deb[0]}" Package)" = quillup-pack ] || fail "the pack tool's package is not named quillup-pack"
 

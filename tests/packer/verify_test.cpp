@@ -61,6 +61,8 @@ void FourVersions(Chain& c) {
   v["bin/client"] = "#!/bin/sh\necho 2\n";
   v["data/big.bin"] = big = Flip(big, {3, 100000});
   v["plugins/new.dat"] = Noise(20000, 4);
+  v["\xe4\xb8\x93\xe4\xb8\x9a/\xe6\x8a\xa5\xe8\xa1\xa8.dat"] = Noise(3000, 6);  // 专业/报表.dat
+  v["\xe9\x99\x86.txt"] = "lu\n";  // 陆.txt: its 936 bytes also read as UTF-8
   v.erase("old/legacy.txt");
   c.Add(v);
   v["bin/client"] = "#!/bin/sh\necho 3\n";

@@ -82,33 +82,28 @@ ListEntry Seal(const std::string& archive, const std::string& name) {
   return e;
 }
 
-// libzip reads and compresses the files only when the archive is written.
-void FinishWithProgress(ZipWriter& zip, Progress& progress, long long files, long long bytes) {
-  progress.Phase("compressing", files, bytes);
-  zip.OnProgress([&progress](double done) { progress.SetFraction(done); });
-  zip.Finish();
-}
-
 // Every entry of a tree as plain files: the full pack, and the base of
 // the chain (what leads from nothing to the oldest version).
 BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::string& outDir,
                     const std::string& step) {
   Progress progress(step);
-  std::string archive = outDir + "/" + name + ".zip";
-  ZipWriter zip(archive);
   int files = 0;
   long long bytes = 0;
+  for (const auto& [rel, e] : t.entries)
+    if (!e.isDir) ++files, bytes += e.size;
+  progress.Phase("compressing", files, bytes);
+  std::string archive = outDir + "/" + name + ".zip";
+  ZipWriter zip(archive);
   for (const auto& [rel, e] : t.entries) {
     ThrowIfInterrupted();
     if (e.isDir) {
       zip.AddDirectory(rel + "/", e.mode, e.mtime);
     } else {
       zip.AddFile(rel, t.Path(rel), e.mode, e.mtime);
-      ++files;
-      bytes += e.size;
+      progress.AddFile(e.size);
     }
   }
-  FinishWithProgress(zip, progress, files, bytes);
+  zip.Finish();
   BuiltPack p;
   p.entry = Seal(archive, name);
   p.what = std::to_string(files) + " files";
@@ -151,10 +146,10 @@ std::string MakeDelta(const std::string& oldPath, const std::string& newPath, co
 BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const std::string& outDir,
                         const std::string& workDir, const std::string& step) {
   Progress progress(step);
-  long long files = 0, bytes = 0, packedBytes = 0;
+  long long files = 0, bytes = 0;
   for (const auto& [rel, e] : to.entries)
     if (!e.isDir) ++files, bytes += e.size;
-  progress.Phase("comparing", files, bytes);
+  progress.Phase("comparing and packing", files, bytes);
   std::string archive = outDir + "/" + to.packName + ".zip";
   ZipWriter zip(archive);
   int plain = 0, deltas = 0, unchanged = 0;
@@ -165,33 +160,32 @@ BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const st
       if (old == from.entries.end()) zip.AddDirectory(rel + "/", e.mode, e.mtime);
       continue;
     }
-    progress.AddFile(e.size);
     if (old == from.entries.end()) {
       zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
       ++plain;
-      packedBytes += e.size;
+      progress.AddFile(e.size);
       continue;
     }
     if (old->second.size == e.size && SameFileContent(from.Path(rel), to.Path(rel))) {
       ++unchanged;
+      progress.AddFile(e.size);
       continue;
     }
     std::string delta = MakeDelta(from.Path(rel), to.Path(rel), workDir + "/" + rel + kDeltaSuffix, e.size);
     if (delta.empty()) {
       zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
       ++plain;
-      packedBytes += e.size;
     } else {
       zip.AddFile(rel + kDeltaSuffix, delta, e.mode, e.mtime);
       ++deltas;
-      packedBytes += FileSizeOf(delta);
     }
+    progress.AddFile(e.size);
   }
   for (const auto& [rel, e] : from.entries)
     if (!e.isDir && !to.entries.count(rel))
       Warn(rel + " is in version " + std::to_string(from.id) + " but not in version " + std::to_string(to.id) +
            "; the updater never deletes files, so updated installations keep it");
-  FinishWithProgress(zip, progress, plain + deltas, packedBytes);
+  zip.Finish();
   BuiltPack p;
   p.entry = Seal(archive, to.packName);
   p.what = std::to_string(from.id) + " -> " + std::to_string(to.id) + ": " + std::to_string(plain) + " files, " +

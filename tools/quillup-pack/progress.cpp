@@ -116,14 +116,6 @@ void Progress::AddFile(long long bytes) {
   m_bytesDone += bytes;
 }
 
-void Progress::SetFraction(double done) {
-  if (done < 0) done = 0;
-  if (done > 1) done = 1;
-  std::lock_guard<std::mutex> lock(g_out);
-  m_filesDone = (long long)(m_files * done);
-  m_bytesDone = (long long)(m_bytes * done);
-}
-
 // The numbers first: a narrow terminal cuts the line's end, the step's name.
 std::string Progress::LineLocked() const {
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();

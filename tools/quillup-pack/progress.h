@@ -21,8 +21,6 @@ class Progress {
   void Phase(const std::string& name, long long files, long long bytes);
   // One more file of the phase is done.
   void AddFile(long long bytes);
-  // Share of the phase done, for work that reports only that.
-  void SetFraction(double done);
   // Ends the step with a summary line; "" leaves no line behind (the
   // caller prints the result itself).
   void Done(const std::string& summary);
