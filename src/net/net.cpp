@@ -113,6 +113,8 @@ void ApplyTrust(CURL* curl) {
   if (bundle && *bundle) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
 }
 
+void LimitRedirects(CURL* curl) { curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects); }
+
 size_t DiscardWriter(char*, size_t size, size_t nmemb, void*) { return size * nmemb; }
 
 }  // namespace netcommon
@@ -244,6 +246,7 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
     curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
   }
   netcommon::ApplyTrust(curl);
+  netcommon::LimitRedirects(curl);
   CURLcode rc = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
   return rc == CURLE_OK && headers.find(u"Accept-Ranges: bytes\r\n") != WString::npos;
@@ -341,6 +344,10 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   }
   if (bResume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)progress.resumeOffset);
   netcommon::ApplyTrust(curl);
+  netcommon::LimitRedirects(curl);
+  // The reason in words: which certificate check failed, which redirect.
+  char reason[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);
 
   // 6.
   CURLcode rc = curl_easy_perform(curl);
@@ -358,6 +365,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
     bool cancelled = cancel && cancel->load();
     LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
+    if (reason[0]) LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + WideFromAnsi(reason));
     return false;
   }
   // 8.

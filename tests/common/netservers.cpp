@@ -233,7 +233,7 @@ FaultServer::FaultServer(const std::string& workDir, const std::string& root, co
   unlink(portFile.c_str());
   std::vector<std::string> argv = {Python(), FixturesDir() + "/fault_server.py", "--root", root,
                                    "--port-file", portFile, "--record", recordFile(),
-                                   "--gray-answer", workDir + "/gray_answer.txt"};
+                                   "--gray-answer", workDir + "/gray_answer.txt", "--rules", workDir + "/rules.txt"};
   if (ca) {
     argv.insert(argv.end(), {"--cert", ca->certFile, "--key", ca->keyFile});
   }
@@ -267,7 +267,32 @@ void FaultServer::SetGrayAnswer(int status, const std::string& body, double dela
   rename(tmp.c_str(), (m_workDir + "/gray_answer.txt").c_str());
 }
 
-std::vector<std::string> FaultServer::Requests() const { return Lines(Slurp(recordFile())); }
+void FaultServer::SetRules(const std::string& rules) const {
+  std::string tmp = m_workDir + "/rules.tmp";
+  Spit(tmp, rules);
+  rename(tmp.c_str(), (m_workDir + "/rules.txt").c_str());
+}
+
+std::vector<std::string> FaultServer::Requests() const {
+  std::vector<std::string> out;
+  for (auto& l : Lines(Slurp(recordFile())))
+    if (l.compare(0, 9, "{\"done\": ") != 0) out.push_back(l);
+  return out;
+}
+
+long long FaultServer::BytesSent(const std::string& suffix) const {
+  long long total = 0;
+  for (auto& l : Lines(Slurp(recordFile()))) {
+    if (l.compare(0, 9, "{\"done\": ") != 0) continue;
+    size_t sent = l.rfind("\"sent\": ");
+    size_t pathEnd = l.find("\", \"sent\"");
+    if (sent == std::string::npos || pathEnd == std::string::npos) continue;
+    std::string path = l.substr(10, pathEnd - 10);
+    if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+      total += atoll(l.c_str() + sent + 8);
+  }
+  return total;
+}
 
 std::string PatternBytes(size_t n) {
   std::string s(n, '\0');

@@ -84,9 +84,13 @@ class FaultServer {
   std::string HttpsUrl(const std::string& path) const;
   // Gray-release answer: status line "STATUS [DELAY]" and body.
   void SetGrayAnswer(int status, const std::string& body, double delaySeconds = 0) const;
+  // Modes by name suffix for /r/<name>: lines "SUFFIX MODE [QUERY]".
+  void SetRules(const std::string& rules) const;
   std::string recordFile() const { return m_workDir + "/requests.jsonl"; }
   // One JSON line per request received so far.
   std::vector<std::string> Requests() const;
+  // Body bytes sent in the answers to requests whose path ends with suffix.
+  long long BytesSent(const std::string& suffix) const;
 
  private:
   std::string m_workDir;
