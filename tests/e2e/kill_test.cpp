@@ -10,6 +10,7 @@
 // seed (default: the time; printed either way).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -52,18 +53,24 @@ Phases ReadTrace(const std::string& file, const std::string& install) {
   Phases p;
   std::istringstream in(testutil::ReadFile(file));
   std::string line;
-  const std::pair<std::string, std::string> marks[] = {{".zip", "download"},
-                                                        {"/update/unzip/", "staging"},
-                                                        {".forbid", "disabling"},
-                                                        {".oldbak", "swap"},
-                                                        {".newbak", "roll-back"}};
+  // The first mutation of each phase (a line holding both texts), in the
+  // order the phases come; the roll-back happens only after a failed swap.
+  struct Mark {
+    std::string a, b, phase;
+  };
+  const Mark marks[] = {{"fopen " + install + "/update/p", ".zip", "download"},
+                        {install + "/update/unzip/", "", "staging"},
+                        {install + "/bin/zoclient.forbid", "", "disabling"},
+                        {"rename " + install, ".oldbak\n", "swap"},
+                        {install, ".newbak", "roll-back"},
+                        {"unlink " + install + "/update/tarvex.rcd", "", "clean-up"}};
+  auto hit = [&](size_t i) { return i < std::size(marks) && Has(line, marks[i].a) && Has(line, marks[i].b); };
+  size_t next = 0;
   while (std::getline(in, line)) {
     ++p.total;
-    for (auto& m : marks) {
-      bool seen = false;
-      for (auto& s : p.starts) seen = seen || s.second == m.second;
-      if (!seen && Has(line, install) && Has(line, m.first)) p.starts.push_back({p.total, m.second});
-    }
+    line += "\n";
+    if (marks[std::min(next, std::size(marks) - 1)].phase == "roll-back" && hit(next + 1)) ++next;
+    if (hit(next)) p.starts.push_back({p.total, marks[next++].phase});
   }
   return p;
 }
@@ -107,6 +114,7 @@ TEST(KilledRuns, EveryKillEndsWholeAndTheNextRunsRecover) {
     phases[failSwap] = ReadTrace(trace, d.install());
     ASSERT_GT(phases[failSwap].total, 50);
     ASSERT_EQ(d.DiffAgainstVersion(failSwap ? 1 : 3), std::vector<std::string>()) << d.Log();
+    d.WaitForClientLog();  // the started client is done before the next copy
   }
 
   std::map<std::string, int> byPhase;
@@ -114,7 +122,17 @@ TEST(KilledRuns, EveryKillEndsWholeAndTheNextRunsRecover) {
   for (long k = 0; k < kills; ++k) {
     const bool failSwap = k % 3 == 2;
     const Phases& p = phases[failSwap];
-    const long at = std::uniform_int_distribution<long>(1, p.total)(rng);
+    // A phase first, then a mutation in it: every phase gets its share of
+    // kills however many mutations it makes.
+    std::vector<long> bounds = {1};
+    for (auto& st : p.starts) bounds.push_back(st.first);
+    bounds.push_back(p.total + 1);
+    // A run whose swap fails is there for its roll-back: killed from the swap on.
+    size_t first = 0;
+    for (size_t i = 0; failSwap && i < p.starts.size(); ++i)
+      if (p.starts[i].second == "swap") first = i + 1;
+    const size_t phase = std::uniform_int_distribution<size_t>(first, bounds.size() - 2)(rng);
+    const long at = std::uniform_int_distribution<long>(bounds[phase], std::max(bounds[phase], bounds[phase + 1] - 1))(rng);
     const std::string what = "kill " + std::to_string(k) + " at mutation " + std::to_string(at) + " of " +
                              std::to_string(p.total) + " (" + p.At(at) + (failSwap ? ", failing swap" : "") +
                              "), seed " + std::to_string(seed);
@@ -156,4 +174,25 @@ TEST(KilledRuns, EveryKillEndsWholeAndTheNextRunsRecover) {
   for (auto& [phase, n] : byPhase) std::cout << " " << phase << " " << n;
   std::cout << "; with the server gone: " << whole1 << " at version 1, " << whole3 << " at version 3, " << repairs
             << " client held back\n";
+}
+
+// The one stop the random kills found: inside the disabling, after the
+// client executable was removed and before the updater's copy took its
+// place. The real client then exists only as ".forbid", which the next
+// start (flag 3) used to delete.
+TEST(KilledRuns, InsideTheDisablingTheClientIsNeverLost) {
+  Demo d;
+  ASSERT_TRUE(d.ok()) << testutil::ReadFile(d.tmp("demo-env.log"));
+  auto r = d.RunUpdater({}, {{"LD_PRELOAD", QUILLUP_E2E_INTERPOSE},
+                             {"QUILLUP_E2E_KILL_MATCH", "/bin/zoclient.update -> "},
+                             {"QUILLUP_E2E_KILL_AT", "1"}});
+  ASSERT_EQ(r.status, -9) << r.err << d.Log();
+  ASSERT_FALSE(testutil::Exists(d.install() + "/bin/zoclient"));
+  ASSERT_TRUE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
+  ASSERT_EQ(d.Flag(), 3);
+  r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << d.Log();
+  EXPECT_EQ(d.Flag(), 0);
+  EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started")) << d.Log();
 }
