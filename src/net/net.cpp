@@ -72,11 +72,23 @@ struct DownloadProgress {
   int32_t lastPercent = 0;
 };
 
+struct WriteTarget {
+  FILE* file = nullptr;
+  int64_t room = -1;  // bytes the file may still take; -1 = any
+  bool overflow = false;
+};
+
 size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  FILE* f = static_cast<FILE*>(userdata);
+  WriteTarget* t = static_cast<WriteTarget*>(userdata);
   size_t bytes = size * nmemb;
-  if (fwrite(ptr, 1, bytes, f) != bytes) return 0;  // libcurl turns this into a write error
-  return bytes;
+  size_t take = bytes;
+  if (t->room >= 0 && (int64_t)bytes > t->room) {
+    take = (size_t)t->room;
+    t->overflow = true;
+  }
+  if (fwrite(ptr, 1, take, t->file) != take) return 0;  // libcurl turns this into a write error
+  if (t->room >= 0) t->room -= (int64_t)take;
+  return take == bytes ? bytes : 0;
 }
 
 int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -316,8 +328,11 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  WriteTarget target;
+  target.file = f;
+  if (m_nSizeLimit >= 0) target.room = m_nSizeLimit > progress.resumeOffset ? m_nSizeLimit - progress.resumeOffset : 0;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
@@ -366,6 +381,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     bool cancelled = cancel && cancel->load();
     LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
     if (reason[0]) LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + WideFromAnsi(reason));
+    if (target.overflow) LogWrite(LOG_ERROR, kOp, u"下载数据超出文件大小:" + localPath);
     return false;
   }
   // 8.
