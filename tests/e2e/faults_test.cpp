@@ -13,17 +13,9 @@ using e2e::Demo;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using e2e::Has;
 
-std::string Dump(const Demo& d, const e2e::RunResult& r) {
-  return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n--- stderr\n" + r.err +
-         "\n--- log\n" + d.Log();
-}
-
-void PointAt(const Demo& d, const std::string& base) {
-  testutil::WriteFile(d.install() + "/InternalDownloadURL.ini",
-                      "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\nReCheckTime=1\r\n");
-}
+using e2e::Dump;
 
 // Sizes of the packs the updater asked for, each counted once.
 long long RequestedZipBytes(const Demo& d, const netsrv::FaultServer& fault) {
@@ -81,7 +73,7 @@ TEST(ServerFaults, EachLeavesVersionOneAndTheNextRunUpdates) {
     ASSERT_DEMO(d);
     netsrv::FaultServer fault(d.tmp(""), d.serverDir(), nullptr);
     fault.SetRules(c.rules);
-    PointAt(d, c.refused ? "http://127.0.0.1:" + std::to_string(netsrv::FreePort()) : fault.HttpUrl("/r"));
+    d.PointAt(c.refused ? "http://127.0.0.1:" + std::to_string(netsrv::FreePort()) : fault.HttpUrl("/r"));
     auto start = std::chrono::steady_clock::now();
     auto r = d.RunUpdater({});
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -96,7 +88,7 @@ TEST(ServerFaults, EachLeavesVersionOneAndTheNextRunUpdates) {
     // The server mended: one more run finishes; a cut pack is continued,
     // not fetched again.
     fault.SetRules("");
-    PointAt(d, fault.HttpUrl("/r"));
+    d.PointAt(fault.HttpUrl("/r"));
     const long long before = fault.BytesSent(".zip");
     testutil::Run("rm -f '" + d.install() + "/client.log'");
     ExpectFinishes(d);

@@ -24,16 +24,11 @@ using e2e::Demo;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using e2e::Has;
 
 long EnvLong(const char* name, long fallback) {
   const char* v = getenv(name);
   return v && *v ? atol(v) : fallback;
-}
-
-void PointAt(const Demo& d, const std::string& base) {
-  testutil::WriteFile(d.install() + "/InternalDownloadURL.ini",
-                      "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\nReCheckTime=1\r\n");
 }
 
 // Mutations below the installation counted in one run, and the phase each
@@ -144,7 +139,7 @@ TEST(KilledRuns, EveryKillEndsWholeAndTheNextRunsRecover) {
     ++byPhase[p.At(at)];
 
     // The server is gone.
-    PointAt(d, down);
+    d.PointAt(down);
     r = d.RunUpdater({});
     ASSERT_EQ(r.status, 0) << r.err << d.Log();
     const bool started = Has(d.WaitForClientLog(2000), "started");
@@ -162,7 +157,7 @@ TEST(KilledRuns, EveryKillEndsWholeAndTheNextRunsRecover) {
     }
 
     // The server is back.
-    PointAt(d, d.url());
+    d.PointAt(d.url());
     testutil::Run("rm -f '" + d.install() + "/client.log'");
     r = d.RunUpdater({});
     ASSERT_EQ(r.status, 0) << r.err << d.Log();
