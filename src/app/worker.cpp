@@ -168,7 +168,9 @@ bool CUpdateDlg::DoWork() {
     forced = false;
     bool resume = false;
     bool gotForce = ops.Download(forceUrl, WString(), localList, 0, 0, resume, m_bCancel);
-    if (gotForce && ops.IsForcePackListValid(localList)) {
+    // A refused signed forced list counts as absent.
+    if (gotForce && ops.IsForcePackListValid(localList) &&
+        ops.VerifySignedList(forceUrl, localList, WString(), true, m_bCancel)) {
       LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
       forced = true;
     } else if (!gotForce && m_bCancel) {
@@ -178,7 +180,8 @@ bool CUpdateDlg::DoWork() {
 
     if (!forced) {
       LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
-      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel)) {
+      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel) ||
+          !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
         SendStatusOnly(u"下载升级列表失败！");
         if (m_bCancel) {
           LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
@@ -223,7 +226,8 @@ bool CUpdateDlg::DoWork() {
   Status(kOpWork, u"下载升级文件，请稍候...");
   const uint32_t downloadStart = TickMs();
   std::vector<WString> files;
-  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel)) {
+  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel) ||
+      !ops.CheckPackSha256(baseUrl, packs, files)) {
     if (m_bCancel) {
       Status(kOpWork, u"取消下载文件。");
       return false;
