@@ -47,6 +47,9 @@ class CRealDriverOps : public CDriverOps {
     return m_op.UpdateToReadyDir(files, root, unzipDir, readyDir);
   }
   bool DeleteDirectory(const WString& dir) override { return m_op.DeleteDirectory(dir); }
+  bool HasRoomToStage(const std::vector<WString>& files, const WString& root) override {
+    return m_op.HasRoomToStage(files, root);
+  }
   bool FlushVolume() override { return m_op.FlushVolume(); }
 
   bool UpdateReadyToReal(const WString& ready, const WString& root, const WString& record) override {

@@ -51,6 +51,7 @@ class CDriverOps {
   // Staging.
   virtual bool UpdateToReadyDir(const std::vector<WString>& files, const WString& root, const WString& unzipDir,
                                 const WString& readyDir) = 0;
+  virtual bool HasRoomToStage(const std::vector<WString>& files, const WString& root) = 0;
   virtual bool DeleteDirectory(const WString& dir) = 0;
   virtual bool FlushVolume() = 0;
 

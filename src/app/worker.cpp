@@ -270,16 +270,20 @@ bool CUpdateDlg::DoWork() {
 
   Status(kOpWork, u"解压升级文件...");
   const uint32_t stagingStart = TickMs();
-  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) {
+  auto stagingFailed = [&](const char16_t* text) {
     Status(kOpWork, u"删除临时文件...");
     ops.ClearUpdateDir(updateDir);
-    Status(kOpWork, u"解压文件失败！", LOG_ERROR);
+    Status(kOpWork, text, LOG_ERROR);
     if (!ops.IsEndSession()) {
       setFlag(kFlagFullUpdate);
       report(kCodeStaging, false, ElapsedMs(stagingStart));
     }
     return false;
-  }
+  };
+  // A file system that fills up half-way through would fail the staging
+  // anyway, after minutes of work: refuse at once.
+  if (!ops.HasRoomToStage(files, root)) return stagingFailed(u"磁盘空间不足！");
+  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) return stagingFailed(u"解压文件失败！");
   report(kCodeStaging, true, ElapsedMs(stagingStart));
   PostPercent(50);
   Status(kOpWork, u"保存文件...");

@@ -121,7 +121,12 @@ bool COpFile::IsClientExeForbidden(const WString& installDir) const {
 }
 
 void COpFile::DeleteForbidFile(const WString& installDir) {
-  WString forbid = GetClientExePath(installDir) + u".forbid";
+  const WString exe = GetClientExePath(installDir);
+  const WString forbid = exe + u".forbid";
+  // A stop inside the disabling, after the executable was removed and
+  // before the updater's copy took its place, leaves the real client only
+  // here: it goes back, so that the update that follows can disable it.
+  if (!plat::PathExists(exe) && plat::PathExists(forbid) && MoveFileW(forbid, exe)) return;
   ClearReadOnly(forbid);
   plat::DeleteFile(forbid);
 }

@@ -106,6 +106,9 @@ class COpFile {
   bool DeleteDirectory(const WString& dir);
   bool CreateMulDirectory(const WString& dir);
   bool FlushVolume();
+  // Whether the installation's file system can hold what staging the packs
+  // writes; logs the two sizes when it cannot.
+  bool HasRoomToStage(const std::vector<WString>& packs, const WString& installDir);
 
   // ---- applying with backup and the record file (apply.cpp) ----
   bool UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath);

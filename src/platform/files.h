@@ -40,6 +40,9 @@ bool MakeDirs(const WString& path);
 
 bool FlushFile(const WString& path);    // fsync
 bool FlushVolume(const WString& path);  // syncfs on the file system of path
+// Bytes an unprivileged writer may still use on the file system of path;
+// -1 when it cannot be learnt.
+int64_t FreeBytes(const WString& path);
 
 // Seconds and nanoseconds since 1970 (UTC).
 struct FileTime {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -102,7 +103,9 @@ bool MoveNoReplace(const WString& from, const WString& to) {
   std::string f = N(from), t = N(to);
 #ifdef SYS_renameat2
   if (syscall(SYS_renameat2, AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST || errno == ENOENT || errno == EACCES || errno == EPERM) return Fail();
+  // Only a file system without the call (or without the flag) takes the
+  // fallbacks below; any other error, an I/O error above all, is the answer.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EXDEV) return Fail();
 #endif
   if (errno != EXDEV) {
     // File system without renameat2: a hard link refuses an existing target.
@@ -250,6 +253,16 @@ bool FlushVolume(const WString& path) {
   if (!ok) Fail();
   close(fd);
   return ok;
+}
+
+int64_t FreeBytes(const WString& path) {
+  struct statvfs v;
+  if (statvfs(N(path).c_str(), &v) != 0) {
+    Fail();
+    return -1;
+  }
+  unsigned long long bytes = (unsigned long long)v.f_bavail * (v.f_frsize ? v.f_frsize : v.f_bsize);
+  return bytes > (unsigned long long)INT64_MAX ? INT64_MAX : (int64_t)bytes;
 }
 
 bool GetModifyTime(const WString& path, FileTime& t) {

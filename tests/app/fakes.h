@@ -52,7 +52,7 @@ class FakeOps : public quillup::CDriverOps {
   std::function<void(int cycle)> onSelect;
 
   // ---- staging and applying ----
-  bool stageOk = true, flushOk = true;
+  bool stageOk = true, flushOk = true, roomOk = true;
   std::vector<bool> forbidResults;  // consumed front first; true when empty
   int forbidCalls = 0;
   bool swapOk = true;
@@ -157,6 +157,10 @@ class FakeOps : public quillup::CDriverOps {
   bool UpdateToReadyDir(const std::vector<WString>&, const WString&, const WString&, const WString&) override {
     trace.push_back("stage");
     return stageOk;
+  }
+  bool HasRoomToStage(const std::vector<WString>&, const WString&) override {
+    trace.push_back("room");
+    return roomOk;
   }
   bool DeleteDirectory(const WString& d) override {
     deletedDirs.push_back(d);

@@ -337,14 +337,20 @@ TEST(Worker, UnwritableInstallationStopsBeforeStaging) {
 }
 
 TEST(Worker, FailedStagingAsksForAFullUpdate) {
-  Harness h;
-  NeedUpdate(*h.ops);
-  h.ops->stageOk = false;
-  EXPECT_FALSE(h.dlg->DoWork());
-  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
-  EXPECT_TRUE(Reported(*h.ops, 4004, false));
-  EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
-  EXPECT_EQ(h.view->statuses.back(), u"解压文件失败！");
+  // Staging that fails, and staging refused for want of room.
+  for (bool room : {true, false}) {
+    Harness h;
+    NeedUpdate(*h.ops);
+    h.ops->stageOk = !room;
+    h.ops->roomOk = room;
+    EXPECT_FALSE(h.dlg->DoWork());
+    EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
+    EXPECT_TRUE(Reported(*h.ops, 4004, false));
+    EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
+    EXPECT_EQ(h.view->statuses.back(), room ? u"解压文件失败！" : u"磁盘空间不足！");
+    EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "stage"), room ? 1 : 0);
+    EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "room"), 1);
+  }
 }
 
 TEST(Worker, FailedStagingDuringLogOffChangesNothing) {

@@ -12,12 +12,8 @@ using e2e::Demo;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string Dump(const Demo& d, const e2e::RunResult& r) {
-  return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n--- stderr\n" + r.err +
-         "\n--- log\n" + d.Log();
-}
+using e2e::Dump;
+using e2e::Has;
 
 // Environment that makes the updater fail or die at a chosen move.
 std::map<std::string, std::string> Faults(const std::map<std::string, std::string>& f) {
