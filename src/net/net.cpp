@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -72,11 +75,35 @@ struct DownloadProgress {
   int32_t lastPercent = 0;
 };
 
+struct FileTarget {
+  FILE* file = nullptr;
+  CDownloadSink* sink = nullptr;
+};
+
 size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  FILE* f = static_cast<FILE*>(userdata);
+  FileTarget* t = static_cast<FileTarget*>(userdata);
   size_t bytes = size * nmemb;
-  if (fwrite(ptr, 1, bytes, f) != bytes) return 0;  // libcurl turns this into a write error
+  if (fwrite(ptr, 1, bytes, t->file) != bytes) return 0;  // libcurl turns this into a write error
+  if (t->sink) t->sink->Update(ptr, bytes);
   return bytes;
+}
+
+// The sink sees the part of a resumed file already on disk before the rest
+// arrives. False when that part cannot be read back.
+bool FeedExisting(FILE* f, int64_t length, CDownloadSink* sink) {
+  const size_t kPiece = 256 * 1024;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kPiece]);
+  if (!buf) return false;
+  int64_t off = 0;
+  while (off < length) {
+    size_t want = (size_t)std::min<int64_t>((int64_t)kPiece, length - off);
+    ssize_t n = pread(fileno(f), buf.get(), want, (off_t)off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sink->Update(buf.get(), (size_t)n);
+    off += n;
+  }
+  return true;
 }
 
 int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -250,7 +277,7 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
 }
 
 bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
-                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel) {
+                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
   static const char* kOp = "CNet::Download";
   bool noResume = false;
   bool& bResume = resume ? *resume : noResume;
@@ -297,6 +324,23 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
     return false;
   }
+  if (sink) {
+    sink->Reset();
+    // A part that cannot be read back cannot be vouched for: start over.
+    if (bResume && !FeedExisting(f, progress.resumeOffset, sink)) {
+      sink->Reset();
+      bResume = false;
+      progress.resumeOffset = 0;
+      if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
+        fclose(f);
+        f = fopen(native.c_str(), "wb");
+        if (!f) {
+          LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
+          return false;
+        }
+      }
+    }
+  }
 
   // 4.
   CURL* curl = curl_easy_init();
@@ -313,8 +357,11 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  FileTarget target;
+  target.file = f;
+  target.sink = sink;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);

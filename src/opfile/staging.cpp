@@ -1,8 +1,12 @@
 // Staging: every pack is unzipped into the unzip tree and its files are
 // copied, or rebuilt from deltas, into the ready tree. The installation
 // itself is never touched here.
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "opfile/opfile.h"
@@ -84,40 +88,92 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
     std::vector<WString> files;
     ListFiles(unzipDir, files);
     const size_t m = files.size();
+    std::vector<size_t> deltas;
+    size_t done = 0;
     for (size_t j = 0; j < m; ++j) {
       const WString& f = files[j];
       const WString rel = f.substr(unzipDir.size());
-      WString src = installDir + rel;
-      WString dst = readyDir + rel;
       if (EndsWith(rel, kDeltaSuffix)) {
-        src.resize(src.size() - kDeltaSuffix.size());
-        dst.resize(dst.size() - kDeltaSuffix.size());
-        // A file staged by an earlier pack stays and is the delta's source.
-        plat::CopyFileKeep(src, dst, true);
-        const WString out = dst + kMergeSuffix;
-        ClearReadOnly(out);
-        if (!MergeDelta(f, dst, out)) {
-          LogWrite(LOG_ERROR, kOp, u"合并补丁包出错:" + f + u"+" + dst + u"->" + out);
-          return false;
-        }
-        ClearReadOnly(dst);
-        if (!plat::DeleteFile(dst)) {
-          LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
-          return false;
-        }
-        if (!MoveStagedFile(out, dst)) return false;
-      } else {
-        ClearReadOnly(dst);
-        if (!plat::CopyFileKeep(f, dst, false)) {
-          LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
-          return false;
-        }
+        deltas.push_back(j);
+        continue;
       }
-      PostProgress(to + (int)((double)j * (share / 2) / (double)m));
+      // The unzip tree is emptied before the next archive anyway: the file
+      // moves instead of being written a second time.
+      const WString dst = readyDir + rel;
+      if (plat::PathExists(dst)) {
+        ClearReadOnly(dst);
+        plat::DeleteFile(dst);
+      }
+      if (!plat::MoveNoReplace(f, dst) && !plat::CopyFileKeep(f, dst, false)) {
+        LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
+        return false;
+      }
+      PostProgress(to + (int)((double)done++ * (share / 2) / (double)m));
     }
+    if (!MergeDeltas(files, deltas, installDir, unzipDir, readyDir, [&](size_t merged) {
+          PostProgress(to + (int)((double)(done + merged - 1) * (share / 2) / (double)m));
+        }))
+      return false;
   }
   PostProgress(100);
   return true;
+}
+
+bool COpFile::MergeOneDelta(const WString& delta, const WString& installDir, const WString& unzipDir,
+                            const WString& readyDir) {
+  static const char* kOp = "COpFile::UpdateToReadyDir";
+  WString rel = delta.substr(unzipDir.size());
+  rel.resize(rel.size() - kDeltaSuffix.size());
+  const WString dst = readyDir + rel;
+  // A file staged by an earlier pack is the delta's source; else the
+  // installed one, read in place.
+  const WString source = plat::PathExists(dst) ? dst : installDir + rel;
+  const WString out = dst + kMergeSuffix;
+  ClearReadOnly(out);
+  if (!MergeDelta(delta, source, out)) {
+    LogWrite(LOG_ERROR, kOp, u"合并补丁包出错:" + delta + u"+" + dst + u"->" + out);
+    return false;
+  }
+  if (plat::PathExists(dst)) {
+    ClearReadOnly(dst);
+    if (!plat::DeleteFile(dst)) {
+      LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
+      return false;
+    }
+  }
+  if (!MoveStagedFile(out, dst)) return false;
+  plat::StartWriteBack(dst);
+  return true;
+}
+
+bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas,
+                          const WString& installDir, const WString& unzipDir, const WString& readyDir,
+                          const std::function<void(size_t)>& progress) {
+  // One decoder per core. The deltas of one archive name different files;
+  // a later archive's delta of the same file waits for this call's end.
+  std::atomic<size_t> next{0}, merged{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](bool reports) {
+    for (;;) {
+      if (failed) return;
+      size_t k = next++;
+      if (k >= deltas.size()) return;
+      if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) {
+        failed = true;
+        return;
+      }
+      size_t n = ++merged;
+      // Progress is posted from the staging thread only.
+      if (reports) progress(n);
+    }
+  };
+  unsigned cores = std::thread::hardware_concurrency();
+  size_t helpers = std::min<size_t>(cores > 1 ? cores - 1 : 0, deltas.size() > 1 ? deltas.size() - 1 : 0);
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work, false);
+  work(true);
+  for (auto& t : pool) t.join();
+  return !failed;
 }
 
 bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fromPercent, int toPercent) {
@@ -144,6 +200,9 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
       CZipReader::Close(zip);
       return false;
     }
+    // The disk writes while the next entries inflate; the flush after
+    // staging then finds little left. Deltas are read once and dropped.
+    if (!EndsWith(info.name, kDeltaSuffix)) plat::StartWriteBack(target);
     PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * k / count));
   }
   CZipReader::Close(zip);

@@ -248,6 +248,13 @@ bool FlushVolume(const WString& path) {
   return ok;
 }
 
+void StartWriteBack(const WString& path) {
+  int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  close(fd);
+}
+
 bool GetModifyTime(const WString& path, FileTime& t) {
   struct stat st;
   if (stat(N(path).c_str(), &st) != 0) return Fail();
