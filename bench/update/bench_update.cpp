@@ -324,7 +324,9 @@ Run RunUpdater(const std::string& install, const Env& env, const std::string& er
   double m = MarkTime(mark);
   r.ok = WIFEXITED(st) && m > 0;
   r.total = m > 0 ? m - t0 : r.exitTime;
-  r.phases = PhasesOf(Slurp(install + "/Log/tarvex.log"));
+  const std::string log = Slurp(install + "/Log/tarvex.log");
+  Spit(errFile + ".log", log);  // the last run's log, beside its standard error
+  r.phases = PhasesOf(log);
   double counted = 0;
   for (auto& kv : r.phases.seconds) counted += kv.second;
   if (!r.phases.seconds.empty()) r.phases.seconds["restart"] = r.total - counted;
@@ -474,8 +476,10 @@ int main(int argc, char** argv) {
   const std::string scratch = work + "/tools";
   // A fresh installation of version 1, on disk before the clock starts.
   auto fresh = [&](bool fullPack) {
+    // An installed updater carries no debugging symbols.
     MustSh("rm -rf " + Q(install) + " " + Q(scratch) + " && cp -a " + Q(set + "/v1") + " " + Q(install) +
-           " && cp " + Q(updater) + " " + Q(install + "/Quillup") + " && mkdir -p " + Q(scratch));
+           " && { strip -o " + Q(install + "/Quillup") + " " + Q(updater) + " 2>/dev/null || cp " + Q(updater) + " " +
+           Q(install + "/Quillup") + "; } && mkdir -p " + Q(scratch));
     Spit(install + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
     if (fullPack) Spit(install + "/config/quillupcfg_ex.ini", "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
     MustSh("sync -f " + Q(install));

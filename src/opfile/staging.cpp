@@ -189,24 +189,56 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
     CZipReader::Close(zip);
     return true;
   }
+  // Inflating is what unpacking spends its time on: every core takes
+  // entries through a handle of its own. An archive that names one target
+  // twice keeps the archive's order (the later entry wins).
+  std::vector<WString> names((size_t)count);
   for (int32_t k = 0; k < count; ++k) {
     if (CZipReader::GetItem(zip, k, info) != ZIP_OK) {
       CZipReader::Close(zip);
       return false;
     }
-    WString target = targetDir + u"/" + info.name;
-    ClearReadOnly(target);
-    if (CZipReader::UnzipItem(zip, k, target) != ZIP_OK) {
-      CZipReader::Close(zip);
-      return false;
-    }
-    // The disk writes while the next entries inflate; the flush after
-    // staging then finds little left. Deltas are read once and dropped.
-    if (!EndsWith(info.name, kDeltaSuffix)) plat::StartWriteBack(target);
-    PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * k / count));
+    names[(size_t)k] = info.name;
   }
+  std::vector<WString> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  unsigned cores = std::thread::hardware_concurrency();
+  const size_t helpers = unique ? std::min<size_t>(cores > 1 ? cores - 1 : 0, (size_t)count / 16) : 0;
+
+  std::atomic<int32_t> next{0}, done{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](HZIP handle, bool reports) {
+    for (;;) {
+      if (failed) return;
+      const int32_t k = next++;
+      if (k >= count) return;
+      const WString target = targetDir + u"/" + names[(size_t)k];
+      ClearReadOnly(target);
+      if (CZipReader::UnzipItem(handle, k, target) != ZIP_OK) {
+        failed = true;
+        return;
+      }
+      // The disk writes while the next entries inflate; the flush after
+      // staging then finds little left. Deltas are read once and dropped.
+      if (!EndsWith(names[(size_t)k], kDeltaSuffix)) plat::StartWriteBack(target);
+      const int32_t n = done++;
+      if (reports) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
+    }
+  };
+  std::vector<std::thread> pool;
+  std::vector<HZIP> handles;
+  for (size_t t = 0; t < helpers; ++t) {
+    HZIP h = CZipReader::Open(archive, nullptr);
+    if (!h) break;
+    handles.push_back(h);
+    pool.emplace_back(work, h, false);
+  }
+  work(zip, true);
+  for (auto& t : pool) t.join();
+  for (HZIP h : handles) CZipReader::Close(h);
   CZipReader::Close(zip);
-  return true;
+  return !failed;
 }
 
 bool COpFile::MergeDelta(const WString& delta, const WString& source, const WString& output) {
