@@ -36,7 +36,9 @@ CHttpRequest::CHttpRequest() {
   // Unlike the transfer this grew from, the peer is verified: the answer
   // decides where packs come from.
   m_curl = curl_easy_init();
-  if (m_curl) netcommon::ApplyTrust(m_curl);
+  if (!m_curl) return;
+  netcommon::ApplyTrust(m_curl);
+  netcommon::ApplyProxy(m_curl, -1, std::string(), std::string());  // this query never uses a proxy
 }
 
 CHttpRequest::~CHttpRequest() {
@@ -128,7 +130,9 @@ void DownloadGrayUserInfo(bool& bGrayUser, WString& strGrayUrl) {
   const std::string& answer = request.GetResponseBody();
   doc.Parse(answer.c_str(), answer.size());
   if (doc.HasParseError()) {
-    LogWrite(LOG_ERROR, kOp, u"解析JSON失败:" + WideFromUtf8(answer.substr(0, 200)));
+    // The log has no debug level: the answer follows at the lowest one.
+    LogWrite(LOG_ERROR, kOp, u"解析JSON失败:");
+    LogWrite(LOG_INFO, kOp, u"应答:" + WideFromUtf8(answer).substr(0, 200));
     return;
   }
 
