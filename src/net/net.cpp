@@ -322,15 +322,18 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     if (pathOk) f = fopen(native.c_str(), "wb");
   }
 
-  // 2. Resume only where the server announces byte ranges.
-  if (f && bResume && !IsRangeSupported(url, hostHeader)) {
+  // The file emptied for a transfer from byte 0.
+  auto startOver = [&]() {
     bResume = false;
     progress.resumeOffset = 0;
     if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
       fclose(f);
       f = fopen(native.c_str(), "wb");
     }
-  }
+  };
+
+  // 2. Resume only where the server announces byte ranges.
+  if (f && bResume && !IsRangeSupported(url, hostHeader)) startOver();
 
   // 3.
   if (!f) {
@@ -342,15 +345,10 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     // A part that cannot be read back cannot be vouched for: start over.
     if (bResume && !FeedExisting(f, progress.resumeOffset, sink)) {
       sink->Reset();
-      bResume = false;
-      progress.resumeOffset = 0;
-      if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
-        fclose(f);
-        f = fopen(native.c_str(), "wb");
-        if (!f) {
-          LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
-          return false;
-        }
+      startOver();
+      if (!f) {
+        LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
+        return false;
       }
     }
   }
