@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common/netservers.h"
+#include "common/testutil.h"
 
 namespace fs = std::filesystem;
 
@@ -46,29 +47,16 @@ double WallNow() {
 
 std::string Q(const std::string& s) { return "'" + s + "'"; }
 
-int Sh(const std::string& cmd) {
-  int rc = system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+int Sh(const std::string& cmd) { return testutil::Run(cmd); }
 
 void MustSh(const std::string& cmd) {
   if (Sh(cmd) != 0) {
     fprintf(stderr, "bench_update: failed: %s\n", cmd.c_str());
     exit(1);
   }
-}
-
-std::string Slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-void Spit(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(data.data(), (std::streamsize)data.size());
 }
 
 struct Rng {
@@ -131,17 +119,17 @@ std::string SkinBmp() {
 }
 
 void ConfigFiles(const std::string& v, int id) {
-  Spit(v + "/config/update.ini", "bench release " + std::to_string(id) + "\r\n");
-  Spit(v + "/config/quillupcfg.ini",
+  WriteFile(v + "/config/update.ini", "bench release " + std::to_string(id) + "\r\n");
+  WriteFile(v + "/config/quillupcfg.ini",
        "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:9\r\nBIN_FILE=" + std::string(kClient) +
            "\r\nSPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup bench\r\nQUILLUP_VERSION=bench\r\n"
            "QUILLUP_ID=" + std::to_string(id) + "\r\n");
   // The restarted client only leaves a mark: its time is the end of a run.
-  Spit(v + "/" + kClient, "#!/bin/sh\nhere=\"$(cd \"$(dirname \"$0\")/..\" && pwd)\"\n: > \"$here/" +
+  WriteFile(v + "/" + kClient, "#!/bin/sh\nhere=\"$(cd \"$(dirname \"$0\")/..\" && pwd)\"\n: > \"$here/" +
                               std::string(kClientMark) + "\"\n# version " + std::to_string(id) + "\n");
   chmod((v + "/" + kClient).c_str(), 0755);
-  Spit(v + "/skin.bmp", SkinBmp());
-  Spit(v + "/config/neededfilelist.lst", std::string(kClient) + "\r\nskin.bmp\r\n");
+  WriteFile(v + "/skin.bmp", SkinBmp());
+  WriteFile(v + "/config/neededfilelist.lst", std::string(kClient) + "\r\nskin.bmp\r\n");
 }
 
 // Two versions and the server directory, made once per (files, MiB).
@@ -167,12 +155,12 @@ std::string PrepareSet(int files, int mib) {
                             (i % 4 == 0 ? ".exe" : ".dll");
     std::string data = BinaryLike(rng, (size_t)size, table);
     if (!isNew) {
-      Spit(v1 + "/" + rel, data);
+      WriteFile(v1 + "/" + rel, data);
       written += size;
       // 30 % changed by small edits.
       if (rng.Next() % 100 < 30) Edit(rng, data);
     }
-    Spit(v2 + "/" + rel, data);
+    WriteFile(v2 + "/" + rel, data);
   }
   ConfigFiles(v1, 1);
   ConfigFiles(v2, 2);
@@ -325,8 +313,8 @@ Run RunUpdater(const std::string& install, const Env& env, const std::string& er
   double m = MarkTime(mark);
   r.ok = WIFEXITED(st) && m > 0;
   r.total = m > 0 ? m - t0 : r.exitTime;
-  const std::string log = Slurp(install + "/Log/tarvex.log");
-  Spit(errFile + ".log", log);  // the last run's log, beside its standard error
+  const std::string log = ReadFile(install + "/Log/tarvex.log");
+  WriteFile(errFile + ".log", log);  // the last run's log, beside its standard error
   r.phases = PhasesOf(log);
   double counted = 0;
   for (auto& kv : r.phases.seconds) counted += kv.second;
@@ -464,7 +452,7 @@ int main(int argc, char** argv) {
       merge << "mv -f \"$U/" << e << "\" \"$I/" << e << "\"\n";
     }
   }
-  Spit(work + "/merge.sh", merge.str());
+  WriteFile(work + "/merge.sh", merge.str());
 
   const long long fullBytes = (long long)fs::file_size(set + "/server/" + packs.full);
   const long long incBytes = (long long)fs::file_size(set + "/server/" + packs.increment);
@@ -481,8 +469,8 @@ int main(int argc, char** argv) {
     MustSh("rm -rf " + Q(install) + " " + Q(scratch) + " && cp -a " + Q(set + "/v1") + " " + Q(install) +
            " && { strip -o " + Q(install + "/Quillup") + " " + Q(updater) + " 2>/dev/null || cp " + Q(updater) + " " +
            Q(install + "/Quillup") + "; } && mkdir -p " + Q(scratch));
-    Spit(install + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
-    if (fullPack) Spit(install + "/config/quillupcfg_ex.ini", "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
+    WriteFile(install + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
+    if (fullPack) WriteFile(install + "/config/quillupcfg_ex.ini", "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
     MustSh("sync -f " + Q(install));
   };
   auto check = [&](const char* what) {
