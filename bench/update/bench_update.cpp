@@ -541,13 +541,16 @@ int main(int argc, char** argv) {
   };
   const Why whys[] = {
       {&qFull, "download", aFull.Part("curl") + aFull.Part("md5sum"), "curl+md5sum",
-       "the download includes the size check and the MD5 verification of the archive"},
+       "one thread receives, writes and digests the archive (the system's own MD5, see bench_md5), and the "
+       "phase also writes the update flag to disk"},
       {&qFull, "unpack", aFull.Part("unzip"), "unzip",
        "staging writes every file into update/ready (the installation stays untouched until the swap) and "
        "starts its write-back at once"},
       {&qFull, "flush", aFull.Part("sync"), "sync",
        "the staged tree and the archive must be on disk before the swap may begin"},
-      {&qInc, "download", bInc.Part("curl"), "curl", "the download includes the MD5 verification of the archive"},
+      {&qInc, "download", bInc.Part("curl"), "curl",
+       "the archive is digested as it arrives (curl checks nothing), and the phase also writes the update flag "
+       "to disk"},
       {&qInc, "unpack", bInc.Part("unzip") + bInc.Part("xdelta3+mv"), "unzip+xdelta3/mv",
        "deltas are rebuilt into update/ready, a copy beside the installation, before anything is swapped"},
   };
