@@ -123,10 +123,13 @@ void DownloadGrayUserInfo(bool& bGrayUser, WString& strGrayUrl) {
   request.SetHeaders({"platForm: pc", "appVersion: 2.9.0", "content-type:application/x-www-form-urlencoded"});
   request.SetTimeout(5000);
   if (request.Post(body) != CHttpRequest::kOk) return;
+  ApplyGrayAnswer(request.GetResponseBody(), bGrayUser, strGrayUrl);
+}
 
+void ApplyGrayAnswer(const std::string& answer, bool& bGrayUser, WString& strGrayUrl) {
   rapidjson::Document doc;
-  const std::string& answer = request.GetResponseBody();
-  doc.Parse(answer.c_str(), answer.size());
+  // Iterative: the nesting depth of the answer must not decide the stack's.
+  doc.Parse<rapidjson::kParseIterativeFlag>(answer.c_str(), answer.size());
   if (doc.HasParseError()) {
     LogWrite(LOG_ERROR, kOp, u"解析JSON失败:" + WideFromUtf8(answer.substr(0, 200)));
     return;

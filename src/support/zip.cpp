@@ -196,7 +196,7 @@ bool FindEndRecord(ZipHandle& z, unsigned char rec[kEndSize], int64_t& recPos) {
   int64_t end = z.fileSize;  // chunk [start, end) plus the overlap read before
   while (end > lowest) {
     int64_t start = end - kStep < lowest ? lowest : end - kStep;
-    int64_t readEnd = end + kOverlap > z.fileSize ? z.fileSize : end + kOverlap;
+    int64_t readEnd = z.fileSize - end < kOverlap ? z.fileSize : end + kOverlap;
     size_t n = (size_t)(readEnd - start);
     if (!z.ReadAt(start, buf, n)) return false;
     for (int64_t i = (int64_t)n - 4; i >= 0; --i) {
