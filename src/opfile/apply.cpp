@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <vector>
 
 #include "opfile/opfile.h"
@@ -340,9 +341,13 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
   const WString installDir = GetParentDir(GetParentDir(recordPath));
   const std::string installReal = RealPathOf(NativePathUnchecked(installDir));
   const size_t n = entries.size();
+  std::set<WString> handled;
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
     const WString& path = entries[i].path;
+    // A damaged record may name a path twice: its first line tells how it
+    // was before the swap, and a later one would undo that on a second pass.
+    if (!handled.insert(path).second) continue;
     if (!LiesInside(path, installDir, installReal)) {
       LogWrite(LOG_ERROR, kOpRecord, u"记录文件中的路径不在安装目录内，已忽略:" + path);
       PostProgress((int)(i * 100 / n));

@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   const WString section = WTrim(Pick(in, 6)), key = WTrim(Pick(in, 6)), other = WTrim(Pick(in, 6));
   const WString value = Pick(in, 12) + (in.ConsumeBool() ? WString(1100, u'x') : WString());
-  const std::string bytes = in.ConsumeRemainingBytes<std::string>();
+  const std::string bytes = in.ConsumeRemainingBytesAsString();
 
   const std::string dir = fuzz::Scratch("profile");
   const std::string path = dir + "/t.ini";

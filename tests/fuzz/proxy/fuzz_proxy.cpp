@@ -1,7 +1,7 @@
 // The client's proxy file (config/LogonUserSetProxy.xml) through
 // CNet::SetProxy. The system proxy is fixed (no registry, http_proxy set),
 // so the outcome must follow the file: a configured proxy has a known type
-// and the form server:port or the system's, no proxy leaves type -1. With a
+// and the form host:port, no proxy leaves type -1. With a
 // leading '#' the input fills a well-formed file whose outcome is checked.
 #include <stdlib.h>
 
@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::Check(t == -1);
   } else {
     fuzz::Check(t == 0 || t == 4 || t == 5);
-    fuzz::Check(proxy == kSystemProxy ? userPwd.empty() : proxy.find(':') != std::string::npos);
+    fuzz::Check(proxy.find(':') != std::string::npos && (userPwd.empty() || userPwd.find(':') != std::string::npos));
   }
   if (wellFormed && type.size() < 9 && port.size() < 9) {
     int kind = atoi(type.c_str());
