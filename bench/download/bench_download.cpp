@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,38 +17,15 @@
 #include <vector>
 
 #include "common/netservers.h"
+#include "common/timing.h"
 #include "net/net.h"
 #include "support/md5.h"
 
 namespace {
 
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 long long SizeOf(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 ? (long long)st.st_size : -1;
-}
-
-bool WriteTestFile(const std::string& path, size_t mib) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  std::vector<uint64_t> block(1 << 17);  // 1 MiB
-  uint64_t x = 0x9E3779B97F4A7C15ull;
-  for (size_t m = 0; m < mib; ++m) {
-    for (auto& v : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      v = x;
-    }
-    if (fwrite(block.data(), 1, block.size() * 8, f) != block.size() * 8) {
-      fclose(f);
-      return false;
-    }
-  }
-  return fclose(f) == 0;
 }
 
 // Fields of the last access-log line: METHOD URI STATUS BYTES_SENT BODY_BYTES_SENT ...
@@ -84,7 +60,7 @@ int main(int argc, char** argv) {
     const std::string served = dir + "/www/big.zip";
     printf("writing %zu MiB test file...\n", mib);
     fflush(stdout);
-    if (!WriteTestFile(served, mib)) throw std::runtime_error("cannot write the test file");
+    if (!bench::WriteRandomFile(served, mib)) throw std::runtime_error("cannot write the test file");
     const long long total = (long long)mib << 20;
 
     netsrv::TestCa ca(dir + "/ca");
@@ -96,29 +72,29 @@ int main(int argc, char** argv) {
     if (system(("curl -s -o '" + outCurl + "' '" + url + "'").c_str()) != 0) throw std::runtime_error("curl failed");
     unlink(outCurl.c_str());
 
-    double bestCurl = 1e9, bestNet = 1e9;
+    bench::Best bestCurl, bestNet;
     CNet net;
     for (int r = 0; r < rounds; ++r) {
-      double t0 = Now();
+      double t0 = bench::Now();
       if (system(("curl -s -o '" + outCurl + "' '" + url + "'").c_str()) != 0) throw std::runtime_error("curl failed");
-      double tCurl = Now() - t0;
+      double tCurl = bench::Now() - t0;
       if (SizeOf(outCurl) != total) throw std::runtime_error("curl wrote a wrong size");
       unlink(outCurl.c_str());
 
       bool resume = false;
-      t0 = Now();
+      t0 = bench::Now();
       bool ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), 0, 0, &resume, nullptr);
-      double tNet = Now() - t0;
+      double tNet = bench::Now() - t0;
       if (!ok || SizeOf(outNet) != total) throw std::runtime_error("CNet::Download failed");
       unlink(outNet.c_str());
 
       printf("round %d: curl %.0f MiB/s, CNet::Download %.0f MiB/s\n", r + 1, mib / tCurl, mib / tNet);
       fflush(stdout);
-      if (tCurl < bestCurl) bestCurl = tCurl;
-      if (tNet < bestNet) bestNet = tNet;
+      bestCurl.Add(tCurl);
+      bestNet.Add(tNet);
     }
-    printf("best: curl %.0f MiB/s, CNet::Download %.0f MiB/s\n", mib / bestCurl, mib / bestNet);
-    printf("ratio CNet::Download / curl: %.2f (target >= 0.90)\n", bestCurl / bestNet);
+    printf("best: curl %.0f MiB/s, CNet::Download %.0f MiB/s\n", mib / bestCurl.seconds, mib / bestNet.seconds);
+    printf("ratio CNet::Download / curl: %.2f (target >= 0.90)\n", bestCurl.seconds / bestNet.seconds);
 
     // Resume after a reset at half the file.
     netsrv::FaultServer fault(dir + "/fault", dir + "/www", nullptr);

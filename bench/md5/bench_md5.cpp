@@ -7,40 +7,16 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/timing.h"
 #include "support/md5.h"
 
 namespace {
-
-double Now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool WriteTestFile(const std::string& path, size_t mib) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  std::vector<uint64_t> block(1 << 17);  // 1 MiB
-  uint64_t x = 0x9E3779B97F4A7C15ull;
-  for (size_t m = 0; m < mib; ++m) {
-    for (auto& v : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      v = x;
-    }
-    if (fwrite(block.data(), 1, block.size() * 8, f) != block.size() * 8) {
-      fclose(f);
-      return false;
-    }
-  }
-  return fclose(f) == 0;
-}
 
 // The peer: the same reading pattern, digest by libcrypto.
 std::string OpenSslFileMd5(const std::string& path) {
@@ -86,7 +62,7 @@ int main(int argc, char** argv) {
     const char* tmp = getenv("TMPDIR");
     path = std::string(tmp && *tmp ? tmp : "/tmp") + "/bench_md5_" + std::to_string(getpid()) + ".bin";
     fprintf(stderr, "writing %zu MiB to %s\n", mib, path.c_str());
-    if (!WriteTestFile(path, mib)) {
+    if (!bench::WriteRandomFile(path, mib)) {
       fprintf(stderr, "cannot write %s\n", path.c_str());
       return 1;
     }
@@ -105,16 +81,15 @@ int main(int argc, char** argv) {
   WString wpath = WidePath(path);
 
   OpenSslFileMd5(path);  // brings the file into the page cache
-  double bestOwn = 1e30, bestPeer = 1e30;
+  bench::Best bestOwn, bestPeer;
   std::string ownHex, peerHex;
   for (int r = 0; r < rounds; ++r) {
-    double t0 = Now();
+    double t0 = bench::Now();
     ownHex = Utf8FromWide(FileMd5(wpath));
-    double t1 = Now();
+    double t1 = bench::Now();
     peerHex = OpenSslFileMd5(path);
-    double t2 = Now();
-    if (t1 - t0 < bestOwn) bestOwn = t1 - t0;
-    if (t2 - t1 < bestPeer) bestPeer = t2 - t1;
+    bestOwn.Add(t1 - t0);
+    bestPeer.Add(bench::Now() - t1);
   }
   if (own) unlink(path.c_str());
 
@@ -123,8 +98,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   printf("file          %.0f MiB, md5 %s\n", mb, ownHex.c_str());
-  printf("FileMd5       %8.1f MiB/s\n", mb / bestOwn);
-  printf("OpenSSL MD5   %8.1f MiB/s\n", mb / bestPeer);
-  printf("ratio         %8.3f (FileMd5 / OpenSSL, target >= 0.85)\n", bestPeer / bestOwn);
+  printf("FileMd5       %8.1f MiB/s\n", mb / bestOwn.seconds);
+  printf("OpenSSL MD5   %8.1f MiB/s\n", mb / bestPeer.seconds);
+  printf("ratio         %8.3f (FileMd5 / OpenSSL, target >= 0.85)\n", bestPeer.seconds / bestOwn.seconds);
   return 0;
 }

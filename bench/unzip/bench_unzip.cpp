@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/timing.h"
 #include "opfile/opfile.h"
 
 namespace fs = std::filesystem;
@@ -77,9 +77,7 @@ void MakeTree(const std::string& root, int files, uint64_t totalBytes) {
   }
 }
 
-double Seconds(const std::chrono::steady_clock::time_point& a) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - a).count();
-}
+double Seconds(double since) { return bench::Now() - since; }
 
 }  // namespace
 
@@ -102,7 +100,7 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl.data())) return 1;
   const std::string work = tmpl, tree = work + "/tree", archive = work + "/pack.zip";
 
-  auto t0 = std::chrono::steady_clock::now();
+  double t0 = bench::Now();
   MakeTree(tree, files, (uint64_t)mib << 20);
   if (Run("cd '" + tree + "' && zip -qr '" + archive + "' .") != 0) {
     fprintf(stderr, "zip failed\n");
@@ -113,13 +111,13 @@ int main(int argc, char** argv) {
          (double)fs::file_size(archive) / 1048576.0, Seconds(t0));
 
   COpFile op;
-  double best[2] = {1e30, 1e30};
+  bench::Best best[2];
   for (int r = 0; r < rounds; ++r) {
     for (int which = 0; which < 2; ++which) {
       const std::string out = work + "/out";
       fs::remove_all(out);
       Run("sync");
-      auto t = std::chrono::steady_clock::now();
+      double t = bench::Now();
       bool ok = which == 0 ? op.UnzipFile(WidePath(archive), WidePath(out), 0, 100)
                            : Run("unzip -qo '" + archive + "' -d '" + out + "'") == 0;
       double s = Seconds(t);
@@ -127,12 +125,12 @@ int main(int argc, char** argv) {
         fprintf(stderr, "%s failed\n", which == 0 ? "CZipReader" : "unzip");
         return 1;
       }
-      best[which] = std::min(best[which], s);
+      best[which].Add(s);
       printf("round %d %-10s %.3f s\n", r + 1, which == 0 ? "CZipReader" : "unzip", s);
     }
   }
   if (!keep) fs::remove_all(work);
-  printf("best: CZipReader %.3f s, unzip %.3f s\n", best[0], best[1]);
-  printf("ratio (unzip time / CZipReader time): %.2f\n", best[1] / best[0]);
+  printf("best: CZipReader %.3f s, unzip %.3f s\n", best[0].seconds, best[1].seconds);
+  printf("ratio (unzip time / CZipReader time): %.2f\n", best[1].seconds / best[0].seconds);
   return 0;
 }

@@ -2,7 +2,6 @@
 // pugixml in the same run. Prints both times and their ratio.
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +10,7 @@
 
 #include <pugixml.hpp>
 
+#include "common/timing.h"
 #include "support/xml.h"
 
 namespace {
@@ -95,14 +95,13 @@ Tally WalkPugi(const std::string& path) {
 
 template <class Fn>
 double BestSeconds(int rounds, Fn&& fn, Tally& tally) {
-  double best = 1e30;
+  bench::Best best;
   for (int i = 0; i < rounds; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
+    double t0 = bench::Now();
     tally = fn();
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (s < best) best = s;
+    best.Add(bench::Now() - t0);
   }
-  return best;
+  return best.seconds;
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     }
 
     // 3. Reuse a complete archive of an earlier run.
-    int32_t size = GetFileSizeByPath(local);
+    int64_t size = GetFileSizeByPath(local);
     if (size >= 0 && size == pack.nSize) {
       if (Md5Matches(pack.strMd5, local)) {
         LogWrite(LOG_INFO, kOpZip, u"本地已存在:" + url);

@@ -3,6 +3,8 @@
 
 #include <curl/curl.h>
 
+#include <string>
+
 namespace netcommon {
 
 // Trust: QUILLUP_CA_BUNDLE, when set, names the CA file (tests use their own
@@ -13,5 +15,10 @@ void ApplyTrust(CURL* curl);
 // Writes nothing: keeps libcurl's default writer (standard output) away
 // from answers that are only looked at through their headers.
 size_t DiscardWriter(char* ptr, size_t size, size_t nmemb, void* userdata);
+
+// proxyType < 0: no proxy at all, not even one the environment names;
+// otherwise that libcurl proxy type with the (possibly empty) credentials,
+// any authentication scheme the proxy offers.
+void ApplyProxy(CURL* curl, long proxyType, const std::string& proxy, const std::string& userPwd);
 
 }  // namespace netcommon

@@ -36,7 +36,9 @@ CHttpRequest::CHttpRequest() {
   // Unlike the transfer this grew from, the peer is verified: the answer
   // decides where packs come from.
   m_curl = curl_easy_init();
-  if (m_curl) netcommon::ApplyTrust(m_curl);
+  if (!m_curl) return;
+  netcommon::ApplyTrust(m_curl);
+  netcommon::ApplyProxy(m_curl, -1, std::string(), std::string());  // this query never uses a proxy
 }
 
 CHttpRequest::~CHttpRequest() {
@@ -131,7 +133,9 @@ void ApplyGrayAnswer(const std::string& answer, bool& bGrayUser, WString& strGra
   // Iterative: the nesting depth of the answer must not decide the stack's.
   doc.Parse<rapidjson::kParseIterativeFlag>(answer.c_str(), answer.size());
   if (doc.HasParseError()) {
-    LogWrite(LOG_ERROR, kOp, u"解析JSON失败:" + WideFromUtf8(answer.substr(0, 200)));
+    // The log has no debug level: the answer follows at the lowest one.
+    LogWrite(LOG_ERROR, kOp, u"解析JSON失败:");
+    LogWrite(LOG_INFO, kOp, u"应答:" + WideFromUtf8(answer).substr(0, 200));
     return;
   }
 

@@ -104,6 +104,23 @@ struct HeaderList {
   ~HeaderList() { curl_slist_free_all(list); }
 };
 
+// What the download and its range probe share: the address, the Host line
+// (kept in list for the transfer's lifetime), the proxy and trust.
+void SetSharedOptions(CURL* curl, const WString& url, const WString& hostHeader, HeaderList& list,
+                      int32_t proxyType, const WString& proxy, const WString& userPwd) {
+  curl_easy_setopt(curl, CURLOPT_URL, GbkFromWide(url).c_str());  // libcurl copies option strings
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  // HTTP/2 sends header names in lower case; the probe reads the HTTP/1.1 form.
+  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
+  if (!hostHeader.empty()) {
+    list.list = curl_slist_append(list.list, ("Host: " + GbkFromWide(hostHeader)).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
+  }
+  netcommon::ApplyProxy(curl, proxyType, GbkFromWide(proxy), GbkFromWide(userPwd));
+  netcommon::ApplyTrust(curl);
+}
+
 }  // namespace
 
 namespace netcommon {
@@ -114,6 +131,22 @@ void ApplyTrust(CURL* curl) {
 }
 
 size_t DiscardWriter(char*, size_t size, size_t nmemb, void*) { return size * nmemb; }
+
+void ApplyProxy(CURL* curl, long proxyType, const std::string& proxy, const std::string& userPwd) {
+  if (proxyType < 0) {
+    // Direct means direct: left unset, libcurl takes http_proxy, https_proxy
+    // or all_proxy from the environment.
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    return;
+  }
+  curl_easy_setopt(curl, CURLOPT_PROXYTYPE, proxyType);
+  curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
+  // Company proxies ask for Digest, NTLM or Negotiate as often as Basic.
+  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, (long)CURLAUTH_ANY);
+  // The proxy the user chose serves every address, whatever no_proxy says.
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+}
 
 }  // namespace netcommon
 
@@ -217,33 +250,13 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
   if (!curl) return false;
   WString headers;
   HeaderList list;
-  std::string narrowUrl = GbkFromWide(url);
-  curl_easy_setopt(curl, CURLOPT_URL, narrowUrl.c_str());
+  SetSharedOptions(curl, url, hostHeader, list, m_nProxyType, m_strProxy, m_strProxyUserPwd);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_HEADER, 1L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, HeaderCollector);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &headers);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, netcommon::DiscardWriter);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  // HTTP/2 sends header names in lower case; the probe reads the HTTP/1.1 form.
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
-  std::string hostLine;
-  if (!hostHeader.empty()) {
-    hostLine = "Host: " + GbkFromWide(hostHeader);
-    list.list = curl_slist_append(list.list, hostLine.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
-  }
-  std::string proxy, userPwd;
-  if (m_nProxyType >= 0) {
-    proxy = GbkFromWide(m_strProxy);
-    userPwd = GbkFromWide(m_strProxyUserPwd);
-    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, (long)m_nProxyType);
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
-  }
-  netcommon::ApplyTrust(curl);
   CURLcode rc = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
   return rc == CURLE_OK && headers.find(u"Accept-Ranges: bytes\r\n") != WString::npos;
@@ -307,45 +320,28 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   }
 
   // 5. Options.
-  std::string narrowUrl = GbkFromWide(url);
+  HeaderList list;
+  SetSharedOptions(curl, url, hostHeader, list, m_nProxyType, m_strProxy, m_strProxyUserPwd);
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_URL, narrowUrl.c_str());
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 5L);
-  curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_1);
   // Packs are large: bigger receive chunks mean fewer writes and callbacks.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  HeaderList list;
-  std::string hostLine;
-  if (!hostHeader.empty()) {
-    hostLine = "Host: " + GbkFromWide(hostHeader);
-    list.list = curl_slist_append(list.list, hostLine.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.list);
-  }
-  std::string proxy, userPwd;
-  if (m_nProxyType >= 0) {
-    proxy = GbkFromWide(m_strProxy);
-    userPwd = GbkFromWide(m_strProxyUserPwd);
-    curl_easy_setopt(curl, CURLOPT_PROXYTYPE, (long)m_nProxyType);
-    curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
-  }
   if (bResume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)progress.resumeOffset);
-  netcommon::ApplyTrust(curl);
 
   // 6.
   CURLcode rc = curl_easy_perform(curl);
   long httpCode = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
+  // A proxy that refused the tunnel answered, the server never did.
+  if (httpCode == 0) curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &httpCode);
   curl_slist_free_all(list.list);
   list.list = nullptr;
   curl_easy_cleanup(curl);

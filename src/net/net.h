@@ -62,8 +62,9 @@ class CNet {
   // Reads the client's proxy file (config/LogonUserSetProxy.xml); true when
   // a proxy was configured, false (no proxy) otherwise.
   bool SetProxy(const WString& proxyFile);
-  // The system's HTTP proxy as host:port, or "".
-  WString GetIEProxy();
+  // The system's HTTP proxy as host:port, or "". userPwd, when given, gets
+  // the credentials that came with it ("user:password", or "").
+  WString GetIEProxy(WString* userPwd = nullptr);
 
   // ---- resolver.cpp ----
   // One IPv4 address of the URL's host as answered by 114.114.114.114

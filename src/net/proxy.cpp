@@ -34,11 +34,12 @@ bool CNet::SetProxy(const WString& proxyFile) {
   WString useIe = ChildText(doc, u"UseIESetting");
 
   if (WToInt(useIe) != 0) {
-    WString ie = GetIEProxy();
+    WString userPwd;
+    WString ie = GetIEProxy(&userPwd);
     if (ie.empty()) return false;
     m_nProxyType = 0;  // CURLPROXY_HTTP
     m_strProxy = ie;
-    m_strProxyUserPwd.clear();
+    m_strProxyUserPwd = userPwd;
     LogWrite(LOG_INFO, kOpSetProxy, u"使用ie代理设置:" + m_strProxy);
     return true;
   }
@@ -53,16 +54,19 @@ bool CNet::SetProxy(const WString& proxyFile) {
   if (server.empty() || WToInt(port) <= 0) return false;
   m_nProxyType = mapped;
   m_strProxyUserPwd.clear();
-  m_strProxy = server + u":" + port;
+  // An IPv6 address needs brackets, or its last group reads as the port.
+  bool ipv6 = server.find(u':') != WString::npos && server[0] != u'[';
+  m_strProxy = (ipv6 ? u"[" + server + u"]" : server) + u":" + port;
   if (!name.empty() && !password.empty()) m_strProxyUserPwd = name + u":" + password;
   // The log shows which user name is in use, never the password.
   LogWrite(LOG_INFO, kOpSetProxy, u"使用代理:" + m_strProxy + u"|" + (m_strProxyUserPwd.empty() ? WString() : name));
   return true;
 }
 
-WString CNet::GetIEProxy() {
-  WString systemServer;
-  if (!plat::QuerySystemProxy(systemServer)) return WString();
+WString CNet::GetIEProxy(WString* userPwd) {
+  if (userPwd) userPwd->clear();
+  WString systemServer, systemUserPwd;
+  if (!plat::QuerySystemProxy(systemServer, &systemUserPwd)) return WString();
 
   // A proxy switched on in the Internet settings is read from there; one
   // that only the environment names (http_proxy) comes with the answer.
@@ -75,13 +79,16 @@ WString CNet::GetIEProxy() {
     if (size <= 0 || size > 4095) return WString();
     if (!key.QueryString(u"ProxyServer", text)) return WString();
     key.Close();
+    systemUserPwd.clear();  // the Internet settings hold no credentials
   }
 
   text = WTrim(text);
   size_t http = text.find(u"http=");
-  if (http == WString::npos) return text;
-  size_t start = http + 5;
-  size_t semi = text.find(u';', start);
-  if (semi == WString::npos) return WString();
-  return text.substr(start, semi - start);
+  if (http != WString::npos) {
+    size_t start = http + 5;
+    size_t semi = text.find(u';', start);
+    text = semi == WString::npos ? WString() : text.substr(start, semi - start);
+  }
+  if (userPwd && !text.empty()) *userPwd = systemUserPwd;
+  return text;
 }

@@ -49,7 +49,7 @@ struct FileTime {
 bool GetModifyTime(const WString& path, FileTime& t);
 bool SetTimes(const WString& path, const FileTime& access, const FileTime& modify);
 
-int64_t FileSize(const WString& path);  // -1 when missing
+int64_t FileSize(const WString& path);  // -1 when missing or not a regular file
 
 // Entries of a directory (no "." or ".."): name and whether it is a
 // directory (symbolic links are reported as files, not followed).

@@ -268,7 +268,7 @@ bool SetTimes(const WString& path, const FileTime& access, const FileTime& modif
 
 int64_t FileSize(const WString& path) {
   struct stat st;
-  if (stat(N(path).c_str(), &st) != 0) return -1;
+  if (stat(N(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   return st.st_size;
 }
 

@@ -46,7 +46,8 @@ class RegKey {
 // The system proxy of the Internet settings: true when one is in use
 // (ProxyEnable dword 1 in the current user's Internet Settings key, else
 // http_proxy/HTTP_PROXY set); server gets the ProxyServer value or, from
-// the environment, its host:port.
-bool QuerySystemProxy(WString& server);
+// the environment, its host:port, and userPwd (when given) the variable's
+// user and password as "user:password", percent-decoded ("" when none).
+bool QuerySystemProxy(WString& server, WString* userPwd = nullptr);
 
 }  // namespace plat

@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -9,6 +10,20 @@ namespace plat {
 namespace {
 
 const WString kInternetSettings = u"software\\microsoft\\windows\\currentversion\\internet settings";
+
+// "p%40ss" -> "p@ss": user information in a URL is percent-encoded.
+std::string PercentDecoded(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size() && isxdigit((unsigned char)s[i + 1]) && isxdigit((unsigned char)s[i + 2])) {
+      out.push_back((char)std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out.push_back(s[i]);
+    }
+  }
+  return out;
+}
 
 std::string RegFilePath(RegRoot root) {
   const char* dir = getenv("QUILLUP_REGISTRY_DIR");
@@ -222,8 +237,9 @@ int64_t RegKey::QuerySize(const WString& name) const {
   }
 }
 
-bool QuerySystemProxy(WString& server) {
+bool QuerySystemProxy(WString& server, WString* userPwd) {
   server.clear();
+  if (userPwd) userPwd->clear();
   RegKey key;
   uint32_t enable = 0;
   if (key.Open(RegRoot::CurrentUser, kInternetSettings) && key.QueryDword(u"ProxyEnable", enable) && enable == 1) {
@@ -233,14 +249,25 @@ bool QuerySystemProxy(WString& server) {
   const char* env = getenv("http_proxy");
   if (!env || !*env) env = getenv("HTTP_PROXY");
   if (!env || !*env) return false;
-  // [scheme://][user@]host:port[/...] -> host:port
+  // [scheme://][user[:password]@]host:port[/...] -> host:port
   std::string s = env;
   size_t scheme = s.find("://");
   if (scheme != std::string::npos) s = s.substr(scheme + 3);
   size_t slash = s.find('/');
   if (slash != std::string::npos) s = s.substr(0, slash);
   size_t at = s.rfind('@');
-  if (at != std::string::npos) s = s.substr(at + 1);
+  if (at != std::string::npos) {
+    if (userPwd) {
+      std::string user = s.substr(0, at), password;
+      size_t colon = user.find(':');
+      if (colon != std::string::npos) {
+        password = user.substr(colon + 1);
+        user.resize(colon);
+      }
+      *userPwd = WideFromUtf8(PercentDecoded(user) + ":" + PercentDecoded(password));
+    }
+    s = s.substr(at + 1);
+  }
   server = WideFromUtf8(s);
   return !server.empty();
 }

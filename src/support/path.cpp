@@ -1,5 +1,7 @@
 #include "support/path.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "platform/files.h"
@@ -29,15 +31,17 @@ WString GetParentDir(const WString& path) {
   return pos == WString::npos ? WString() : p.substr(0, pos);
 }
 
-int32_t GetFileSizeByPath(const WString& path) {
+int64_t GetFileSizeByPath(const WString& path) {
   std::string n;
   if (!NativePath(path, n)) return -1;
+  // Only a regular file has a size; a directory would open, a pipe would block.
+  struct stat st;
+  if (stat(n.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
   FILE* f = fopen(n.c_str(), "rb");
   if (!f) return -1;
-  long long size = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) size = ftello(f);
+  int64_t size = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? (int64_t)st.st_size : -1;
   fclose(f);
-  return (int32_t)size;  // packs stay below 2 GiB
+  return size;
 }
 
 void ClearReadOnly(const WString& path) {

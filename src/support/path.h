@@ -11,8 +11,8 @@ WString GetSelfPath();
 WString GetSelfDir();
 // Every "\" turned into "/", cut before the last "/"; "" if there is none.
 WString GetParentDir(const WString& path);
-// Size as a signed 32-bit value, -1 when the file cannot be opened.
-int32_t GetFileSizeByPath(const WString& path);
+// Size in bytes, -1 when the file cannot be opened or is not a regular file.
+int64_t GetFileSizeByPath(const WString& path);
 void ClearReadOnly(const WString& path);
 // The product version compiled in, "%d.%d.%d.%d".
 WString GetSelfVersion();

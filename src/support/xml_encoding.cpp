@@ -3,7 +3,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
 #include <mutex>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "support/xml_internal.h"
@@ -11,128 +14,187 @@
 namespace xmlenc {
 namespace {
 
-// Each row: the name's length (two digits), the code page (five digits),
-// the name in lower case. Names and code pages as Windows knows them.
-const char* const kEncodingTable[] = {
-    "0600037ibm037", "0500037cp037", "0800037csibm037", "1200037ebcdic-cp-ca",
-    "1200037ebcdic-cp-nl", "1200037ebcdic-cp-us", "1200037ebcdic-cp-wt", "0600437ibm437",
-    "0500437cp437", "0300437437", "1600437cspc8codepage437", "0600500ibm500", "0500500cp500",
-    "0800500csibm500", "1200500ebcdic-cp-be", "1200500ebcdic-cp-ch", "0800708asmo-708",
-    "0700720dos-720", "0600737ibm737", "0600775ibm775", "0600850ibm850", "0500850cp850",
-    "0600852ibm852", "0500852cp852", "0600855ibm855", "0500855cp855", "0600857ibm857",
-    "0500857cp857", "0800858ibm00858", "1000858ccsid00858", "0700858cp00858", "0500858cp858",
-    "2400858pc-multilingual-850+euro", "0600860ibm860", "0500860cp860", "0600861ibm861",
-    "0500861cp861", "0700862dos-862", "0500862cp862", "0600862ibm862", "0600863ibm863",
-    "0500863cp863", "0600864ibm864", "0500864cp864", "0600865ibm865", "0500865cp865",
-    "0500866cp866", "0600866ibm866", "0600869ibm869", "0500869cp869", "0600870ibm870",
-    "0500870cp870", "0800870csibm870", "1500870ebcdic-cp-roece", "1200870ebcdic-cp-yu",
-    "1100874windows-874", "0700874dos-874", "1100874iso-8859-11", "0700874tis-620", "0500875cp875",
-    "0900932shift_jis", "1000932csshiftjis", "1200932cswindows31j", "0800932ms_kanji",
-    "0900932shift-jis", "0400932sjis", "1000932x-ms-cp932", "0600932x-sjis", "0500932cp932",
-    "1100932windows-31j", "0600936gb2312", "0700936chinese", "0500936cn-gb", "0800936csgb2312",
-    "1000936csgb231280", "1500936csiso58gb231280", "1000936gb_2312-80", "0800936gb231280",
-    "0900936gb2312-80", "0300936gbk", "0900936iso-ir-58", "0500936cp936", "0500936ms936",
-    "1100936windows-936", "0500936x-gbk", "1400949ks_c_5601-1987", "1300949csksc56011987",
-    "1000949iso-ir-149", "0600949korean", "0900949ks_c_5601", "1400949ks_c_5601_1987",
-    "1400949ks_c_5601-1989", "0800949ksc_5601", "0700949ksc5601", "0500949cp949",
-    "1100949windows-949", "0400950big5", "1000950big5-hkscs", "0700950cn-big5", "0600950csbig5",
-    "0800950x-x-big5", "0500950cp950", "0701026ibm1026", "0601026cp1026", "0901026csibm1026",
-    "0801047ibm01047", "0801140ibm01140", "1001140ccsid01140", "0701140cp01140",
-    "1701140ebcdic-us-37+euro", "0801141ibm01141", "1001141ccsid01141", "0701141cp01141",
-    "1801141ebcdic-de-273+euro", "0801142ibm01142", "1001142ccsid01142", "0701142cp01142",
-    "1801142ebcdic-dk-277+euro", "1801142ebcdic-no-277+euro", "0801143ibm01143",
-    "1001143ccsid01143", "0701143cp01143", "1801143ebcdic-fi-278+euro", "1801143ebcdic-se-278+euro",
-    "0801144ibm01144", "1001144ccsid01144", "0701144cp01144", "1801144ebcdic-it-280+euro",
-    "0801145ibm01145", "1001145ccsid01145", "0701145cp01145", "1801145ebcdic-es-284+euro",
-    "0801146ibm01146", "1001146ccsid01146", "0701146cp01146", "1801146ebcdic-gb-285+euro",
-    "0801147ibm01147", "1001147ccsid01147", "0701147cp01147", "1801147ebcdic-fr-297+euro",
-    "0801148ibm01148", "1001148ccsid01148", "0701148cp01148",
-    "2901148ebcdic-international-500+euro", "0801149ibm01149", "1001149ccsid01149",
-    "0701149cp01149", "1801149ebcdic-is-871+euro", "0601200utf-16", "0801200utf-16le",
-    "0501200ucs-2", "0701200unicode", "1501200iso-10646-ucs-2", "0701200ucs-2le", "0801201utf-16be",
-    "1101201unicodefffe", "0701201ucs-2be", "1201250windows-1250", "0801250x-cp1250",
-    "0601250cp1250", "1201251windows-1251", "0801251x-cp1251", "0601251cp1251",
-    "1201252windows-1252", "0601252x-ansi", "0601252cp1252", "1201253windows-1253", "0601253cp1253",
-    "1201254windows-1254", "0601254cp1254", "1201255windows-1255", "0601255cp1255",
-    "1201256windows-1256", "0601256cp1256", "1201257windows-1257", "0601257cp1257",
-    "1201258windows-1258", "0601258cp1258", "0501361johab", "0910000macintosh", "0310000mac",
-    "1110000csmacintosh", "1110000x-mac-roman", "1410001x-mac-japanese", "1710002x-mac-chinesetrad",
-    "1210003x-mac-korean", "1210004x-mac-arabic", "1210005x-mac-hebrew", "1110006x-mac-greek",
-    "1410007x-mac-cyrillic", "1710008x-mac-chinesesimp", "1410010x-mac-romanian",
-    "1510017x-mac-ukrainian", "1010021x-mac-thai", "0810029x-mac-ce", "1510079x-mac-icelandic",
-    "1310081x-mac-turkish", "1410082x-mac-croatian", "0612000utf-32", "0812000utf-32le",
-    "0812001utf-32be", "1320000x-chinese-cns", "1320000x-chinese_cns", "0920001x-cp20001",
-    "1420002x-chinese-eten", "1420002x-chinese_eten", "0920003x-cp20003", "0920004x-cp20004",
-    "0920005x-cp20005", "0520105x-ia5", "1220106x-ia5-german", "1320107x-ia5-swedish",
-    "1520108x-ia5-norwegian", "0820127us-ascii", "0520127ascii", "1420127ansi_x3.4-1968",
-    "1420127ansi_x3.4-1986", "0520127cp367", "0720127csascii", "0620127ibm367", "0820127iso-ir-6",
-    "0920127iso646-us", "1620127iso_646.irv:1991", "0220127us", "0920261x-cp20261",
-    "0920269x-cp20269", "0620273ibm273", "0520273cp273", "0820273csibm273", "0620277ibm277",
-    "0820277csibm277", "1220277ebcdic-cp-dk", "1220277ebcdic-cp-no", "0620278ibm278",
-    "0520278cp278", "0820278csibm278", "1220278ebcdic-cp-fi", "1220278ebcdic-cp-se",
-    "0620280ibm280", "0520280cp280", "0820280csibm280", "1220280ebcdic-cp-it", "0620284ibm284",
-    "0520284cp284", "0820284csibm284", "1220284ebcdic-cp-es", "0620285ibm285", "0520285cp285",
-    "0820285csibm285", "1220285ebcdic-cp-gb", "0620290ibm290", "0520290cp290", "0820290csibm290",
-    "1420290ebcdic-jp-kana", "0620297ibm297", "0520297cp297", "0820297csibm297",
-    "1220297ebcdic-cp-fr", "0620420ibm420", "0520420cp420", "0820420csibm420",
-    "1320420ebcdic-cp-ar1", "0620423ibm423", "0520423cp423", "0820423csibm423",
-    "1220423ebcdic-cp-gr", "0620424ibm424", "0520424cp424", "0820424csibm424",
-    "1220424ebcdic-cp-he", "2320833x-ebcdic-koreanextended", "0820838ibm-thai", "0920838csibmthai",
-    "0620866koi8-r", "0720866cskoi8r", "0320866koi", "0420866koi8", "0520866koi8r", "0620871ibm871",
-    "0520871cp871", "0820871csibm871", "1220871ebcdic-cp-is", "0620880ibm880", "0520880cp880",
-    "0820880csibm880", "1520880ebcdic-cyrillic", "0620905ibm905", "0520905cp905", "0820905csibm905",
-    "1220905ebcdic-cp-tr", "0820924ibm00924", "1020924ccsid00924", "0720924cp00924",
-    "1920924ebcdic-latin9--euro", "0920932x-cp20932", "0920936x-cp20936", "0920949x-cp20949",
-    "0621025cp1025", "0721025ibm1025", "0621866koi8-u", "0721866koi8-ru", "1028591iso-8859-1",
-    "0528591cp819", "1128591csisolatin1", "0628591ibm819", "1028591iso_8859-1",
-    "1528591iso_8859-1:1987", "1028591iso-ir-100", "0228591l1", "0628591latin1",
-    "1028592iso-8859-2", "1128592csisolatin2", "1028592iso_8859-2", "1528592iso_8859-2:1987",
-    "1028592iso-ir-101", "0228592l2", "0628592latin2", "1028593iso-8859-3", "1128593csisolatin3",
-    "1028593iso_8859-3", "1528593iso_8859-3:1988", "1028593iso-ir-109", "0228593l3",
-    "0628593latin3", "1028594iso-8859-4", "1128594csisolatin4", "1028594iso_8859-4",
-    "1528594iso_8859-4:1988", "1028594iso-ir-110", "0228594l4", "0628594latin4",
-    "1028595iso-8859-5", "1828595csisolatincyrillic", "0828595cyrillic", "1028595iso_8859-5",
-    "1528595iso_8859-5:1988", "1028595iso-ir-144", "1028596iso-8859-6", "0628596arabic",
-    "1628596csisolatinarabic", "0828596ecma-114", "1028596iso_8859-6", "1528596iso_8859-6:1987",
-    "1028596iso-ir-127", "1028597iso-8859-7", "1528597csisolatingreek", "0828597ecma-118",
-    "0828597elot_928", "0528597greek", "0628597greek8", "1028597iso_8859-7",
-    "1528597iso_8859-7:1987", "1028597iso-ir-126", "1028598iso-8859-8", "1628598csisolatinhebrew",
-    "0628598hebrew", "1028598iso_8859-8", "1528598iso_8859-8:1988", "1728598iso-8859-8-visual",
-    "1028598iso-ir-138", "0628598visual", "1028599iso-8859-9", "1128599csisolatin5",
-    "1028599iso_8859-9", "1528599iso_8859-9:1989", "1028599iso-ir-148", "0228599l5",
-    "0628599latin5", "1128603iso-8859-13", "1128605iso-8859-15", "1128605csisolatin9",
-    "1128605iso_8859-15", "0228605l9", "0628605latin9", "0829001x-europa", "1238598iso-8859-8-i",
-    "0738598logical", "1150220iso-2022-jp", "1150221csiso2022jp", "1550222iso-2022-jp-sio",
-    "1150225iso-2022-kr", "1150225csiso2022kr", "1650225iso-2022-kr-7bit", "0950227x-cp50227",
-    "0651932euc-jp", "1951932cseucpkdfmtjapanese",
-    "4551932extended_unix_code_packed_format_for_japanese", "0551932x-euc", "0851932x-euc-jp",
-    "0651936euc-cn", "0851936x-euc-cn", "0651949euc-kr", "0751949cseuckr", "1351949iso-2022-kr-8",
-    "1651949iso-2022-kr-8bit", "1052936hz-gb-2312", "0754936gb18030", "1057002x-iscii-de",
-    "1057003x-iscii-be", "1057004x-iscii-ta", "1057005x-iscii-te", "1057006x-iscii-as",
-    "1057007x-iscii-or", "1057008x-iscii-ka", "1057009x-iscii-ma", "1057010x-iscii-gu",
-    "1057011x-iscii-pa", "0565000utf-7", "1565000csunicode11utf7", "1765000unicode-1-1-utf-7",
-    "1765000unicode-2-0-utf-7", "1965000x-unicode-1-1-utf-7", "1965000x-unicode-2-0-utf-7",
-    "0565001utf-8", "0465001utf8", "1765001unicode-1-1-utf-8", "1765001unicode-2-0-utf-8",
-    "1965001x-unicode-1-1-utf-8", "1965001x-unicode-2-0-utf-8",
-};
+// One line per code page: its number as Windows knows it, then the names
+// it goes by, in lower case.
+const char kEncodingNames[] = R"(
+37 ibm037 cp037 csibm037 ebcdic-cp-ca ebcdic-cp-nl ebcdic-cp-us ebcdic-cp-wt
+437 ibm437 cp437 437 cspc8codepage437
+500 ibm500 cp500 csibm500 ebcdic-cp-be ebcdic-cp-ch
+708 asmo-708
+720 dos-720
+737 ibm737
+775 ibm775
+850 ibm850 cp850
+852 ibm852 cp852
+855 ibm855 cp855
+857 ibm857 cp857
+858 ibm00858 ccsid00858 cp00858 cp858 pc-multilingual-850+euro
+860 ibm860 cp860
+861 ibm861 cp861
+862 dos-862 cp862 ibm862
+863 ibm863 cp863
+864 ibm864 cp864
+865 ibm865 cp865
+866 cp866 ibm866
+869 ibm869 cp869
+870 ibm870 cp870 csibm870 ebcdic-cp-roece ebcdic-cp-yu
+874 windows-874 dos-874 iso-8859-11 tis-620
+875 cp875
+932 shift_jis csshiftjis cswindows31j ms_kanji shift-jis sjis x-ms-cp932 x-sjis cp932 windows-31j
+936 gb2312 chinese cn-gb csgb2312 csgb231280 csiso58gb231280 gb_2312-80 gb231280 gb2312-80 gbk iso-ir-58
+936 cp936 ms936 windows-936 x-gbk
+949 ks_c_5601-1987 csksc56011987 iso-ir-149 korean ks_c_5601 ks_c_5601_1987 ks_c_5601-1989 ksc_5601 ksc5601
+949 cp949 windows-949
+950 big5 big5-hkscs cn-big5 csbig5 x-x-big5 cp950
+1026 ibm1026 cp1026 csibm1026
+1047 ibm01047
+1140 ibm01140 ccsid01140 cp01140 ebcdic-us-37+euro
+1141 ibm01141 ccsid01141 cp01141 ebcdic-de-273+euro
+1142 ibm01142 ccsid01142 cp01142 ebcdic-dk-277+euro ebcdic-no-277+euro
+1143 ibm01143 ccsid01143 cp01143 ebcdic-fi-278+euro ebcdic-se-278+euro
+1144 ibm01144 ccsid01144 cp01144 ebcdic-it-280+euro
+1145 ibm01145 ccsid01145 cp01145 ebcdic-es-284+euro
+1146 ibm01146 ccsid01146 cp01146 ebcdic-gb-285+euro
+1147 ibm01147 ccsid01147 cp01147 ebcdic-fr-297+euro
+1148 ibm01148 ccsid01148 cp01148 ebcdic-international-500+euro
+1149 ibm01149 ccsid01149 cp01149 ebcdic-is-871+euro
+1200 utf-16 utf-16le ucs-2 unicode iso-10646-ucs-2 ucs-2le
+1201 utf-16be unicodefffe ucs-2be
+1250 windows-1250 x-cp1250 cp1250
+1251 windows-1251 x-cp1251 cp1251
+1252 windows-1252 x-ansi cp1252
+1253 windows-1253 cp1253
+1254 windows-1254 cp1254
+1255 windows-1255 cp1255
+1256 windows-1256 cp1256
+1257 windows-1257 cp1257
+1258 windows-1258 cp1258
+1361 johab
+10000 macintosh mac csmacintosh x-mac-roman
+10001 x-mac-japanese
+10002 x-mac-chinesetrad
+10003 x-mac-korean
+10004 x-mac-arabic
+10005 x-mac-hebrew
+10006 x-mac-greek
+10007 x-mac-cyrillic
+10008 x-mac-chinesesimp
+10010 x-mac-romanian
+10017 x-mac-ukrainian
+10021 x-mac-thai
+10029 x-mac-ce
+10079 x-mac-icelandic
+10081 x-mac-turkish
+10082 x-mac-croatian
+12000 utf-32 utf-32le
+12001 utf-32be
+20000 x-chinese-cns x-chinese_cns
+20001 x-cp20001
+20002 x-chinese-eten x-chinese_eten
+20003 x-cp20003
+20004 x-cp20004
+20005 x-cp20005
+20105 x-ia5
+20106 x-ia5-german
+20107 x-ia5-swedish
+20108 x-ia5-norwegian
+20127 us-ascii ascii ansi_x3.4-1968 ansi_x3.4-1986 cp367 csascii ibm367 iso-ir-6 iso646-us iso_646.irv:1991
+20127 us
+20261 x-cp20261
+20269 x-cp20269
+20273 ibm273 cp273 csibm273
+20277 ibm277 csibm277 ebcdic-cp-dk ebcdic-cp-no
+20278 ibm278 cp278 csibm278 ebcdic-cp-fi ebcdic-cp-se
+20280 ibm280 cp280 csibm280 ebcdic-cp-it
+20284 ibm284 cp284 csibm284 ebcdic-cp-es
+20285 ibm285 cp285 csibm285 ebcdic-cp-gb
+20290 ibm290 cp290 csibm290 ebcdic-jp-kana
+20297 ibm297 cp297 csibm297 ebcdic-cp-fr
+20420 ibm420 cp420 csibm420 ebcdic-cp-ar1
+20423 ibm423 cp423 csibm423 ebcdic-cp-gr
+20424 ibm424 cp424 csibm424 ebcdic-cp-he
+20833 x-ebcdic-koreanextended
+20838 ibm-thai csibmthai
+20866 koi8-r cskoi8r koi koi8 koi8r
+20871 ibm871 cp871 csibm871 ebcdic-cp-is
+20880 ibm880 cp880 csibm880 ebcdic-cyrillic
+20905 ibm905 cp905 csibm905 ebcdic-cp-tr
+20924 ibm00924 ccsid00924 cp00924 ebcdic-latin9--euro
+20932 x-cp20932
+20936 x-cp20936
+20949 x-cp20949
+21025 cp1025 ibm1025
+21866 koi8-u koi8-ru
+28591 iso-8859-1 cp819 csisolatin1 ibm819 iso_8859-1 iso_8859-1:1987 iso-ir-100 l1 latin1
+28592 iso-8859-2 csisolatin2 iso_8859-2 iso_8859-2:1987 iso-ir-101 l2 latin2
+28593 iso-8859-3 csisolatin3 iso_8859-3 iso_8859-3:1988 iso-ir-109 l3 latin3
+28594 iso-8859-4 csisolatin4 iso_8859-4 iso_8859-4:1988 iso-ir-110 l4 latin4
+28595 iso-8859-5 csisolatincyrillic cyrillic iso_8859-5 iso_8859-5:1988 iso-ir-144
+28596 iso-8859-6 arabic csisolatinarabic ecma-114 iso_8859-6 iso_8859-6:1987 iso-ir-127
+28597 iso-8859-7 csisolatingreek ecma-118 elot_928 greek greek8 iso_8859-7 iso_8859-7:1987 iso-ir-126
+28598 iso-8859-8 csisolatinhebrew hebrew iso_8859-8 iso_8859-8:1988 iso-8859-8-visual iso-ir-138 visual
+28599 iso-8859-9 csisolatin5 iso_8859-9 iso_8859-9:1989 iso-ir-148 l5 latin5
+28603 iso-8859-13
+28605 iso-8859-15 csisolatin9 iso_8859-15 l9 latin9
+29001 x-europa
+38598 iso-8859-8-i logical
+50220 iso-2022-jp
+50221 csiso2022jp
+50222 iso-2022-jp-sio
+50225 iso-2022-kr csiso2022kr iso-2022-kr-7bit
+50227 x-cp50227
+51932 euc-jp cseucpkdfmtjapanese extended_unix_code_packed_format_for_japanese x-euc x-euc-jp
+51936 euc-cn x-euc-cn
+51949 euc-kr cseuckr iso-2022-kr-8 iso-2022-kr-8bit
+52936 hz-gb-2312
+54936 gb18030
+57002 x-iscii-de
+57003 x-iscii-be
+57004 x-iscii-ta
+57005 x-iscii-te
+57006 x-iscii-as
+57007 x-iscii-or
+57008 x-iscii-ka
+57009 x-iscii-ma
+57010 x-iscii-gu
+57011 x-iscii-pa
+65000 utf-7 csunicode11utf7 unicode-1-1-utf-7 unicode-2-0-utf-7 x-unicode-1-1-utf-7 x-unicode-2-0-utf-7
+65001 utf-8 utf8 unicode-1-1-utf-8 unicode-2-0-utf-8 x-unicode-1-1-utf-8 x-unicode-2-0-utf-8
+)";
 
 constexpr size_t kBuckets = 155;
 
-struct Bucketed {
-  std::vector<const char*> rows[kBuckets];
+// The names as rows "LLCCCCCname" (name length, code page, name), hashed
+// by the sum of the name's bytes.
+struct Table {
+  std::vector<std::string> rows;
+  std::vector<const char*> buckets[kBuckets];
 };
 
-const Bucketed& Buckets() {
-  static const Bucketed* b = [] {
-    auto* t = new Bucketed;
-    for (const char* row : kEncodingTable) {
-      unsigned sum = 0;
-      for (const char* p = row + 7; *p; ++p) sum += (unsigned char)*p;
-      t->rows[sum % kBuckets].push_back(row);
+const Table& EncodingTable() {
+  static const Table* t = [] {
+    auto* table = new Table;
+    std::istringstream lines(kEncodingNames);
+    std::string line;
+    while (std::getline(lines, line)) {
+      std::istringstream words(line);
+      int cp = 0;
+      std::string name;
+      if (!(words >> cp)) continue;
+      while (words >> name) {
+        char head[8];
+        snprintf(head, sizeof head, "%02zu%05d", name.size(), cp);
+        table->rows.push_back(head + name);
+      }
     }
-    return t;
+    for (const std::string& row : table->rows) {
+      unsigned sum = 0;
+      for (size_t i = 7; i < row.size(); ++i) sum += (unsigned char)row[i];
+      table->buckets[sum % kBuckets].push_back(row.c_str());
+    }
+    return table;
   }();
-  return *b;
+  return *t;
 }
 
 int Digits(const char* p, int n) {
@@ -143,8 +205,8 @@ int Digits(const char* p, int n) {
 
 }  // namespace
 
-size_t EncodingTableSize() { return sizeof kEncodingTable / sizeof kEncodingTable[0]; }
-const char* EncodingTableRow(size_t i) { return i < EncodingTableSize() ? kEncodingTable[i] : nullptr; }
+size_t EncodingTableSize() { return EncodingTable().rows.size(); }
+const char* EncodingTableRow(size_t i) { return i < EncodingTableSize() ? EncodingTable().rows[i].c_str() : nullptr; }
 
 bool IsUtf32Name(const WString& name) {
   static const char16_t kPrefix[] = u"utf-32";
@@ -168,7 +230,7 @@ int CodePageFromName(const WString& name) {
     lower[i] = (char)c;
     sum += c;
   }
-  for (const char* row : Buckets().rows[sum % kBuckets]) {
+  for (const char* row : EncodingTable().buckets[sum % kBuckets]) {
     if ((size_t)Digits(row, 2) == name.size() && memcmp(row + 7, lower, name.size()) == 0)
       return Digits(row + 2, 5);
   }

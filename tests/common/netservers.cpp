@@ -48,6 +48,21 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+// A Python fixture writes its port(s) to portFile once it listens.
+bool WaitForPortFile(Child& child, const std::string& portFile, int& port, int* second) {
+  for (int i = 0; i < 500; ++i) {
+    std::ifstream f(portFile);
+    int other = 0;
+    if (f >> port && (!second || f >> other)) {
+      if (second) *second = other;
+      return WaitForPort(port, 2000);
+    }
+    if (!child.Running()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 }  // namespace
@@ -238,17 +253,23 @@ FaultServer::FaultServer(const std::string& workDir, const std::string& root, co
     argv.insert(argv.end(), {"--cert", ca->certFile, "--key", ca->keyFile});
   }
   m_child.Start(argv, workDir + "/fault_server.out");
-  for (int i = 0; i < 500; ++i) {
-    std::ifstream f(portFile);
-    if (f >> m_http >> m_https) {
-      if (WaitForPort(m_http, 2000)) return;
-      break;
-    }
-    if (!m_child.Running()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  throw std::runtime_error("fault server did not start; see " + workDir + "/fault_server.out");
+  if (!WaitForPortFile(m_child, portFile, m_http, &m_https))
+    throw std::runtime_error("fault server did not start; see " + workDir + "/fault_server.out");
 }
+
+AuthProxy::AuthProxy(const std::string& workDir, const std::string& scheme, const std::string& user,
+                     const std::string& password)
+    : m_workDir(workDir) {
+  std::string portFile = workDir + "/proxy.port";
+  unlink(portFile.c_str());
+  m_child.Start({Python(), FixturesDir() + "/auth_proxy.py", "--port-file", portFile, "--record",
+                 workDir + "/proxy.jsonl", "--scheme", scheme, "--user", user, "--password", password},
+                workDir + "/proxy.out");
+  if (!WaitForPortFile(m_child, portFile, m_port, nullptr))
+    throw std::runtime_error("proxy did not start; see " + workDir + "/proxy.out");
+}
+
+std::vector<std::string> AuthProxy::Requests() const { return Lines(Slurp(m_workDir + "/proxy.jsonl")); }
 
 std::string FaultServer::HttpUrl(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(m_http) + path;

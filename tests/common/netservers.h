@@ -94,6 +94,23 @@ class FaultServer {
   Child m_child;
 };
 
+// tests/net/fixtures/auth_proxy.py: a forward proxy (absolute-URL requests
+// and CONNECT, to 127.0.0.1 only) demanding scheme "digest", "basic" or
+// "none" with user and password.
+class AuthProxy {
+ public:
+  AuthProxy(const std::string& workDir, const std::string& scheme, const std::string& user = "",
+            const std::string& password = "");
+  int port() const { return m_port; }
+  // One JSON line per request: method, target, auth (Proxy-Authorization).
+  std::vector<std::string> Requests() const;
+
+ private:
+  std::string m_workDir;
+  int m_port = 0;
+  Child m_child;
+};
+
 // A file of n bytes whose byte i is (i * 7 + i / 251) & 0xFF.
 std::string PatternBytes(size_t n);
 

@@ -117,7 +117,8 @@ TEST_F(GrayTest, RulesOfTheAnswer) {
     std::string body;
     bool gray;
     std::string url;
-    std::string log;  // expected extra line, "" = none
+    std::string log;     // expected extra line, "" = none
+    std::string answer = "";  // the answer's own line after it, "" = none
   };
   const Case cases[] = {
       {200, kGray, true, "http://127.0.0.1:1/gray", "[INFO] [DownloadGrayUserInfo] 下载灰度地址:http://127.0.0.1:1/gray"},
@@ -128,10 +129,11 @@ TEST_F(GrayTest, RulesOfTheAnswer) {
       {200, R"({"status":"1","msg":"坏","data":{"expire":1}})", false, "", "[ERROR] [DownloadGrayUserInfo] status:坏"},
       {200, R"({"status":2,"msg":"关闭"})", false, "", "[ERROR] [DownloadGrayUserInfo] status:关闭"},
       {200, R"({"msg":"x"})", false, "", "[ERROR] [DownloadGrayUserInfo] status:x"},
-      {200, R"({"status":1,"data":{"expire":1}} x)", false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:"},
-      {200, "not json", false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:"},
+      {200, R"({"status":1,"data":{"expire":1}} x)", false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:\r",
+       R"(] 应答:{"status":1,"data":{"expire":1}} x)"},
+      {200, "not json", false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:\r", "[INFO] [DownloadGrayUserInfo] 应答:not json\r"},
       // Nesting deeper than any stack could recurse.
-      {200, std::string(2000000, '['), false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:"},
+      {200, std::string(2000000, '['), false, "", "[ERROR] [DownloadGrayUserInfo] 解析JSON失败:\r", "] 应答:[[["},
       {200, R"({"status":1,"data":{"expire":0,"entity":{"downloadUrl":"u"}}})", false, "", ""},
       {200, R"({"status":1,"data":{"expire":true}})", false, "", ""},
       {200, R"({"status":1,"data":{"expire":"1"}})", false, "", ""},
@@ -148,11 +150,28 @@ TEST_F(GrayTest, RulesOfTheAnswer) {
     EXPECT_EQ(r.gray, c.gray);
     EXPECT_EQ(r.url, c.url);
     auto lines = LogLines();
-    ASSERT_EQ(lines.size(), c.log.empty() ? 1u : 2u);
+    ASSERT_EQ(lines.size(), c.log.empty() ? 1u : c.answer.empty() ? 2u : 3u);
     if (!c.log.empty()) {
       EXPECT_NE(lines[1].find(c.log), std::string::npos) << lines[1];
     }
+    if (!c.answer.empty()) {
+      EXPECT_NE(lines[2].find(c.answer), std::string::npos) << lines[2];
+    }
   }
+}
+
+TEST_F(GrayTest, ProxiesOfTheEnvironmentAreNotUsed) {
+  RegistryId("0123456789ABCDEF0123456789ABCDEF");
+  fault->SetGrayAnswer(200, kGray);
+  testutil::Run("mkdir -p '" + tmp.sub("proxy") + "'");
+  netsrv::AuthProxy proxy(tmp.sub("proxy"), "none");
+  std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+  for (const char* v : {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"}) setenv(v, address.c_str(), 1);
+  bool gray = Query().gray;
+  for (const char* v : {"http_proxy", "https_proxy", "all_proxy", "HTTPS_PROXY", "ALL_PROXY"}) unsetenv(v);
+  EXPECT_TRUE(gray);
+  EXPECT_TRUE(proxy.Requests().empty());
+  EXPECT_EQ(fault->Requests().size(), 1u);
 }
 
 TEST_F(GrayTest, UntrustedCertificateIsRefused) {

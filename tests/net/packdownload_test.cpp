@@ -188,6 +188,17 @@ TEST_F(PackDownloadTest, CompleteArchivesAreReused) {
   EXPECT_NE(LogLine("[INFO] [CUpdateDlg::DowndloadZipFiles] 本地已存在:" + nginx->HttpUrl("/p1.zip")), "");
 }
 
+TEST_F(PackDownloadTest, SizesAreNotCutTo32Bits) {
+  // 4 GiB + 1,000 bytes, sparse: its low 32 bits are the pack's size.
+  std::string a = PatternBytes(1000);
+  Serve("p1.zip", a);
+  testutil::Run("truncate -s 4294968296 '" + Local("p1.zip") + "'");
+  ASSERT_TRUE(Packs(nginx->HttpUrl(""), {Pack("p1.zip", a, false)}));
+  EXPECT_EQ(LogLine("本地已存在"), "");
+  ASSERT_EQ(plat::FileSize(Wide(Local("p1.zip"))), 1000);
+  EXPECT_EQ(ReadFile(Local("p1.zip")), a);
+}
+
 TEST_F(PackDownloadTest, ArchiveOfRightSizeButWrongMd5IsFetchedAgain) {
   std::string a = PatternBytes(500);
   Serve("p1.zip", a);

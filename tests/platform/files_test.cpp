@@ -190,6 +190,7 @@ TEST(Files, FlushTimesAndSizes) {
   EXPECT_TRUE(plat::FlushVolume(t.wpath()));
   EXPECT_EQ(plat::FileSize(t.wsub("f")), 5);
   EXPECT_EQ(plat::FileSize(t.wsub("missing")), -1);
+  EXPECT_EQ(plat::FileSize(t.wpath()), -1);  // a directory has no size
   SetOldTime(t.sub("f"));
   plat::FileTime m;
   ASSERT_TRUE(plat::GetModifyTime(t.wsub("f"), m));

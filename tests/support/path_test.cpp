@@ -34,6 +34,10 @@ TEST(Path, FileSizeByPath) {
   EXPECT_EQ(GetFileSizeByPath(t.wsub("missing.zip")), -1);
   WriteFile(t.sub("\xF0\x9F\x98\x80.zip"), "abc");
   EXPECT_EQ(GetFileSizeByPath(t.wpath() + u"/\U0001F600.zip"), -1);  // 936 cannot hold the name
+  // Sizes are 64-bit (a sparse file: nothing is written), and a directory has none.
+  testutil::Run("truncate -s 4294968296 '" + t.sub("big.zip") + "'");
+  EXPECT_EQ(GetFileSizeByPath(t.wsub("big.zip")), 4294968296LL);
+  EXPECT_EQ(GetFileSizeByPath(t.wpath()), -1);
 }
 
 TEST(Path, SelfVersionIsTheCompiledProductVersion) {
