@@ -102,7 +102,6 @@ void CUpdateDlg::RestoreFilesInTransit(const WString& recordPath) {
   for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) data.append(buf, n);
   fclose(f);
 
-  const WString inside = m_strRootDir + u"/";
   size_t start = 0;
   while (start < data.size()) {
     size_t end = data.find('\n', start);
@@ -111,8 +110,10 @@ void CUpdateDlg::RestoreFilesInTransit(const WString& recordPath) {
     start = end + 1;
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.pop_back();
     if (line.size() < 4 || line.back() != '|' || line[0] != '1' || line[1] != '|') continue;
-    const WString path = WideFromGbk(line.substr(2, line.size() - 3));
-    if (path.compare(0, inside.size(), inside) != 0 || path.find(u"/../") != WString::npos) continue;
+    const WString recorded = WideFromGbk(line.substr(2, line.size() - 3));
+    // The containment rule of the swap and the roll-back.
+    if (!IsPathBelow(recorded, m_strRootDir)) continue;
+    const WString path = FoldPath(recorded);
     const WString backup = path + kOldBak;
     if (plat::PathExists(path) || !plat::PathExists(backup)) continue;
     if (plat::MoveNoReplace(backup, path)) LogWrite(LOG_INFO, kOpTransit, u"恢复中断的文件:" + path);

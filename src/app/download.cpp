@@ -54,6 +54,11 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
                        std::atomic<bool>& cancel) {
   downloadedFiles.clear();
   if (packs.empty()) return true;
+  // Each archive is held to the size its list announced.
+  struct Unlimit {
+    CNet& net;
+    ~Unlimit() { net.SetSizeLimit(-1); }
+  } unlimit{net};
   bool resume = true;  // once for the whole call: a fresh start stays fresh
 
   for (size_t i = 0; i < packs.size(); ++i) {
@@ -100,6 +105,8 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
 
     // 5.-7. Transfer, with one fresh retry of a failed resumed one.
     LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
+    // One byte more than announced is enough to know the answer is wrong.
+    net.SetSizeLimit((int64_t)pack.nSize + 1);
     bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel);
     if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
     if (!ok) {
@@ -112,6 +119,8 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       if (!retried) {
         if (cancel)
           LogWrite(LOG_WARN, kOpZip, u"取消下载:" + url);
+        else if (GetFileSizeByPath(local) > pack.nSize)
+          LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + url);
         else
           LogWrite(LOG_ERROR, kOpZip, u"下载失败:" + url);
         return false;

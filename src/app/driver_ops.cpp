@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/download.h"
+#include "app/signed_download.h"
 #include "net/gray.h"
 #include "net/net.h"
 #include "platform/mutex.h"
@@ -46,6 +47,9 @@ class CRealDriverOps : public CDriverOps {
     return m_op.UpdateToReadyDir(files, root, unzipDir, readyDir);
   }
   bool DeleteDirectory(const WString& dir) override { return m_op.DeleteDirectory(dir); }
+  bool HasRoomToStage(const std::vector<WString>& files, const WString& root) override {
+    return m_op.HasRoomToStage(files, root);
+  }
   bool FlushVolume() override { return m_op.FlushVolume(); }
 
   bool UpdateReadyToReal(const WString& ready, const WString& root, const WString& record) override {
@@ -96,6 +100,16 @@ class CRealDriverOps : public CDriverOps {
                          const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
                          std::atomic<bool>& cancel) override {
     return packdl::DowndloadZipFiles(*m_net, resolved, baseUrl, updateDir, packs, files, wnd, cancel);
+  }
+  bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
+                        std::atomic<bool>& cancel) override {
+    if (!m_op.IsListSigningOn()) return true;
+    return packdl::VerifySignedList(*m_net, m_op, url, localList, resolved, forced, cancel);
+  }
+  bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
+                       const std::vector<WString>& files) override {
+    if (!m_op.IsListSigningOn()) return true;
+    return packdl::CheckPackSha256(baseUrl, packs, files);
   }
 
   std::vector<ProcessEntry> ProcessSnapshot() override {

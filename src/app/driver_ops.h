@@ -51,6 +51,7 @@ class CDriverOps {
   // Staging.
   virtual bool UpdateToReadyDir(const std::vector<WString>& files, const WString& root, const WString& unzipDir,
                                 const WString& readyDir) = 0;
+  virtual bool HasRoomToStage(const std::vector<WString>& files, const WString& root) = 0;
   virtual bool DeleteDirectory(const WString& dir) = 0;
   virtual bool FlushVolume() = 0;
 
@@ -87,6 +88,20 @@ class CDriverOps {
   virtual bool DowndloadZipFiles(const WString& resolved, const WString& baseUrl, const WString& updateDir,
                                  const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
                                  std::atomic<bool>& cancel) = 0;
+  // Signed pack lists (PACK_PUBLIC_KEYS): the list just downloaded from url
+  // comes with a valid signature; the downloaded packs match their sha256.
+  // Both accept everything while no key is configured; the stand-ins of
+  // the tests accept everything.
+  virtual bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
+                                std::atomic<bool>& cancel) {
+    (void)url, (void)localList, (void)resolved, (void)forced, (void)cancel;
+    return true;
+  }
+  virtual bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
+                               const std::vector<WString>& files) {
+    (void)baseUrl, (void)packs, (void)files;
+    return true;
+  }
 
   // Processes, the instance mutex and windows of other processes.
   virtual std::vector<ProcessEntry> ProcessSnapshot() = 0;

@@ -119,13 +119,8 @@ void CUpdateDlg::OnCancel() {
 void CUpdateDlg::BringToForeground() {
   if (!IsHidden()) return;
   const WndRect saved = m_rcSavedWindow;
-  m_view->Show(false);
-  m_view->SetTitle(m_ops->GetDialogWindowName());
-  m_view->SetToolWindow(false);
-  m_view->MoveWindow(saved);
   EmptySavedWindowRect();
-  m_view->Show(true);
-  m_view->Activate();
+  m_view->ReturnToForegroundLook(m_ops->GetDialogWindowName(), saved);
 }
 
 bool CUpdateDlg::OnQueryEndSession() {

@@ -157,14 +157,7 @@ void CUpdateDlg::ShowPreDlgWnd() {
 }
 
 void CUpdateDlg::EnterBackgroundMode() {
-  m_view->Show(false);
-  m_view->SetTitle(InstanceNameFromRoot(m_strRootDir));
-  SaveWindowRect(m_view->GetWindowRect());
-  m_view->SetToolWindow(true);
-  WndRect zero;
-  m_view->MoveWindow(zero);
-  m_view->CenterWindow();
-  m_view->Show(true);
+  SaveWindowRect(m_view->EnterBackgroundLook(InstanceNameFromRoot(m_strRootDir)));
 }
 
 }  // namespace quillup

@@ -50,6 +50,12 @@ class CUpdateDlg {
   // ---- worker (worker.cpp) ----
   void WorkerThreadProc();
   bool DoWork();
+  // The record of an interrupted run, as every start handles it before it
+  // looks for updates: done (go on), restored (backed-up files were put
+  // back: the run ends well) or failed (the run ends; flag 2 unless the
+  // session is ending).
+  enum Recovery { kRecoveryDone, kRecoveryRestored, kRecoveryFailed };
+  Recovery RecoverAtStart(int32_t startFlag);
   void CheckIsNeedRepair();
   void ProcessClientFailRunCount();
 

@@ -46,13 +46,12 @@ class CUpdateView {
   virtual void SetPercentText(const WString& text) = 0;
   virtual void EnableStop(bool enable) = 0;
 
-  virtual WndRect GetWindowRect() = 0;
-  virtual void Show(bool visible) = 0;
-  // true: tool window (no taskbar button); false: application window.
-  virtual void SetToolWindow(bool tool) = 0;
-  virtual void MoveWindow(const WndRect& rect) = 0;
-  virtual void CenterWindow() = 0;
-  virtual void Activate() = 0;
+  // Background mode: hidden, titled, no taskbar button, 0 x 0, centred and
+  // shown again (it still receives messages); returns the rectangle the
+  // window had.
+  virtual WndRect EnterBackgroundLook(const WString& title) = 0;
+  // Back to rect with a taskbar button and the title, shown and active.
+  virtual void ReturnToForegroundLook(const WString& title, const WndRect& rect) = 0;
 
   virtual void SetTimer(uint32_t id, uint32_t periodMs) = 0;
   virtual void KillTimer(uint32_t id) = 0;

@@ -35,21 +35,15 @@ class CUpdateWindow : public CUpdateDlgView, public CUpdateView {
   }
   void SetPercentText(const WString& t) override { CUpdateDlgView::SetPercentText(t); }
   void EnableStop(bool e) override { CUpdateDlgView::EnableStop(e); }
-  WndRect GetWindowRect() override {
-    CRect r;
-    CWnd::GetWindowRect(r);
-    return {r.left, r.top, r.right, r.bottom};
+  WndRect EnterBackgroundLook(const WString& title) override {
+    CRect saved;
+    CUpdateDlgView::EnterBackgroundLook(title, saved);
+    return {saved.left, saved.top, saved.right, saved.bottom};
   }
-  void Show(bool visible) override { ShowWindow(visible ? SW_SHOW : SW_HIDE); }
-  void SetToolWindow(bool tool) override {
-    if (tool)
-      ModifyStyleEx(WS_EX_APPWINDOW, WS_EX_TOOLWINDOW);
-    else
-      ModifyStyleEx(WS_EX_TOOLWINDOW, WS_EX_APPWINDOW);
+  void ReturnToForegroundLook(const WString& title, const WndRect& r) override {
+    CRect saved(r.left, r.top, r.right, r.bottom);
+    CUpdateDlgView::ReturnToForegroundLook(title, saved);
   }
-  void MoveWindow(const WndRect& r) override { CWnd::MoveWindow(r.left, r.top, r.right - r.left, r.bottom - r.top); }
-  void CenterWindow() override { CWnd::CenterWindow(); }
-  void Activate() override { SetActiveWindow(); }
   void SetTimer(uint32_t id, uint32_t ms) override { CWnd::SetTimer(id, ms); }
   void KillTimer(uint32_t id) override { CWnd::KillTimer(id); }
   bool PumpPendingMessages() override { return plat::PumpMessages(); }

@@ -74,6 +74,30 @@ void CUpdateDlg::ProcessClientFailRunCount() {
   }
 }
 
+CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
+  const WString& root = m_strRootDir;
+  const WString recordFile = root + kUpdateDirSuffix + kRecordName;
+  // A run that died in the swap still has its record, which alone brings
+  // every stop back (the real client from ".forbid" too); the full pack
+  // follows whether or not files were put back.
+  const bool startedInSwap = startFlag == kFlagSwapping;
+  // Without a record nothing was swapped: the real client comes back too
+  // (if that fails, the full pack's swap still settles ".forbid").
+  if (startedInSwap && !plat::PathExists(recordFile) && m_ops->IsClientExeForbidden(root))
+    m_ops->EnableClientExe(root, false);
+  bool restored = !startedInSwap;
+  if (!ProcessRcdFile(recordFile, root, restored)) {
+    if (m_ops->IsEndSession()) return kRecoveryFailed;
+    m_ops->SetUpdateFlag(root, kFlagFullUpdate);
+    m_ops->SetUploadLogFlag(root);
+    LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
+    return kRecoveryFailed;
+  }
+  if (startedInSwap) return kRecoveryDone;  // 3 stays until a swap finishes
+  m_ops->SetUpdateFlag(root, kFlagNone);
+  return restored ? kRecoveryRestored : kRecoveryDone;
+}
+
 bool CUpdateDlg::DoWork() {
   CDriverOps& ops = *m_ops;
   const WString& root = m_strRootDir;
@@ -106,22 +130,11 @@ bool CUpdateDlg::DoWork() {
     if (!success) ops.SetUploadLogFlag(root);
   };
 
-  if (startedInSwap) {
-    ClearReadOnly(recordFile);
-    plat::DeleteFile(recordFile);
-    ops.DeleteForbidFile(root);
+  switch (RecoverAtStart(startFlag)) {
+    case kRecoveryFailed: return false;
+    case kRecoveryRestored: return true;  // a rolled-back run does not look for updates
+    case kRecoveryDone: break;
   }
-
-  bool restored = true;
-  if (!ProcessRcdFile(recordFile, root, restored)) {
-    if (ops.IsEndSession()) return false;
-    ops.SetUpdateFlag(root, kFlagFullUpdate);
-    ops.SetUploadLogFlag(root);
-    LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
-    return false;
-  }
-  setFlag(kFlagNone);
-  if (restored) return true;  // a rolled-back run does not look for updates
 
   report(kCodeStart, true, 0);
   ProcessClientFailRunCount();
@@ -168,7 +181,9 @@ bool CUpdateDlg::DoWork() {
     forced = false;
     bool resume = false;
     bool gotForce = ops.Download(forceUrl, WString(), localList, 0, 0, resume, m_bCancel);
-    if (gotForce && ops.IsForcePackListValid(localList)) {
+    // A refused signed forced list counts as absent.
+    if (gotForce && ops.IsForcePackListValid(localList) &&
+        ops.VerifySignedList(forceUrl, localList, WString(), true, m_bCancel)) {
       LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
       forced = true;
     } else if (!gotForce && m_bCancel) {
@@ -178,7 +193,8 @@ bool CUpdateDlg::DoWork() {
 
     if (!forced) {
       LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
-      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel)) {
+      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel) ||
+          !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
         SendStatusOnly(u"下载升级列表失败！");
         if (m_bCancel) {
           LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
@@ -223,7 +239,8 @@ bool CUpdateDlg::DoWork() {
   Status(kOpWork, u"下载升级文件，请稍候...");
   const uint32_t downloadStart = TickMs();
   std::vector<WString> files;
-  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel)) {
+  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel) ||
+      !ops.CheckPackSha256(baseUrl, packs, files)) {
     if (m_bCancel) {
       Status(kOpWork, u"取消下载文件。");
       return false;
@@ -253,16 +270,20 @@ bool CUpdateDlg::DoWork() {
 
   Status(kOpWork, u"解压升级文件...");
   const uint32_t stagingStart = TickMs();
-  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) {
+  auto stagingFailed = [&](const char16_t* text) {
     Status(kOpWork, u"删除临时文件...");
     ops.ClearUpdateDir(updateDir);
-    Status(kOpWork, u"解压文件失败！", LOG_ERROR);
+    Status(kOpWork, text, LOG_ERROR);
     if (!ops.IsEndSession()) {
       setFlag(kFlagFullUpdate);
       report(kCodeStaging, false, ElapsedMs(stagingStart));
     }
     return false;
-  }
+  };
+  // A file system that fills up half-way through would fail the staging
+  // anyway, after minutes of work: refuse at once.
+  if (!ops.HasRoomToStage(files, root)) return stagingFailed(u"磁盘空间不足！");
+  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) return stagingFailed(u"解压文件失败！");
   report(kCodeStaging, true, ElapsedMs(stagingStart));
   PostPercent(50);
   Status(kOpWork, u"保存文件...");

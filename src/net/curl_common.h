@@ -12,6 +12,11 @@ namespace netcommon {
 // Peer and host name verification stay on either way.
 void ApplyTrust(CURL* curl);
 
+// A redirect loop would otherwise be followed until the transfer's time-out
+// (this libcurl follows without limit by default).
+constexpr long kMaxRedirects = 10;
+void LimitRedirects(CURL* curl);
+
 // Writes nothing: keeps libcurl's default writer (standard output) away
 // from answers that are only looked at through their headers.
 size_t DiscardWriter(char* ptr, size_t size, size_t nmemb, void* userdata);

@@ -39,6 +39,8 @@ CHttpRequest::CHttpRequest() {
   if (!m_curl) return;
   netcommon::ApplyTrust(m_curl);
   netcommon::ApplyProxy(m_curl, -1, std::string(), std::string());  // this query never uses a proxy
+  netcommon::LimitRedirects(m_curl);
+  curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_szError);
 }
 
 CHttpRequest::~CHttpRequest() {
@@ -81,7 +83,9 @@ int CHttpRequest::Post(const std::string& body) {
             curl_easy_setopt(m_curl, CURLOPT_VERBOSE, 1L) == CURLE_OK;
   if (!ok) return kOptionRefused;
   m_strBody.clear();
+  m_szError[0] = 0;
   CURLcode rc = curl_easy_perform(m_curl);
+  m_nCurlResult = (int)rc;
   m_nResponseCode = 0;
   curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &m_nResponseCode);
   if (rc != CURLE_OK || m_nResponseCode != 200) return kFailed;
@@ -124,7 +128,12 @@ void DownloadGrayUserInfo(bool& bGrayUser, WString& strGrayUrl) {
   request.SetUrl(GbkFromWide(u"https://" + GetConfigServiceHost() + kGrayQueryPath));
   request.SetHeaders({"platForm: pc", "appVersion: 2.9.0", "content-type:application/x-www-form-urlencoded"});
   request.SetTimeout(5000);
-  if (request.Post(body) != CHttpRequest::kOk) return;
+  if (request.Post(body) != CHttpRequest::kOk) {
+    // A service that cannot prove who it is may be an impostor: say so.
+    if (request.GetCurlResult() == CURLE_PEER_FAILED_VERIFICATION)
+      LogWrite(LOG_WARN, kOp, u"证书校验失败:" + WideFromAnsi(request.GetErrorText()));
+    return;
+  }
   ApplyGrayAnswer(request.GetResponseBody(), bGrayUser, strGrayUrl);
 }
 

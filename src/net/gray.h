@@ -36,6 +36,9 @@ class CHttpRequest {
 
   const std::string& GetResponseBody() const { return m_strBody; }
   long GetResponseCode() const { return m_nResponseCode; }
+  // libcurl's result of the last transfer and its reason in words.
+  int GetCurlResult() const { return m_nCurlResult; }
+  const char* GetErrorText() const { return m_szError; }
 
  private:
   static size_t Writer(char* ptr, size_t size, size_t nmemb, void* userdata);
@@ -46,6 +49,8 @@ class CHttpRequest {
   curl_slist* m_headers = nullptr;
   std::string m_strBody;
   long m_nResponseCode = 0;
+  int m_nCurlResult = 0;
+  char m_szError[CURL_ERROR_SIZE] = {0};
 };
 
 // The service's host: QUILLUP_CONFIG_SERVICE_HOST when set, else the constant.

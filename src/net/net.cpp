@@ -72,11 +72,23 @@ struct DownloadProgress {
   int32_t lastPercent = 0;
 };
 
+struct WriteTarget {
+  FILE* file = nullptr;
+  int64_t room = -1;  // bytes the file may still take; -1 = any
+  bool overflow = false;
+};
+
 size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
-  FILE* f = static_cast<FILE*>(userdata);
+  WriteTarget* t = static_cast<WriteTarget*>(userdata);
   size_t bytes = size * nmemb;
-  if (fwrite(ptr, 1, bytes, f) != bytes) return 0;  // libcurl turns this into a write error
-  return bytes;
+  size_t take = bytes;
+  if (t->room >= 0 && (int64_t)bytes > t->room) {
+    take = (size_t)t->room;
+    t->overflow = true;
+  }
+  if (fwrite(ptr, 1, take, t->file) != take) return 0;  // libcurl turns this into a write error
+  if (t->room >= 0) t->room -= (int64_t)take;
+  return take == bytes ? bytes : 0;
 }
 
 int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -119,6 +131,7 @@ void SetSharedOptions(CURL* curl, const WString& url, const WString& hostHeader,
   }
   netcommon::ApplyProxy(curl, proxyType, GbkFromWide(proxy), GbkFromWide(userPwd));
   netcommon::ApplyTrust(curl);
+  netcommon::LimitRedirects(curl);
 }
 
 }  // namespace
@@ -129,6 +142,8 @@ void ApplyTrust(CURL* curl) {
   const char* bundle = getenv("QUILLUP_CA_BUNDLE");
   if (bundle && *bundle) curl_easy_setopt(curl, CURLOPT_CAINFO, bundle);
 }
+
+void LimitRedirects(CURL* curl) { curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects); }
 
 size_t DiscardWriter(char*, size_t size, size_t nmemb, void*) { return size * nmemb; }
 
@@ -325,8 +340,11 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
+  WriteTarget target;
+  target.file = f;
+  if (m_nSizeLimit >= 0) target.room = m_nSizeLimit > progress.resumeOffset ? m_nSizeLimit - progress.resumeOffset : 0;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, f);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
@@ -335,6 +353,9 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   // Packs are large: bigger receive chunks mean fewer writes and callbacks.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
   if (bResume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)progress.resumeOffset);
+  // The reason in words: which certificate check failed, which redirect.
+  char reason[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);
 
   // 6.
   CURLcode rc = curl_easy_perform(curl);
@@ -354,6 +375,8 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
     bool cancelled = cancel && cancel->load();
     LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
+    if (reason[0]) LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + WideFromAnsi(reason));
+    if (target.overflow) LogWrite(LOG_ERROR, kOp, u"下载数据超出文件大小:" + localPath);
     return false;
   }
   // 8.

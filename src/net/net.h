@@ -46,6 +46,11 @@ class CNet {
   bool Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
                 uint32_t msg, bool* resume, const std::atomic<bool>* cancel);
 
+  // The local file of the next downloads never grows beyond this many bytes
+  // (-1: no limit): a server that sends more than the file it announced in
+  // its list cannot fill the disk.
+  void SetSizeLimit(int64_t bytes) { m_nSizeLimit = bytes; }
+
   // Header-only probe: true when the answer carries exactly
   // "Accept-Ranges: bytes\r\n".
   bool IsRangeSupported(const WString& url, const WString& hostHeader);
@@ -83,4 +88,5 @@ class CNet {
   int32_t m_nProxyType = -1;  // libcurl proxy type; -1 = direct
   WString m_strProxy;         // server:port
   WString m_strProxyUserPwd;  // name:password, may be empty
+  int64_t m_nSizeLimit = -1;
 };

@@ -5,9 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <set>
 #include <vector>
 
@@ -111,35 +109,6 @@ bool ReadRecord(const WString& recordPath, std::vector<RecordEntry>& entries, bo
   }
   fclose(f);
   return true;
-}
-
-std::string RealPathOf(const std::string& path) {
-  char buf[PATH_MAX];
-  if (!realpath(path.c_str(), buf)) return std::string();
-  return buf;
-}
-
-// True when path names something strictly inside installDir: lexically
-// (no empty, "." or ".." components) and after resolving the links of its
-// directory against root, the resolved installation directory. A record
-// that names anything else was damaged or planted.
-bool LiesInside(const WString& path, const WString& installDir, const std::string& root) {
-  if (installDir.empty() || path.size() <= installDir.size() + 1) return false;
-  if (path.compare(0, installDir.size(), installDir) != 0 || path[installDir.size()] != u'/') return false;
-  WString rest = path.substr(installDir.size() + 1);
-  size_t start = 0;
-  for (;;) {
-    size_t slash = rest.find(u'/', start);
-    WString part = rest.substr(start, slash == WString::npos ? WString::npos : slash - start);
-    if (part.empty() || part == u"." || part == u".." || part.find(u'\0') != WString::npos) return false;
-    if (slash == WString::npos) break;
-    start = slash + 1;
-  }
-  std::string parent = RealPathOf(NativePathUnchecked(GetParentDir(path)));
-  if (root.empty() || parent.empty()) return false;
-  if (root == "/") return true;
-  return parent == root || (parent.size() > root.size() && parent.compare(0, root.size(), root) == 0 &&
-                            parent[root.size()] == '/');
 }
 
 }  // namespace
@@ -255,6 +224,12 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   // anything is moved.
   for (const WString& f : files) {
     WString dst = installDir + f.substr(readyDir.size());
+    // The roll-back holds every entry to this rule; one it would refuse
+    // must not be moved.
+    if (!IsPathBelow(dst, installDir)) {
+      LogWrite(LOG_ERROR, kOpSwap, u"路径不在安装目录内:" + dst);
+      return false;
+    }
     if (WideFromGbk(GbkFromWide(dst)) != dst) {
       LogWrite(LOG_ERROR, kOpSwap, u"路径无法写入记录文件:" + dst);
       return false;
@@ -337,25 +312,32 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
     return true;
   }
 
-  // The record lives in <installation>/update.
+  // The record lives in <installation>/update. Entries are held to the
+  // swap's rule: below the installation by their text, through links as
+  // the swap moved them; anything else was damaged or planted.
   const WString installDir = GetParentDir(GetParentDir(recordPath));
-  const std::string installReal = RealPathOf(NativePathUnchecked(installDir));
+  const WString clientExe = FoldPath(clientExePath);
+  bool refused = false;
+  std::set<WString> handled;
   const size_t n = entries.size();
   std::set<WString> handled;
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
-    const WString& path = entries[i].path;
-    // A damaged record may name a path twice: its first line tells how it
-    // was before the swap, and a later one would undo that on a second pass.
-    if (!handled.insert(path).second) continue;
-    if (!LiesInside(path, installDir, installReal)) {
-      LogWrite(LOG_ERROR, kOpRecord, u"记录文件中的路径不在安装目录内，已忽略:" + path);
+    if (!IsPathBelow(entries[i].path, installDir)) {
+      LogWrite(LOG_ERROR, kOpRecord, u"记录文件中的路径不在安装目录内:" + entries[i].path);
+      // The swap records absolute paths; anything else is the tail of a
+      // line read in pieces and names no file.
+      if (entries[i].path[0] == u'/') refused = true;
       PostProgress((int)(i * 100 / n));
       continue;
     }
+    const WString path = FoldPath(entries[i].path);
+    // A damaged record may name a file twice: its first line tells how it
+    // was before the swap, and a later one would undo that on a second pass.
+    if (!handled.insert(path).second) continue;
     const WString nb = path + kNewBak;
     const WString ob = path + kOldBak;
-    if (!clientInRecord && WEqualsNoCase(path, clientExePath)) clientInRecord = true;
+    if (!clientInRecord && WEqualsNoCase(path, clientExe)) clientInRecord = true;
     if (complete) {
       ClearAndDelete(nb);
       ClearAndDelete(ob);
@@ -374,7 +356,9 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
     PostProgress((int)(i * 100 / n));
   }
   PostProgress(100);
-  return true;
+  // A complete record only leaves backups behind; an unfinished one with a
+  // refused entry may leave a file of the cut swap in place.
+  return complete || !refused;
 }
 
 bool COpFile::EnableClientExe(const WString& installDir, bool keepNew) {

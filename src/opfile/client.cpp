@@ -89,7 +89,8 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
 
   // The record exists before the executable is touched, so that a start
   // after a crash from here on always finds it and brings the client back.
-  if (!plat::PathExists(recordPath)) {
+  const bool madeRecord = !plat::PathExists(recordPath);
+  if (madeRecord) {
     std::string native;
     FILE* f = NativePath(recordPath, native) ? fopen(native.c_str(), "wb") : nullptr;
     if (!f) {
@@ -98,18 +99,20 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     }
     fclose(f);
   }
+  // Once the client's name is back, a record made here would only make
+  // the next start take this failure for an interrupted swap.
+  auto undone = [&](bool nameBack) {
+    if (nameBack && madeRecord) plat::DeleteFile(recordPath);
+    return false;
+  };
   // The copy takes the ".forbid" name before the original goes: at no
   // moment is the client's executable under neither name.
-  if (!MoveFileW(oldbak, forbid)) return false;
+  if (!MoveFileW(oldbak, forbid)) return undone(true);
   if (!plat::DeleteFile(exe)) {
     LogWrite(LOG_WARN, kOpForbid, u"删除文件失败:" + exe);
-    MoveFileW(forbid, oldbak);
-    return false;
+    return undone(MoveFileW(forbid, oldbak));
   }
-  if (!MoveFileW(parked, exe)) {
-    MoveFileW(forbid, exe);
-    return false;
-  }
+  if (!MoveFileW(parked, exe)) return undone(MoveFileW(forbid, exe));
   return true;
 }
 
@@ -118,7 +121,12 @@ bool COpFile::IsClientExeForbidden(const WString& installDir) const {
 }
 
 void COpFile::DeleteForbidFile(const WString& installDir) {
-  WString forbid = GetClientExePath(installDir) + u".forbid";
+  const WString exe = GetClientExePath(installDir);
+  const WString forbid = exe + u".forbid";
+  // A stop inside the disabling, after the executable was removed and
+  // before the updater's copy took its place, leaves the real client only
+  // here: it goes back, so that the update that follows can disable it.
+  if (!plat::PathExists(exe) && plat::PathExists(forbid) && MoveFileW(forbid, exe)) return;
   ClearReadOnly(forbid);
   plat::DeleteFile(forbid);
 }

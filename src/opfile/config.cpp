@@ -54,6 +54,8 @@ bool COpFile::ReadQuillupCfgIni(const WString& cfgPath) {
   m_strVersion = ReadCfg(cfgPath, u"QUILLUP_VERSION");
   m_strStatusBarTextColor = ReadCfg(cfgPath, u"STATUS_BAR_TEXT_COLOR");
   m_strId = ReadCfg(cfgPath, u"QUILLUP_ID");
+  m_strInstalledId = m_strId;
+  m_strPackPublicKeys = ReadCfg(cfgPath, u"PACK_PUBLIC_KEYS");
 
   if (m_strOutsideDownloadUrl.empty() || m_strBinFile.empty() || m_strSplashBmpFile.empty() ||
       m_strDialogWindowName.empty() || m_strVersion.empty()) {

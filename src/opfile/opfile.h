@@ -3,6 +3,7 @@
 // apply.cpp, client.cpp, report.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ struct ServicePack {
   int32_t nSize = 0;
   WString strMd5;
   bool bForce = false;
+  WString strSha256;  // attribute sha256 of a signed list, may be empty
 };
 
 // The parsed pack list.
@@ -72,6 +74,7 @@ class COpFile {
   const WString& GetVersion() const { return m_strVersion; }
   const WString& GetBinFile() const { return m_strBinFile; }
   const WString& GetSplashBmpFile() const { return m_strSplashBmpFile; }
+  const WString& GetPackPublicKeys() const { return m_strPackPublicKeys; }
 
   // ---- service-pack list and selection (servicepack.cpp) ----
   // True when the list is well formed and holds at least one pack.
@@ -81,6 +84,17 @@ class COpFile {
   // True when packs must be downloaded and applied; packs in that order.
   bool GetNeedPackFiles(const WString& listPath, const WString& updateIniPath, std::vector<ServicePack>& packs,
                         int32_t& serverVersion, int32_t& localVersion, bool forced) const;
+
+  // ---- signed pack lists (signedlist.cpp) ----
+  // PACK_PUBLIC_KEYS is set: every list must come signed.
+  bool IsListSigningOn() const;
+  // With signing on, a downloaded list is usable only when sigPath holds a
+  // signature of its exact bytes by one of the keys, every pack carries a
+  // sha256, a normal list's QUILLUP_ID is not below the installed one and
+  // a forced list's expires (UTC seconds) is still ahead of now. False
+  // with the reason ("missing signature", "bad signature ...", ...).
+  bool CheckSignedList(const WString& listPath, const WString& sigPath, bool forced, int64_t now,
+                       std::string& reason) const;
 
   // ---- staging: unzip and delta merge (staging.cpp) ----
   bool UpdateToReadyDir(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
@@ -92,6 +106,9 @@ class COpFile {
   bool DeleteDirectory(const WString& dir);
   bool CreateMulDirectory(const WString& dir);
   bool FlushVolume();
+  // Whether the installation's file system can hold what staging the packs
+  // writes; logs the two sizes when it cannot.
+  bool HasRoomToStage(const std::vector<WString>& packs, const WString& installDir);
 
   // ---- applying with backup and the record file (apply.cpp) ----
   bool UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath);
@@ -124,7 +141,8 @@ class COpFile {
 
   plat::HWND m_hProgressWnd = 0;
   uint32_t m_uProgressMsg = 0;
-  bool m_bEndSession = false;
+  // Set by the window thread, read by the worker inside its operations.
+  std::atomic<bool> m_bEndSession{false};
   WString m_strDelayTipTime;
   WString m_strReCheckTime;
   WString m_strDefaultDownloadUrl;
@@ -136,6 +154,8 @@ class COpFile {
   WString m_strVersion;
   WString m_strStatusBarTextColor;
   WString m_strId;
+  WString m_strInstalledId;     // QUILLUP_ID as configured, even when m_strId says "0"
+  WString m_strPackPublicKeys;  // PACK_PUBLIC_KEYS
   std::vector<ProcessRecord> m_vecProcess;
   std::string m_strAfterVersion;
   std::string m_strBeforeVersion;
@@ -146,7 +166,6 @@ class COpFile {
   // ---- private helpers of servicepack.cpp ----
 
   // ---- private helpers of staging.cpp ----
-  bool MoveStagedFile(const WString& from, const WString& to);
   friend class StagingTest;  // points the progress posts at a test receiver
 
   // ---- private helpers of apply.cpp ----

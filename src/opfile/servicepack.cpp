@@ -54,6 +54,7 @@ bool COpFile::ParseServicePackList(const WString& listPath, ServicePackInfo& inf
     if (pack.strName.empty() || pack.nSize < 0) return false;
     pack.strMd5 = doc.GetAttribute(u"md5");
     pack.bForce = WToInt(doc.GetAttribute(u"force")) != 0;
+    pack.strSha256 = doc.GetAttribute(u"sha256");
     info.vecPacks.push_back(pack);
   }
   return !info.vecPacks.empty();

@@ -105,7 +105,7 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
           LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
           return false;
         }
-        if (!MoveStagedFile(out, dst)) return false;
+        if (!MoveFileW(out, dst)) return false;
       } else {
         ClearReadOnly(dst);
         if (!plat::CopyFileKeep(f, dst, false)) {
@@ -118,6 +118,48 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
   }
   PostProgress(100);
   return true;
+}
+
+// Staging's peak need: the largest archive unpacked in the unzip tree, every
+// entry again in the ready tree (a delta as the installed file it rebuilds),
+// and the largest rebuilt file once more while its merged output and its
+// source copy exist side by side. The swap only renames. A little room is
+// kept for the record, the flags and the log.
+bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& installDir) {
+  static const char* kOp = "COpFile::HasRoomToStage";
+  static const uint64_t kMargin = 4ull << 20;
+  uint64_t ready = 0, largestArchive = 0, largestDelta = 0;
+  for (const WString& archive : packs) {
+    HZIP zip = CZipReader::Open(archive, nullptr);
+    if (!zip) continue;  // staging itself reports an unreadable archive
+    ZipItemInfo info;
+    uint64_t unpacked = 0;
+    if (CZipReader::GetItem(zip, -1, info) == ZIP_OK) {
+      const int32_t count = info.index;
+      for (int32_t k = 0; k < count; ++k) {
+        if (CZipReader::GetItem(zip, k, info) != ZIP_OK) break;
+        unpacked += info.uncompressedSize;
+        if (!EndsWith(info.name, kDeltaSuffix)) {
+          ready += info.uncompressedSize;
+          continue;
+        }
+        WString source = installDir + u"/" + info.name.substr(0, info.name.size() - kDeltaSuffix.size());
+        int64_t size = plat::FileSize(source);
+        uint64_t rebuilt = size > 0 ? (uint64_t)size : info.uncompressedSize;
+        ready += rebuilt;
+        if (rebuilt > largestDelta) largestDelta = rebuilt;
+      }
+    }
+    CZipReader::Close(zip);
+    if (unpacked > largestArchive) largestArchive = unpacked;
+  }
+  const uint64_t need = largestArchive + ready + largestDelta + kMargin;
+  const int64_t free = plat::FreeBytes(installDir);
+  if (free < 0 || (uint64_t)free >= need) return true;
+  char buf[96];
+  snprintf(buf, sizeof buf, "%llu,%lld", (unsigned long long)need, (long long)free);
+  LogWrite(LOG_ERROR, kOp, u"磁盘空间不足(需要,可用):" + W(buf) + u" " + installDir);
+  return false;
 }
 
 bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fromPercent, int toPercent) {
@@ -220,10 +262,4 @@ bool COpFile::FlushVolume() {
   WString self = GetSelfPath();
   if (self.empty()) return false;
   return plat::FlushVolume(self);
-}
-
-bool COpFile::MoveStagedFile(const WString& from, const WString& to) {
-  if (plat::MoveNoReplace(from, to)) return true;
-  if (plat::PathExists(from)) LogWrite(LOG_ERROR, "COpFile::MoveFileW", u"移动文件失败:" + from + u"->" + to);
-  return false;
 }

@@ -40,6 +40,9 @@ bool MakeDirs(const WString& path);
 
 bool FlushFile(const WString& path);    // fsync
 bool FlushVolume(const WString& path);  // syncfs on the file system of path
+// Bytes an unprivileged writer may still use on the file system of path;
+// -1 when it cannot be learnt.
+int64_t FreeBytes(const WString& path);
 
 // Seconds and nanoseconds since 1970 (UTC).
 struct FileTime {
@@ -55,7 +58,13 @@ int64_t FileSize(const WString& path);  // -1 when missing or not a regular file
 // directory (symbolic links are reported as files, not followed).
 bool ListDirectory(const WString& dir, const std::function<void(const WString& name, bool isDir)>& fn);
 
-// Full path of the running executable.
+// Full path of the running executable, as the process was started: taken
+// once, like a module file name, so that a later move of the file (a pack
+// replacing the updater) changes nothing. FixSelfExePath at the start of
+// main takes it from argv[0] (made absolute against the start directory or
+// found on PATH) when that names the running executable; otherwise, and
+// when never called, /proc/self/exe at the first use.
+void FixSelfExePath(const char* argv0);
 WString SelfExePath();
 
 int LastErrno();

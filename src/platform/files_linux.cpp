@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <vector>
+
+#include "support/path.h"
 
 namespace plat {
 namespace {
@@ -98,7 +103,9 @@ bool MoveNoReplace(const WString& from, const WString& to) {
   std::string f = N(from), t = N(to);
 #ifdef SYS_renameat2
   if (syscall(SYS_renameat2, AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno == EEXIST || errno == ENOENT || errno == EACCES || errno == EPERM) return Fail();
+  // Only a file system without the call (or without the flag) takes the
+  // fallbacks below; any other error, an I/O error above all, is the answer.
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EXDEV) return Fail();
 #endif
   if (errno != EXDEV) {
     // File system without renameat2: a hard link refuses an existing target.
@@ -248,6 +255,16 @@ bool FlushVolume(const WString& path) {
   return ok;
 }
 
+int64_t FreeBytes(const WString& path) {
+  struct statvfs v;
+  if (statvfs(N(path).c_str(), &v) != 0) {
+    Fail();
+    return -1;
+  }
+  unsigned long long bytes = (unsigned long long)v.f_bavail * (v.f_frsize ? v.f_frsize : v.f_bsize);
+  return bytes > (unsigned long long)INT64_MAX ? INT64_MAX : (int64_t)bytes;
+}
+
 bool GetModifyTime(const WString& path, FileTime& t) {
   struct stat st;
   if (stat(N(path).c_str(), &st) != 0) return Fail();
@@ -305,11 +322,59 @@ bool SetFileMode(const WString& path, int mode) {
   return true;
 }
 
+namespace {
+
+std::once_flag g_selfOnce;
+WString g_selfPath;
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat x, y;
+  return stat(a.c_str(), &x) == 0 && stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+// argv[0] as an absolute path: relative to the start directory when it
+// holds a separator, else the first match on PATH, as the shell found it.
+std::string AbsoluteArgv0(const char* argv0) {
+  std::string a = argv0 ? argv0 : "";
+  if (a.empty()) return a;
+  if (a.find('/') != std::string::npos) {
+    if (a[0] == '/') return a;
+    char cwd[PATH_MAX];
+    return getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + a : std::string();
+  }
+  const char* path = getenv("PATH");
+  std::string dirs = path ? path : "";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string dir = dirs.substr(start, end - start);
+    start = end + 1;
+    if (dir.empty() || dir[0] != '/') continue;
+    std::string candidate = dir + "/" + a;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string();
+}
+
+}  // namespace
+
+void FixSelfExePath(const char* argv0) {
+  std::call_once(g_selfOnce, [argv0] {
+    const std::string started = AbsoluteArgv0(argv0);
+    if (!started.empty() && SameFile(started, "/proc/self/exe")) {
+      g_selfPath = FoldPath(WidePath(started));
+      return;
+    }
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n > 0) g_selfPath = WidePath(std::string(buf, (size_t)n));
+  });
+}
+
 WString SelfExePath() {
-  char buf[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return WString();
-  return WidePath(std::string(buf, (size_t)n));
+  FixSelfExePath(nullptr);
+  return g_selfPath;
 }
 
 }  // namespace plat

@@ -5,8 +5,9 @@
 
 namespace plat {
 
-// The directory of per-user run-time files: $XDG_RUNTIME_DIR/quillup, else
-// /tmp/quillup-<uid>; created (0700) when missing.
+// The directory of per-user run-time files: $XDG_RUNTIME_DIR/quillup, or
+// /tmp/quillup-<uid> when there is no usable $XDG_RUNTIME_DIR; created
+// (0700) when missing. Empty when neither can be used.
 WString RuntimeDirectory();
 
 // CreateMutexW(name) with its ERROR_ALREADY_EXISTS answer: a lock file

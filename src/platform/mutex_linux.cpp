@@ -34,21 +34,28 @@ std::string LockFileName(const WString& name) {
   return n + ".lock";
 }
 
+// Made when missing; usable when it is a directory of this user that
+// nobody else may write to and that takes new files.
+bool PrivateDirectory(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 022))
+    return false;
+  return access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
 }  // namespace
 
 WString RuntimeDirectory() {
-  std::string dir;
+  // A runtime directory that is named but unusable (gone, read-only,
+  // someone else's) must not make every start look like a duplicate.
   const char* xdg = getenv("XDG_RUNTIME_DIR");
   if (xdg && *xdg) {
-    dir = std::string(xdg) + "/quillup";
-  } else {
-    dir = "/tmp/quillup-" + std::to_string((unsigned long)getuid());
+    std::string dir = std::string(xdg) + "/quillup";
+    if (PrivateDirectory(dir)) return WidePath(dir);
   }
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return WString();
-  struct stat st;
-  // A directory planted by someone else is not trusted with our locks.
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid()) return WString();
-  return WidePath(dir);
+  std::string dir = "/tmp/quillup-" + std::to_string((unsigned long)getuid());
+  return PrivateDirectory(dir) ? WidePath(dir) : WString();
 }
 
 NamedMutex::Result NamedMutex::Create(const WString& name) {

@@ -1,5 +1,6 @@
 #include "support/zip.h"
 
+#include <sys/types.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -7,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,18 +28,29 @@ uint32_t Result(uint32_t code) {
 constexpr size_t kChunk = 16384;
 constexpr uint32_t kCentralSig = 0x02014b50;
 constexpr uint32_t kLocalSig = 0x04034b50;
+constexpr uint32_t kEnd64Sig = 0x06064b50;
+constexpr uint32_t kLocator64Sig = 0x07064b50;
 constexpr size_t kCentralSize = 46;
 constexpr size_t kLocalSize = 30;
 constexpr size_t kEndSize = 22;
+constexpr size_t kEnd64Size = 56;
+constexpr size_t kLocator64Size = 20;
+constexpr uint32_t kSaturated32 = 0xFFFFFFFFu;
+constexpr uint16_t kExtraZip64 = 0x0001;
+constexpr uint16_t kExtraUnixTime = 0x5455;
+constexpr uint16_t kExtraUnicodePath = 0x7075;
 constexpr int64_t kEndSearch = 0xFFFF + kEndSize;  // longest comment plus the record
 constexpr uint64_t kEpochAsFileTime = 116444736000000000ULL;
 constexpr uint16_t kFlagEncrypted = 0x1;
 constexpr uint16_t kFlagDescriptor = 0x8;
+constexpr uint16_t kFlagUtf8 = 0x800;
 
 uint16_t Get16(const unsigned char* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 uint32_t Get32(const unsigned char* p) {
   return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
 }
+
+uint64_t Get64(const unsigned char* p) { return (uint64_t)Get32(p) | ((uint64_t)Get32(p + 4) << 32); }
 
 uint64_t FileTimeFromUnix(int64_t sec) { return (uint64_t)(sec * 10000000LL) + kEpochAsFileTime; }
 
@@ -100,12 +113,59 @@ WString CleanName(WString n) {
   }
 }
 
-// Stored names are narrow text of the system code page; archives made on
-// the client's home systems carry code page 936.
-WString WideFromEntryName(const std::string& raw) {
+// Finds the first extra block with the id; its size is cut to what the
+// field holds.
+bool FindExtra(const std::vector<unsigned char>& extra, uint16_t id, const unsigned char*& data, size_t& size) {
+  for (size_t p = 0; p + 4 <= extra.size();) {
+    size_t n = Get16(&extra[p + 2]), at = p + 4;
+    if (n > extra.size() - at) n = extra.size() - at;
+    if (Get16(&extra[p]) == id) {
+      data = extra.data() + at;
+      size = n;
+      return true;
+    }
+    p = at + n;
+  }
+  return false;
+}
+
+// Fields a writer saturated take their value from the zip64 block, in the
+// order given; a value the block lacks makes the entry unreadable.
+bool ApplyZip64(const std::vector<unsigned char>& extra, std::initializer_list<uint64_t*> fields) {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  bool have = FindExtra(extra, kExtraZip64, data, size);
+  size_t q = 0;
+  for (uint64_t* f : fields) {
+    if (*f != kSaturated32) continue;
+    if (!have || q + 8 > size) return false;
+    *f = Get64(data + q);
+    q += 8;
+  }
+  return true;
+}
+
+// A UTF-8 name written beside the stored one; it counts only while its
+// checksum still matches the stored bytes (a renaming tool may leave it stale).
+bool UnicodePathName(const std::vector<unsigned char>& extra, const std::string& stored, std::string& utf8) {
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  if (!FindExtra(extra, kExtraUnicodePath, data, size) || size < 5 || data[0] != 1) return false;
+  uint32_t crc = (uint32_t)crc32(crc32(0L, Z_NULL, 0), (const Bytef*)stored.data(), (uInt)stored.size());
+  if (Get32(data + 1) != crc) return false;
+  utf8.assign((const char*)data + 5, size - 5);
+  return true;
+}
+
+// Names are UTF-8 only when the archive says so; otherwise they are code
+// page 936, as on the Chinese Windows the packs are made for, whatever
+// this system's locale. At most 259 bytes count, up to the first NUL.
+WString WideFromEntryName(std::string raw, bool utf8) {
+  if (raw.size() > kZipMaxPath) raw.resize(kZipMaxPath);
+  raw.resize(strnlen(raw.c_str(), raw.size()));
   if (raw.empty()) return WString();
-  WString w = WideFromAnsi(raw);
-  if (w.empty()) w = WideFromGbk(raw);
+  WString w = utf8 ? WideFromUtf8(raw) : WideFromGbk(raw);
+  if (w.empty()) w = utf8 ? WideFromGbk(raw) : WideFromUtf8(raw);
   if (w.empty())
     for (unsigned char c : raw) w.push_back((char16_t)c);
   return w;
@@ -172,8 +232,9 @@ struct ZipHandle {
   WString baseDir;
   int32_t count = 0;
   int64_t centralEnd = 0;
-  // Offsets of the central headers walked so far; [0] is the first.
+  // Offsets of every central header, found when the archive is opened.
   std::vector<int64_t> offsets;
+  mode_t umask = 022;
   std::unique_ptr<unsigned char[]> outBuf;
   std::unique_ptr<unsigned char[]> inBuf;
   bool haveItem = false;
@@ -210,29 +271,69 @@ bool FindEndRecord(ZipHandle& z, unsigned char rec[kEndSize], int64_t& recPos) {
   return false;
 }
 
+// The end record, or the zip64 one it points to when there is one, gives
+// the central directory; every header it promises must be there and fill
+// it exactly, so that no entry can go missing unnoticed.
+bool ReadCentralDirectory(ZipHandle& z, const unsigned char rec[kEndSize], int64_t recPos) {
+  uint64_t disk = Get16(rec + 4), cdDisk = Get16(rec + 6), onDisk = Get16(rec + 8), total = Get16(rec + 10);
+  uint64_t cdSize = Get32(rec + 12), cdOffset = Get32(rec + 16);
+  int64_t limit = recPos;  // the directory ends before the records that describe it
+  unsigned char loc[kLocator64Size], rec64[kEnd64Size];
+  if (recPos >= (int64_t)kLocator64Size && z.ReadAt(recPos - (int64_t)kLocator64Size, loc, kLocator64Size) &&
+      Get32(loc) == kLocator64Sig) {
+    uint64_t at = Get64(loc + 8);
+    if (Get32(loc + 4) != 0 || Get32(loc + 16) > 1 || at > (uint64_t)(recPos - (int64_t)kLocator64Size) ||
+        !z.ReadAt((int64_t)at, rec64, kEnd64Size) || Get32(rec64) != kEnd64Sig)
+      return false;
+    disk = Get32(rec64 + 16);
+    cdDisk = Get32(rec64 + 20);
+    onDisk = Get64(rec64 + 24);
+    total = Get64(rec64 + 32);
+    cdSize = Get64(rec64 + 40);
+    cdOffset = Get64(rec64 + 48);
+    limit = (int64_t)at;
+  }
+  if (disk != 0 || cdDisk != 0 || onDisk != total || total > (uint64_t)INT32_MAX || cdOffset > (uint64_t)limit ||
+      cdSize > (uint64_t)limit - cdOffset)
+    return false;
+  z.count = (int32_t)total;
+  z.centralEnd = (int64_t)(cdOffset + cdSize);
+  z.offsets.clear();
+  int64_t off = (int64_t)cdOffset;
+  for (uint64_t k = 0; k < total; ++k) {
+    unsigned char h[kCentralSize];
+    if (off + (int64_t)kCentralSize > z.centralEnd || !z.ReadAt(off, h, kCentralSize) || Get32(h) != kCentralSig)
+      return false;
+    z.offsets.push_back(off);
+    off += (int64_t)kCentralSize + Get16(h + 28) + Get16(h + 30) + Get16(h + 32);
+  }
+  return off == z.centralEnd;
+}
+
+// The mask new files get, read without changing it: umask() itself would
+// flip a process-wide value under other threads.
+mode_t ProcessUmask() {
+  FILE* f = fopen("/proc/self/status", "r");
+  unsigned m = 022;
+  if (f) {
+    char line[256];
+    while (fgets(line, sizeof line, f))
+      if (sscanf(line, "Umask: %o", &m) == 1) break;
+    fclose(f);
+  }
+  return (mode_t)(m & 0777);
+}
+
 uint32_t ReadEntry(ZipHandle& z, int32_t index, ZipItemInfo& info) {
   if (z.haveItem && z.item.index == index) {
     info = z.item;
     return ZIP_OK;
   }
-  // Walk forward from the nearest header already known.
-  while ((int32_t)z.offsets.size() <= index) {
-    int64_t off = z.offsets.back();
-    unsigned char h[kCentralSize];
-    if (off + (int64_t)kCentralSize > z.centralEnd || !z.ReadAt(off, h, kCentralSize) || Get32(h) != kCentralSig)
-      return ZIP_CORRUPT;
-    int64_t next = off + (int64_t)kCentralSize + Get16(h + 28) + Get16(h + 30) + Get16(h + 32);
-    if (next > z.centralEnd) return ZIP_CORRUPT;
-    z.offsets.push_back(next);
-  }
+  // Every header's place is known since the archive was opened.
   int64_t off = z.offsets[index];
   unsigned char c[kCentralSize];
-  if (off + (int64_t)kCentralSize > z.centralEnd || !z.ReadAt(off, c, kCentralSize) || Get32(c) != kCentralSig)
-    return ZIP_CORRUPT;
-  uint16_t nameLen = Get16(c + 28);
-  int64_t next = off + (int64_t)kCentralSize + nameLen + Get16(c + 30) + Get16(c + 32);
-  if (next > z.centralEnd) return ZIP_CORRUPT;
-  if ((int32_t)z.offsets.size() == index + 1) z.offsets.push_back(next);
+  if (!z.ReadAt(off, c, kCentralSize)) return ZIP_CORRUPT;
+  uint16_t nameLen = Get16(c + 28), cextraLen = Get16(c + 30);
   EntryData e;
   e.host = (uint8_t)(Get16(c + 4) >> 8);
   e.flags = Get16(c + 8);
@@ -240,28 +341,38 @@ uint32_t ReadEntry(ZipHandle& z, int32_t index, ZipItemInfo& info) {
   e.dosTime = Get16(c + 12);
   uint16_t dosDate = Get16(c + 14);
   e.crc = Get32(c + 16);
-  uint32_t csize = Get32(c + 20), usize = Get32(c + 24);
+  uint64_t csize = Get32(c + 20), usize = Get32(c + 24);
   e.externalAttrs = Get32(c + 38);
-  int64_t local = Get32(c + 42);
+  uint64_t local = Get32(c + 42);
 
-  std::string raw(nameLen < kZipMaxPath ? nameLen : kZipMaxPath, '\0');
-  if (!raw.empty() && !z.ReadAt(off + (int64_t)kCentralSize, raw.data(), raw.size())) return ZIP_CORRUPT;
-  raw.resize(strnlen(raw.c_str(), raw.size()));
+  std::vector<unsigned char> var((size_t)nameLen + cextraLen);
+  if (!var.empty() && !z.ReadAt(off + (int64_t)kCentralSize, var.data(), var.size())) return ZIP_CORRUPT;
+  std::string raw(var.begin(), var.begin() + nameLen);
+  std::vector<unsigned char> cextra(var.begin() + nameLen, var.end());
+  if (!ApplyZip64(cextra, {&usize, &csize, &local})) return ZIP_CORRUPT;
+  if (local > (uint64_t)z.fileSize) return ZIP_CORRUPT;
 
   unsigned char l[kLocalSize];
-  if (!z.ReadAt(local, l, kLocalSize) || Get32(l) != kLocalSig) return ZIP_CORRUPT;
+  if (!z.ReadAt((int64_t)local, l, kLocalSize) || Get32(l) != kLocalSig) return ZIP_CORRUPT;
   uint16_t lmethod = Get16(l + 8);
   if (lmethod != e.method || (e.method != 0 && e.method != 8)) return ZIP_CORRUPT;
-  if (!(e.flags & kFlagDescriptor) && (Get32(l + 14) != e.crc || Get32(l + 18) != csize || Get32(l + 22) != usize))
-    return ZIP_CORRUPT;
   uint16_t lnameLen = Get16(l + 26), lextraLen = Get16(l + 28);
   std::vector<unsigned char> extra(lextraLen);
-  if (lextraLen && !z.ReadAt(local + (int64_t)kLocalSize + lnameLen, extra.data(), lextraLen)) return ZIP_READ;
-  e.dataOffset = local + (int64_t)kLocalSize + lnameLen + lextraLen;
+  if (lextraLen && !z.ReadAt((int64_t)local + (int64_t)kLocalSize + lnameLen, extra.data(), lextraLen)) return ZIP_READ;
+  if (!(e.flags & kFlagDescriptor)) {
+    uint64_t lcsize = Get32(l + 18), lusize = Get32(l + 22);
+    if (!ApplyZip64(extra, {&lusize, &lcsize}) || Get32(l + 14) != e.crc || lcsize != csize || lusize != usize)
+      return ZIP_CORRUPT;
+  }
+  e.dataOffset = (int64_t)local + (int64_t)kLocalSize + lnameLen + lextraLen;
 
   ZipItemInfo r;
   r.index = index;
-  r.name = CleanName(WideFromEntryName(raw));
+  std::string utf8Name;
+  if (UnicodePathName(cextra, raw, utf8Name) || UnicodePathName(extra, raw, utf8Name))
+    r.name = CleanName(WideFromEntryName(utf8Name, true));
+  else
+    r.name = CleanName(WideFromEntryName(raw, e.flags & kFlagUtf8));
   if (r.name.size() > kZipMaxPath) r.name.resize(kZipMaxPath);
 
   if (e.host == 0 || e.host == 7 || e.host == 11 || e.host == 14) {
@@ -277,26 +388,17 @@ uint32_t ReadEntry(ZipHandle& z, int32_t index, ZipItemInfo& info) {
 
   uint64_t dos = FileTimeFromDos(dosDate, e.dosTime);
   r.accessTime = r.creationTime = r.modifyTime = dos;
-  for (size_t p = 0; p + 4 <= extra.size();) {
-    uint16_t id = Get16(&extra[p]);
-    size_t size = Get16(&extra[p + 2]);
-    size_t data = p + 4;
-    if (size > extra.size() - data) size = extra.size() - data;
-    if (id == 0x5455) {
-      if (size >= 1) {
-        unsigned char fl = extra[data];
-        size_t q = 1;
-        uint64_t* slots[3] = {&r.modifyTime, &r.accessTime, &r.creationTime};
-        for (int bit = 0; bit < 3; ++bit) {
-          if (!(fl & (1 << bit))) continue;
-          if (q + 4 > size) break;
-          *slots[bit] = FileTimeFromUnix((int64_t)Get32(&extra[data + q]));
-          q += 4;
-        }
-      }
-      break;
+  const unsigned char* ut = nullptr;
+  size_t utSize = 0;
+  if (FindExtra(extra, kExtraUnixTime, ut, utSize) && utSize >= 1) {
+    uint64_t* slots[3] = {&r.modifyTime, &r.accessTime, &r.creationTime};
+    size_t q = 1;
+    for (int bit = 0; bit < 3; ++bit) {
+      if (!(ut[0] & (1 << bit))) continue;
+      if (q + 4 > utSize) break;
+      *slots[bit] = FileTimeFromUnix((int64_t)Get32(ut + q));
+      q += 4;
     }
-    p = data + size;
   }
   r.compressedSize = csize;
   r.uncompressedSize = usize;
@@ -319,11 +421,11 @@ void MakeChain(const WString& dir) {
 }
 
 // Streams the entry's data into out; counts and checks it against the record.
-uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint32_t remaining) {
+uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint64_t remaining) {
   const EntryData& e = z.entry;
-  const uint32_t expected = z.item.uncompressedSize;
+  const uint64_t expected = z.item.uncompressedSize;
+  if (pos < 0 || pos > z.fileSize || remaining > (uint64_t)(z.fileSize - pos)) return ZIP_FLATE;  // truncated data
   if (fseeko(z.file.get(), pos, SEEK_SET) != 0) return ZIP_FLATE;
-  if (pos > z.fileSize || (int64_t)remaining > z.fileSize - pos) return ZIP_FLATE;  // truncated data
   unsigned char* in = z.inBuf.get();
   unsigned char* outBuf = z.outBuf.get();
   uint32_t crc = (uint32_t)crc32(0L, Z_NULL, 0);
@@ -333,7 +435,7 @@ uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int6
     size_t got = fread(in, 1, want, z.file.get());
     if (got != want) return 0;
     if (dec) dec->Decrypt(in, got);
-    remaining -= (uint32_t)got;
+    remaining -= got;
     return got;
   };
   auto emit = [&](const unsigned char* p, size_t n) -> uint32_t {
@@ -425,15 +527,11 @@ HZIP CZipReader::Open(const WString& archivePath, const char* password) {
     Result(ZIP_NO_FILE);
     return nullptr;
   }
-  uint16_t disk = Get16(rec + 4), cdDisk = Get16(rec + 6), onDisk = Get16(rec + 8), total = Get16(rec + 10);
-  int64_t cdSize = Get32(rec + 12), cdOffset = Get32(rec + 16);
-  if (disk != 0 || cdDisk != 0 || onDisk != total || cdOffset + cdSize > recPos) {
+  if (!ReadCentralDirectory(*z, rec, recPos)) {
     Result(ZIP_NO_FILE);
     return nullptr;
   }
-  z->count = total;
-  z->centralEnd = cdOffset + cdSize;
-  z->offsets.push_back(cdOffset);
+  z->umask = ProcessUmask();
   if (password) {
     z->hasPassword = true;
     z->password = password;
@@ -480,7 +578,7 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
 
   const EntryData& e = zip->entry;
   int64_t pos = e.dataOffset;
-  uint32_t remaining = info.compressedSize;
+  uint64_t remaining = info.compressedSize;
   std::unique_ptr<CDecrypter> dec;
   unsigned char header[12];
   if (e.flags & kFlagEncrypted) {
@@ -515,12 +613,13 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   if (r != ZIP_OK) return Result(r);
 
   // Permissions: a Unix mode of a regular file is kept (executables stay
-  // executable); the read-only attribute always wins.
+  // executable) as far as the umask allows, as for any file this process
+  // creates; the read-only attribute always wins.
   bool unixHost = !(e.host == 0 || e.host == 7 || e.host == 11 || e.host == 14);
   uint32_t mode = e.externalAttrs >> 16;
   bool readOnly = info.attributes & kZipAttrReadOnly;
   if (unixHost && (mode & 0777) && ((mode & 0170000) == 0100000 || (mode & 0170000) == 0)) {
-    uint32_t perm = (mode & 0777) | 0400;
+    uint32_t perm = ((mode & 0777) & ~(uint32_t)zip->umask) | 0400;
     if (readOnly) perm &= ~0222u;
     plat::SetFileMode(full, (int)perm);
   } else if (readOnly) {

@@ -52,8 +52,9 @@ struct ZipItemInfo {
   uint64_t accessTime = 0;
   uint64_t creationTime = 0;
   uint64_t modifyTime = 0;
-  uint32_t compressedSize = 0;
-  uint32_t uncompressedSize = 0;
+  // 64-bit: zip64 entries may pass 4 GiB.
+  uint64_t compressedSize = 0;
+  uint64_t uncompressedSize = 0;
 };
 
 struct ZipHandle;

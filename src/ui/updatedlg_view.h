@@ -9,7 +9,7 @@
 //       ...
 //       LoadSkin(m_opFile, m_strRootDir);  // SPLASH_BMP_FILE, else bitmap 129
 //       LayoutSkin();                      // size to the skin, controls, centre
-//       ...  EnterBackgroundLook(instanceName, m_rcSavedWindow) or SetWindowText(...)
+//       ...  EnterBackgroundLook(instanceName, saved) or SetWindowText(...)
 //       SetTextColor(m_opFile.GetStatusBarTextColor());
 //     }
 //   };
@@ -19,7 +19,7 @@
 // background erase and the caption hit test (drag anywhere but the stop
 // button) are done here; the stop button's click reaches OnCommand as
 // (kIdStop, BN_CLICKED). Background mode's look is EnterBackgroundLook /
-// ReturnToForegroundLook, which follow the driver's steps.
+// ReturnToForegroundLook; the driver decides when.
 #pragma once
 
 #include "opfile/opfile.h"

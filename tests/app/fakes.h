@@ -52,7 +52,7 @@ class FakeOps : public quillup::CDriverOps {
   std::function<void(int cycle)> onSelect;
 
   // ---- staging and applying ----
-  bool stageOk = true, flushOk = true;
+  bool stageOk = true, flushOk = true, roomOk = true;
   std::vector<bool> forbidResults;  // consumed front first; true when empty
   int forbidCalls = 0;
   bool swapOk = true;
@@ -157,6 +157,10 @@ class FakeOps : public quillup::CDriverOps {
   bool UpdateToReadyDir(const std::vector<WString>&, const WString&, const WString&, const WString&) override {
     trace.push_back("stage");
     return stageOk;
+  }
+  bool HasRoomToStage(const std::vector<WString>&, const WString&) override {
+    trace.push_back("room");
+    return roomOk;
   }
   bool DeleteDirectory(const WString& d) override {
     deletedDirs.push_back(d);
@@ -336,12 +340,21 @@ class FakeView : public quillup::CUpdateView {
     stopEnabled = e;
     stopChanges.push_back(e);
   }
-  quillup::WndRect GetWindowRect() override { return rect; }
-  void Show(bool v) override { visible = v; }
-  void SetToolWindow(bool t) override { tool = t; }
-  void MoveWindow(const quillup::WndRect& r) override { rect = r; }
-  void CenterWindow() override {}
-  void Activate() override { ++activations; }
+  quillup::WndRect EnterBackgroundLook(const WString& t) override {
+    quillup::WndRect had = rect;
+    title = t;
+    tool = true;
+    rect = quillup::WndRect();
+    visible = true;
+    return had;
+  }
+  void ReturnToForegroundLook(const WString& t, const quillup::WndRect& r) override {
+    title = t;
+    tool = false;
+    rect = r;
+    visible = true;
+    ++activations;
+  }
   void SetTimer(uint32_t id, uint32_t) override {
     timers.insert(id);
     timersStarted.push_back(id);

@@ -272,16 +272,30 @@ TEST(Worker, FullUpdateWalksTheFlagThroughItsStates) {
   EXPECT_LT(pos("forbid"), pos("swap"));
 }
 
-TEST(Worker, RunStartedInTheSwapKeepsFlagThreeUntilASwapEnds) {
+TEST(Worker, RunStartedInTheSwapRollsBackThenTakesTheFullPack) {
   Harness h;
   h.ops->flag = 3;
   testutil::WriteFile(h.RecordPath(), "1|/x|\r\n");
   NeedUpdate(*h.ops);
   EXPECT_TRUE(h.dlg->DoWork());
-  EXPECT_FALSE(testutil::Exists(h.RecordPath()));  // deleted unread
-  EXPECT_EQ(h.ops->processRecordCalls, 0);
-  EXPECT_EQ(h.ops->deleteForbidCalls, 1);
-  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0}));  // only the final one
+  // The record is rolled back (the real client back from ".forbid"), not
+  // thrown away, and the update goes on although files were put back.
+  EXPECT_EQ(h.ops->processRecordCalls, 1);
+  EXPECT_EQ(h.ops->enableKeepNew, std::vector<bool>({false}));
+  EXPECT_EQ(h.ops->deleteForbidCalls, 0);
+  EXPECT_FALSE(testutil::Exists(h.RecordPath()));
+  EXPECT_TRUE(h.view->HasStatus(u"恢复原文件成功。"));
+  EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "swap"), 1);
+  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0}));  // 3 stays until the swap ends
+
+  // No record: nothing was swapped, a disabled client is enabled again.
+  Harness bare;
+  bare.ops->flag = 3;
+  bare.ops->forbidden = true;
+  EXPECT_TRUE(bare.dlg->DoWork());
+  EXPECT_EQ(bare.ops->enableKeepNew, std::vector<bool>({false}));
+  EXPECT_EQ(bare.ops->deleteForbidCalls, 0);
+  EXPECT_TRUE(bare.ops->flagWrites.empty());
 }
 
 TEST(Worker, RunStartedInTheSwapThatFailsLeavesThree) {
@@ -323,14 +337,20 @@ TEST(Worker, UnwritableInstallationStopsBeforeStaging) {
 }
 
 TEST(Worker, FailedStagingAsksForAFullUpdate) {
-  Harness h;
-  NeedUpdate(*h.ops);
-  h.ops->stageOk = false;
-  EXPECT_FALSE(h.dlg->DoWork());
-  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
-  EXPECT_TRUE(Reported(*h.ops, 4004, false));
-  EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
-  EXPECT_EQ(h.view->statuses.back(), u"解压文件失败！");
+  // Staging that fails, and staging refused for want of room.
+  for (bool room : {true, false}) {
+    Harness h;
+    NeedUpdate(*h.ops);
+    h.ops->stageOk = !room;
+    h.ops->roomOk = room;
+    EXPECT_FALSE(h.dlg->DoWork());
+    EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
+    EXPECT_TRUE(Reported(*h.ops, 4004, false));
+    EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
+    EXPECT_EQ(h.view->statuses.back(), room ? u"解压文件失败！" : u"磁盘空间不足！");
+    EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "stage"), room ? 1 : 0);
+    EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "room"), 1);
+  }
 }
 
 TEST(Worker, FailedStagingDuringLogOffChangesNothing) {

@@ -48,6 +48,13 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+std::string GrayLocation() {
+  return std::string("    location = /commonConfig/api/updateconfig/pcUpdateDetection {\n"
+                     "      default_type application/json;\n"
+                     "      return 200 '{\"status\":1,\"data\":{\"expire\":1,\"entity\":{\"downloadUrl\":\"") +
+         kNginxGrayUrl + "\"}}}';\n    }\n";
+}
+
 // A Python fixture writes its port(s) to portFile once it listens.
 bool WaitForPortFile(Child& child, const std::string& portFile, int& port, int* second) {
   for (int i = 0; i < 500; ++i) {
@@ -122,7 +129,7 @@ bool WaitForPort(int port, int timeoutMs) {
   return false;
 }
 
-TestCa::TestCa(const std::string& dir) {
+TestCa::TestCa(const std::string& dir) : m_dir(dir) {
   caFile = dir + "/ca.pem";
   certFile = dir + "/server.pem";
   keyFile = dir + "/server.key";
@@ -133,6 +140,29 @@ TestCa::TestCa(const std::string& dir) {
      "openssl req" + ec + "-keyout server.key -out server.csr -subj '/CN=127.0.0.1' >/dev/null 2>&1 && "
      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
      "-extfile ext.cnf >/dev/null 2>&1");
+}
+
+std::string TestCa::Issue(const std::string& name, const std::string& san, const std::string& start,
+                          const std::string& end) const {
+  const std::string sub = m_dir + "/" + name + ".ca";
+  Sh("mkdir -p '" + sub + "'");
+  Spit(sub + "/index.txt", "");
+  Spit(sub + "/serial", "01\n");
+  Spit(sub + "/ca.cnf", "[ca]\ndefault_ca=c\n[c]\ndatabase=" + sub + "/index.txt\nnew_certs_dir=" + sub +
+                            "\nserial=" + sub + "/serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n"
+                            "[ext]\nsubjectAltName=" + san + "\nbasicConstraints=CA:FALSE\n");
+  const std::string out = m_dir + "/" + name + ".pem";
+  Sh("openssl ca -batch -notext -config '" + sub + "/ca.cnf' -cert '" + caFile + "' -keyfile '" + m_dir +
+     "/ca.key' -in '" + m_dir + "/server.csr' -out '" + out + "' -startdate " + start + " -enddate " + end +
+     " -extensions ext >/dev/null 2>&1");
+  return out;
+}
+
+std::string TestCa::SelfSigned(const std::string& name) const {
+  const std::string out = m_dir + "/" + name + ".pem";
+  Sh("openssl req -x509 -key '" + keyFile + "' -out '" + out +
+     "' -days 2 -subj '/CN=127.0.0.1' -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1");
+  return out;
 }
 
 void Child::Start(const std::vector<std::string>& argv, const std::string& outFile) {
@@ -181,13 +211,17 @@ void Child::Stop() {
   m_pid = -1;
 }
 
-Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& ca) : m_workDir(workDir) {
+Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& ca,
+             const std::vector<std::pair<std::string, std::string>>& extraCerts)
+    : m_workDir(workDir) {
   Sh("mkdir -p '" + workDir + "/tmp'");
   // A port taken by a parallel test between choosing and binding: try again.
   for (int attempt = 0; attempt < 5; ++attempt) {
     m_http = FreePort();
     m_https = FreePort();
     if (m_https == m_http) continue;
+    m_extra.clear();
+    for (size_t i = 0; i < extraCerts.size(); ++i) m_extra.push_back(FreePort());
     std::string t = workDir + "/tmp/";
     std::ostringstream conf;
     conf << "master_process off;\ndaemon off;\npid " << workDir << "/nginx.pid;\n"
@@ -212,11 +246,18 @@ Nginx::Nginx(const std::string& workDir, const std::string& root, const TestCa& 
          << "    ssl_certificate " << ca.certFile << ";\n    ssl_certificate_key " << ca.keyFile << ";\n"
          << "    root " << root << ";\n"
          << "    location /redir/ { rewrite ^/redir/(.*)$ /$1 redirect; }\n"
-         << "  }\n}\n";
+         << GrayLocation() << "  }\n";
+    for (size_t i = 0; i < extraCerts.size(); ++i)
+      conf << "  server {\n    listen 127.0.0.1:" << m_extra[i] << " ssl;\n    ssl_certificate " << extraCerts[i].first
+           << ";\n    ssl_certificate_key " << extraCerts[i].second << ";\n    root " << root << ";\n"
+           << GrayLocation() << "  }\n";
+    conf << "}\n";
     Spit(workDir + "/nginx.conf", conf.str());
     m_child.Start({"nginx", "-p", workDir, "-e", workDir + "/error.log", "-c", workDir + "/nginx.conf"},
                   workDir + "/nginx.out");
-    if (WaitForPort(m_http, 5000) && WaitForPort(m_https, 2000) && m_child.Running()) return;
+    bool up = WaitForPort(m_http, 5000) && WaitForPort(m_https, 2000);
+    for (int p : m_extra) up = up && WaitForPort(p, 2000);
+    if (up && m_child.Running()) return;
     m_child.Stop();
   }
   throw std::runtime_error("nginx did not start; see " + workDir + "/error.log");
@@ -248,7 +289,7 @@ FaultServer::FaultServer(const std::string& workDir, const std::string& root, co
   unlink(portFile.c_str());
   std::vector<std::string> argv = {Python(), FixturesDir() + "/fault_server.py", "--root", root,
                                    "--port-file", portFile, "--record", recordFile(),
-                                   "--gray-answer", workDir + "/gray_answer.txt"};
+                                   "--gray-answer", workDir + "/gray_answer.txt", "--rules", workDir + "/rules.txt"};
   if (ca) {
     argv.insert(argv.end(), {"--cert", ca->certFile, "--key", ca->keyFile});
   }
@@ -288,7 +329,32 @@ void FaultServer::SetGrayAnswer(int status, const std::string& body, double dela
   rename(tmp.c_str(), (m_workDir + "/gray_answer.txt").c_str());
 }
 
-std::vector<std::string> FaultServer::Requests() const { return Lines(Slurp(recordFile())); }
+void FaultServer::SetRules(const std::string& rules) const {
+  std::string tmp = m_workDir + "/rules.tmp";
+  Spit(tmp, rules);
+  rename(tmp.c_str(), (m_workDir + "/rules.txt").c_str());
+}
+
+std::vector<std::string> FaultServer::Requests() const {
+  std::vector<std::string> out;
+  for (auto& l : Lines(Slurp(recordFile())))
+    if (l.compare(0, 9, "{\"done\": ") != 0) out.push_back(l);
+  return out;
+}
+
+long long FaultServer::BytesSent(const std::string& suffix) const {
+  long long total = 0;
+  for (auto& l : Lines(Slurp(recordFile()))) {
+    if (l.compare(0, 9, "{\"done\": ") != 0) continue;
+    size_t sent = l.rfind("\"sent\": ");
+    size_t pathEnd = l.find("\", \"sent\"");
+    if (sent == std::string::npos || pathEnd == std::string::npos) continue;
+    std::string path = l.substr(10, pathEnd - 10);
+    if (path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0)
+      total += atoll(l.c_str() + sent + 8);
+  }
+  return total;
+}
 
 std::string PatternBytes(size_t n) {
   std::string s(n, '\0');

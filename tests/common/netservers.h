@@ -33,6 +33,15 @@ struct TestCa {
   std::string caFile;    // PEM of the CA, what clients trust
   std::string certFile;  // server certificate signed by the CA
   std::string keyFile;
+  // More certificates for keyFile, written as dir/name.pem: signed by the
+  // CA for the subject alternative names san, valid from start to end
+  // (openssl's YYYYMMDDHHMMSSZ); or signed by their own key.
+  std::string Issue(const std::string& name, const std::string& san, const std::string& start,
+                    const std::string& end) const;
+  std::string SelfSigned(const std::string& name) const;
+
+ private:
+  std::string m_dir;
 };
 
 // A child process killed (SIGTERM, then SIGKILL) and reaped at destruction.
@@ -58,10 +67,13 @@ class Child {
 class Nginx {
  public:
   // workDir holds configuration, logs and temp files; root is served.
-  Nginx(const std::string& workDir, const std::string& root, const TestCa& ca);
+  // Each of extraCerts (certificate, key) gets an HTTPS port of its own.
+  Nginx(const std::string& workDir, const std::string& root, const TestCa& ca,
+        const std::vector<std::pair<std::string, std::string>>& extraCerts = {});
   ~Nginx();
   int httpPort() const { return m_http; }
   int httpsPort() const { return m_https; }
+  int extraPort(size_t i) const { return m_extra.at(i); }
   std::string HttpUrl(const std::string& path) const;   // path starts with "/"
   std::string HttpsUrl(const std::string& path) const;
   std::string accessLog() const { return m_workDir + "/access.log"; }
@@ -71,8 +83,12 @@ class Nginx {
  private:
   std::string m_workDir;
   int m_http = 0, m_https = 0;
+  std::vector<int> m_extra;
   Child m_child;
 };
+
+// The gray-release answer nginx gives on every port: gray, with this URL.
+inline const char* kNginxGrayUrl = "http://127.0.0.1:1/gray";
 
 // tests/net/fixtures/fault_server.py; see its header for the modes.
 class FaultServer {
@@ -84,9 +100,13 @@ class FaultServer {
   std::string HttpsUrl(const std::string& path) const;
   // Gray-release answer: status line "STATUS [DELAY]" and body.
   void SetGrayAnswer(int status, const std::string& body, double delaySeconds = 0) const;
+  // Modes by name suffix for /r/<name>: lines "SUFFIX MODE [QUERY]".
+  void SetRules(const std::string& rules) const;
   std::string recordFile() const { return m_workDir + "/requests.jsonl"; }
   // One JSON line per request received so far.
   std::vector<std::string> Requests() const;
+  // Body bytes sent in the answers to requests whose path ends with suffix.
+  long long BytesSent(const std::string& suffix) const;
 
  private:
   std::string m_workDir;

@@ -1,13 +1,14 @@
 // The updater's side of the crash test: disables the client and swaps the
-// staged tree in as the worker does, or handles the record file as a start
-// does. Run with the interposer preloaded, it is killed at a chosen
+// staged tree in as the worker does (the update flag at 3 first, 1 after a
+// failed swap, whose record the driver then rolls back), or starts as the
+// driver does. Run with the interposer preloaded, it is killed at a chosen
 // mutation.
 //   helper swap <root> <log> [k]   k: after k files the rest of the staged
 //                                  tree vanishes, so the swap fails and is
 //                                  rolled back in the same run
 //   helper startup <root> <log>
-// Exit status: 0 done, 2 record processing failed, 3 enabling failed,
-// 4 disabling failed, 5 swap failed and rolled back, 6 roll-back failed.
+// Exit status: 0 done, 2 the start could not handle the record, 4
+// disabling failed, 5 swap failed and rolled back, 6 roll-back failed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -18,11 +19,8 @@
 #include <string>
 
 #include "crash/startup.h"
-#include "opfile/opfile.h"
-#include "platform/files.h"
 #include "platform/window.h"
 #include "support/log.h"
-#include "support/path.h"
 
 namespace {
 
@@ -41,15 +39,19 @@ void Vanish(const std::string& dir) {
   closedir(d);
 }
 
-int Startup(COpFile& op, const WString& root) { return crashtest::HandleRecordAtStart(op, root); }
-
-int Swap(COpFile& op, const WString& root) {
+int Swap(quillup::CUpdateDlg& dlg, const WString& root) {
+  COpFile& op = dlg.OpFile();
   const WString record = root + u"/update/tarvex.rcd";
+  op.SetUpdateFlag(root, 3);
   bool disabled = false;
   for (int i = 0; i < 3 && !disabled; ++i) disabled = op.ForbidClientExe(root, record);
   if (!disabled) return 4;
   if (op.UpdateReadyToReal(root + u"/update/ready", root, record)) return 0;
-  return Startup(op, root) == 0 ? 5 : 6;
+  op.SetUpdateFlag(root, 1);
+  bool unused = false;
+  const bool restored = dlg.ProcessRcdFile(record, root, unused);
+  op.SetUpdateFlag(root, restored ? 0 : 2);
+  return restored ? 5 : 6;
 }
 
 }  // namespace
@@ -68,9 +70,14 @@ int main(int argc, char** argv) {
     if (failAfter >= 0 && ++posts == failAfter + 1) Vanish(ready);
     return 0;
   });
-  COpFile op;
-  if (!op.Init(root, wnd, 2027)) return 65;
-  int rc = mode == "swap" ? Swap(op, root) : mode == "startup" ? Startup(op, root) : 64;
+  int rc = 64;
+  if (mode == "startup") {
+    rc = crashtest::StartUp(root);
+  } else if (mode == "swap") {
+    quillup::CUpdateDlg dlg(WString(), root);
+    dlg.Attach(quillup::CreateDriverOps(dlg.OpFile()), nullptr);
+    rc = dlg.OpFile().Init(root, wnd, 2027) ? Swap(dlg, root) : 65;
+  }
   CLog::Release();
   return rc;
 }

@@ -2,7 +2,20 @@
  * below QUILLUP_CRASH_ROOT and kills the process with SIGKILL just before
  * mutation number QUILLUP_CRASH_AT (a write of several bytes is torn: half
  * of it happens first). QUILLUP_CRASH_TRACE names a file that receives one
- * line per mutation: "<number> <call> <path>". */
+ * line per mutation: "<number> <call> <path>".
+ *
+ * A failing disk instead of a crash:
+ *   QUILLUP_CRASH_ERRNO   ENOSPC, EIO or a number: mutation QUILLUP_CRASH_AT
+ *                         fails with it (nothing happens) instead of killing;
+ *                         stdio writes (fwrite) count in this mode only
+ *   QUILLUP_CRASH_STICKY  set: every counted mutation after it fails too
+ *   QUILLUP_CRASH_CALLS   comma list of calls that count (write, fwrite,
+ *                         fsync, rename, open, fopen, ...); empty: all
+ *   QUILLUP_CRASH_MATCH   only mutations whose path contains this count
+ *   QUILLUP_CRASH_FREE    statvfs below the root reports this many bytes
+ *                         available
+ * QUILLUP_CRASH_ONLY (a part of the executable's path) leaves every other
+ * program of the process tree alone. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -13,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/uio.h>
@@ -25,6 +39,12 @@ static size_t g_rootLen;
 static long g_crashAt;
 static long g_count;
 static int g_traceFd = -1;
+static int g_errno;
+static int g_sticky;
+static __thread int g_failing;
+static char g_calls[512];
+static char g_match[1024];
+static long long g_free = -1;
 static char g_fdPath[MAX_FD][256];
 static unsigned char g_tracked[MAX_FD];
 
@@ -36,6 +56,26 @@ __attribute__((constructor)) static void Init(void) {
   }
   const char* at = getenv("QUILLUP_CRASH_AT");
   g_crashAt = at ? atol(at) : 0;
+  const char* only = getenv("QUILLUP_CRASH_ONLY");
+  if (only && *only) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    exe[n > 0 ? n : 0] = 0;
+    if (!strstr(exe, only)) {
+      g_rootLen = 0;
+      return;
+    }
+  }
+  const char* err = getenv("QUILLUP_CRASH_ERRNO");
+  if (err && *err)
+    g_errno = strcmp(err, "ENOSPC") == 0 ? ENOSPC : strcmp(err, "EIO") == 0 ? EIO : atoi(err);
+  g_sticky = getenv("QUILLUP_CRASH_STICKY") && *getenv("QUILLUP_CRASH_STICKY");
+  const char* calls = getenv("QUILLUP_CRASH_CALLS");
+  if (calls && strlen(calls) + 2 < sizeof g_calls) snprintf(g_calls, sizeof g_calls, ",%s,", calls);
+  const char* match = getenv("QUILLUP_CRASH_MATCH");
+  if (match && strlen(match) < sizeof g_match) strcpy(g_match, match);
+  const char* freeBytes = getenv("QUILLUP_CRASH_FREE");
+  if (freeBytes && *freeBytes) g_free = atoll(freeBytes);
   const char* trace = getenv("QUILLUP_CRASH_TRACE");
   if (trace && *trace)
     g_traceFd = (int)syscall(SYS_openat, AT_FDCWD, trace, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -51,26 +91,57 @@ static void Die(void) {
   for (;;) pause();
 }
 
-/* Counts one mutation; returns 1 when this one is the crash point. */
+static int Selected(const char* call, const char* path, const char* to) {
+  if (g_calls[0]) {
+    char key[64];
+    snprintf(key, sizeof key, ",%s,", call);
+    if (!strstr(g_calls, key)) return 0;
+  }
+  return !g_match[0] || (path && strstr(path, g_match)) || (to && strstr(to, g_match));
+}
+
+/* Counts one mutation; returns 1 when this one is the crash point. In the
+ * errno mode it never returns 1: a mutation to fail leaves errno set and
+ * g_failing raised instead. */
 static int Count2(const char* call, const char* path, const char* to) {
-  ++g_count;
+  g_failing = 0;
+  if (!Selected(call, path, to)) return 0;
+  long count = __atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST);
   if (g_traceFd >= 0) {
     char line[8800];
-    int n = to ? snprintf(line, sizeof line, "%ld %s %s -> %s\n", g_count, call, path ? path : "", to)
-               : snprintf(line, sizeof line, "%ld %s %s\n", g_count, call, path ? path : "");
+    int n = to ? snprintf(line, sizeof line, "%ld %s %s -> %s\n", count, call, path ? path : "", to)
+               : snprintf(line, sizeof line, "%ld %s %s\n", count, call, path ? path : "");
     if (n > 0) syscall(SYS_write, g_traceFd, line, (size_t)n);
   }
-  return g_crashAt > 0 && g_count == g_crashAt;
+  int hit = g_crashAt > 0 && (count == g_crashAt || (g_sticky && count > g_crashAt));
+  if (hit && g_errno) {
+    g_failing = 1;
+    return 0;
+  }
+  return hit;
+}
+
+/* After a Count: -1 with errno set when the call is to fail. */
+static int Failing(void) {
+  if (!g_failing) return 0;
+  g_failing = 0;
+  errno = g_errno;
+  return 1;
 }
 
 static int Count(const char* call, const char* path) { return Count2(call, path, NULL); }
 
-static void CountPath(const char* call, const char* path) {
-  if (Under(path) && Count(call, path)) Die();
+/* 1 when the call is to fail (errno set). */
+static int CountPath(const char* call, const char* path) {
+  if (!Under(path)) return 0;
+  if (Count(call, path)) Die();
+  return Failing();
 }
 
-static void CountMove(const char* call, const char* from, const char* to) {
-  if ((Under(from) || Under(to)) && Count2(call, from, to)) Die();
+static int CountMove(const char* call, const char* from, const char* to) {
+  if (!Under(from) && !Under(to)) return 0;
+  if (Count2(call, from, to)) Die();
+  return Failing();
 }
 
 static int Writes(int flags) { return (flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND)) != 0; }
@@ -94,6 +165,7 @@ static int TrackedFd(int fd) { return fd >= 0 && fd < MAX_FD && g_tracked[fd]; }
 static int OpenCommon(const char* call, int dirfd, const char* path, int flags, mode_t mode) {
   int counted = Writes(flags) && Under(path);
   if (counted && Count(call, path)) Die();
+  if (counted && Failing()) return -1;
   int fd = REAL(openat)(dirfd, path, flags, mode);
   if (fd >= 0 && fd < MAX_FD) g_tracked[fd] = 0;
   if (counted) Track(fd, path);
@@ -130,6 +202,7 @@ int creat64(const char* path, mode_t mode) __attribute__((alias("creat")));
 FILE* fopen(const char* path, const char* mode) {
   int counted = Under(path) && (strchr(mode, 'w') || strchr(mode, 'a') || strchr(mode, '+'));
   if (counted && Count("fopen", path)) Die();
+  if (counted && Failing()) return NULL;
   FILE* f = REAL(fopen)(path, mode);
   if (f && fileno(f) < MAX_FD) g_tracked[fileno(f)] = 0;
   if (f && counted) Track(fileno(f), path);
@@ -142,38 +215,54 @@ ssize_t write(int fd, const void* buf, size_t n) {
     if (n > 1) syscall(SYS_write, fd, buf, n / 2);
     Die();
   }
+  if (Failing()) return -1;
   return REAL(write)(fd, buf, n);
+}
+
+size_t fwrite(const void* buf, size_t size, size_t n, FILE* f) {
+  int fd = fileno(f);
+  if (g_errno && TrackedFd(fd)) {
+    Count("fwrite", g_fdPath[fd]);
+    if (Failing()) return 0;
+  }
+  return REAL(fwrite)(buf, size, n, f);
 }
 
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) {
   if (TrackedFd(fd) && Count("pwrite", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(pwrite)(fd, buf, n, off);
 }
 ssize_t pwrite64(int fd, const void* buf, size_t n, off_t off) __attribute__((alias("pwrite")));
 
 ssize_t writev(int fd, const struct iovec* iov, int cnt) {
   if (TrackedFd(fd) && Count("writev", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(writev)(fd, iov, cnt);
 }
 
 int fsync(int fd) {
   if (TrackedFd(fd) && Count("fsync", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(fsync)(fd);
 }
 
 int fdatasync(int fd) {
   if (TrackedFd(fd) && Count("fdatasync", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(fdatasync)(fd);
 }
 
 int ftruncate(int fd, off_t len) {
   if (TrackedFd(fd) && Count("ftruncate", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(ftruncate)(fd, len);
 }
 int ftruncate64(int fd, off_t len) __attribute__((alias("ftruncate")));
 
 int fchmod(int fd, mode_t mode) {
   if (TrackedFd(fd) && Count("fchmod", g_fdPath[fd])) Die();
+  if (Failing()) return -1;
   return REAL(fchmod)(fd, mode);
 }
 
@@ -188,63 +277,63 @@ int fclose(FILE* f) {
 }
 
 int rename(const char* a, const char* b) {
-  CountMove("rename", a, b);
+  if (CountMove("rename", a, b)) return -1;
   return REAL(rename)(a, b);
 }
 int renameat(int da, const char* a, int db, const char* b) {
-  CountMove("rename", a, b);
+  if (CountMove("rename", a, b)) return -1;
   return REAL(renameat)(da, a, db, b);
 }
 int renameat2(int da, const char* a, int db, const char* b, unsigned flags) {
-  CountMove("rename", a, b);
+  if (CountMove("rename", a, b)) return -1;
   return REAL(renameat2)(da, a, db, b, flags);
 }
 int link(const char* a, const char* b) {
-  CountMove("link", a, b);
+  if (CountMove("link", a, b)) return -1;
   return REAL(link)(a, b);
 }
 int linkat(int da, const char* a, int db, const char* b, int flags) {
-  CountMove("link", a, b);
+  if (CountMove("link", a, b)) return -1;
   return REAL(linkat)(da, a, db, b, flags);
 }
 int symlink(const char* a, const char* b) {
-  CountPath("symlink", b);
+  if (CountPath("symlink", b)) return -1;
   return REAL(symlink)(a, b);
 }
 int unlink(const char* p) {
-  CountPath("unlink", p);
+  if (CountPath("unlink", p)) return -1;
   return REAL(unlink)(p);
 }
 int unlinkat(int d, const char* p, int flags) {
-  CountPath("unlink", p);
+  if (CountPath("unlink", p)) return -1;
   return REAL(unlinkat)(d, p, flags);
 }
 int rmdir(const char* p) {
-  CountPath("rmdir", p);
+  if (CountPath("rmdir", p)) return -1;
   return REAL(rmdir)(p);
 }
 int mkdir(const char* p, mode_t m) {
-  CountPath("mkdir", p);
+  if (CountPath("mkdir", p)) return -1;
   return REAL(mkdir)(p, m);
 }
 int mkdirat(int d, const char* p, mode_t m) {
-  CountPath("mkdir", p);
+  if (CountPath("mkdir", p)) return -1;
   return REAL(mkdirat)(d, p, m);
 }
 int chmod(const char* p, mode_t m) {
-  CountPath("chmod", p);
+  if (CountPath("chmod", p)) return -1;
   return REAL(chmod)(p, m);
 }
 int fchmodat(int d, const char* p, mode_t m, int flags) {
-  CountPath("chmod", p);
+  if (CountPath("chmod", p)) return -1;
   return REAL(fchmodat)(d, p, m, flags);
 }
 int truncate(const char* p, off_t len) {
-  CountPath("truncate", p);
+  if (CountPath("truncate", p)) return -1;
   return REAL(truncate)(p, len);
 }
 int utimensat(int d, const char* p, const struct timespec t[2], int flags) {
-  CountPath("utimens", p);
+  if (CountPath("utimens", p)) return -1;
   return REAL(utimensat)(d, p, t, flags);
 }
 
@@ -258,9 +347,21 @@ long syscall(long n, ...) {
   if (n == SYS_renameat2) {
     const char* from = (const char*)a[1];
     const char* to = (const char*)a[3];
-    CountMove("rename", from, to);
+    if (CountMove("rename", from, to)) return -1;
   }
   static long (*real)(long, ...);
   if (!real) real = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
   return real(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+/* The free space the updater sees, when the test decides it. */
+static void Shrink(const char* path, struct statvfs* v) {
+  if (g_free < 0 || !Under(path)) return;
+  unsigned long unit = v->f_frsize ? v->f_frsize : 4096;
+  v->f_bavail = v->f_bfree = (fsblkcnt_t)(g_free / (long long)unit);
+}
+int statvfs(const char* path, struct statvfs* v) {
+  int rc = REAL(statvfs)(path, v);
+  if (rc == 0) Shrink(path, v);
+  return rc;
 }

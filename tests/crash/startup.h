@@ -1,24 +1,25 @@
-// The record handling of a start, in the order the start-up runs it: the
-// crash helper and the test process share it.
+// The driver's own start-up, as far as an interrupted swap goes: what the
+// window's initialisation does before the configuration is read (files cut
+// between their two moves), the configuration, and the worker's handling
+// of the record with the update flag it starts with. The crash helper and
+// the test process share it.
 #pragma once
 
-#include "opfile/opfile.h"
-#include "platform/files.h"
-#include "support/path.h"
+#include "app/constants.h"
+#include "app/driver_ops.h"
+#include "app/update_dlg.h"
 
 namespace crashtest {
 
-// 0 done (or no record), 2 record processing failed, 3 enabling failed.
-inline int HandleRecordAtStart(COpFile& op, const WString& root) {
-  const WString record = root + u"/update/tarvex.rcd";
-  if (!plat::PathExists(record)) return 0;
-  bool complete = op.IsRecordComplete(record);
-  bool inRecord = false;
-  if (!op.ProcessRecordFile(record, op.GetClientExePath(root), inRecord)) return 2;
-  if (!op.EnableClientExe(root, complete && inRecord)) return 3;
-  ClearReadOnly(record);
-  plat::DeleteFile(record);
-  return 0;
+// 0 done (or no record), 2 the record could not be handled, 65 no
+// configuration.
+inline int StartUp(const WString& root) {
+  quillup::CUpdateDlg dlg(WString(), root);
+  dlg.Attach(quillup::CreateDriverOps(dlg.OpFile()), nullptr);
+  dlg.RestoreFilesInTransit(root + quillup::kUpdateDirSuffix + quillup::kRecordName);
+  if (!dlg.Ops().Init(root, 0, 0)) return 65;
+  const int32_t flag = dlg.Ops().GetUpdateFlag(root);
+  return dlg.RecoverAtStart(flag) == quillup::CUpdateDlg::kRecoveryFailed ? 2 : 0;
 }
 
 }  // namespace crashtest

@@ -145,8 +145,17 @@ void Demo::InstallVersion(int n) {
                 " && cp " + Quote(QUILLUP_E2E_UPDATER) + " " + Quote(m_install + "/Quillup"));
   // The server's port is known only now; this file overrides the one the
   // versions were built with.
+  PointAt(m_url);
+}
+
+void Demo::PointAt(const std::string& baseUrl) const {
   testutil::WriteFile(m_install + "/InternalDownloadURL.ini",
-                      "[DownloadURL]\r\nDefaultDownloadURL=" + m_url + "\r\nReCheckTime=1\r\n");
+                      "[DownloadURL]\r\nDefaultDownloadURL=" + baseUrl + "\r\nReCheckTime=1\r\n");
+}
+
+std::string Dump(const Demo& d, const RunResult& r) {
+  return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n--- stderr\n" + r.err +
+         "\n--- log\n" + d.Log();
 }
 
 std::map<std::string, std::string> Demo::Environment() const {

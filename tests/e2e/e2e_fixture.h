@@ -36,6 +36,8 @@ class Demo {
 
   // Replaces the installation by a copy of version n with the updater.
   void InstallVersion(int n);
+  // The installation's download address (InternalDownloadURL.ini).
+  void PointAt(const std::string& baseUrl) const;
   // Runs the installation's updater with the arguments; env adds to or
   // overrides the test environment.
   RunResult RunUpdater(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {},
@@ -70,6 +72,10 @@ class Demo {
   std::string m_dir, m_install, m_server, m_url;
   pid_t m_serverPid = -1;
 };
+
+inline bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+// A run's status, standard error and the log, for failure messages.
+std::string Dump(const Demo& d, const RunResult& r);
 
 // Files below dir, relative, sorted.
 std::vector<std::string> ListTree(const std::string& dir);

@@ -2,20 +2,18 @@
 // server on 127.0.0.1 and the demo client.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
+#include "common/netservers.h"
 #include "e2e_fixture.h"
 
 using e2e::Demo;
 
 namespace {
 
-bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string Dump(const Demo& d, const e2e::RunResult& r) {
-  return "status " + std::to_string(r.status) + (r.timedOut ? " (timed out)" : "") + "\n--- stderr\n" + r.err +
-         "\n--- log\n" + d.Log();
-}
+using e2e::Dump;
+using e2e::Has;
 
 // Environment that makes the updater fail or die at a chosen move.
 std::map<std::string, std::string> Faults(const std::map<std::string, std::string>& f) {
@@ -130,8 +128,10 @@ TEST(EndToEnd, SwapKilledAtAnyMoveIsRepairedWithTheFullPackAtTheNextStart) {
     EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << "killed at move " << at << "\n" << Dump(d, r);
     EXPECT_EQ(d.Flag(), 0) << at;
     const std::string second = d.LogOfRun(1);
-    EXPECT_FALSE(Has(second, "恢复原文件...")) << at;          // no roll-back after a cut swap
-    EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << at;  // version 0 asks for the full pack
+    // The record is rolled back first (the real client is back even when
+    // the full pack cannot be had), then version 0 asks for the full pack.
+    EXPECT_TRUE(Has(second, "恢复原文件成功。")) << at;
+    EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << at;
     EXPECT_TRUE(Has(second, "升级完成。")) << at;
     EXPECT_FALSE(testutil::Exists(d.install() + "/bin/zoclient.forbid")) << at;
     EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started")) << at;
@@ -205,6 +205,33 @@ TEST(EndToEnd, ReplacementInstallsTheNewUpdaterAndRunsIt) {
   EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>());
 }
 
+TEST(EndToEnd, PackWithANewUpdaterStillRestartsForTheRepair) {
+  Demo d;
+  ASSERT_DEMO(d);
+  // Version 2 carries the updater itself and requires a file nobody ships,
+  // so the run that installs it asks for the repair restart, from the
+  // updater the swap has just moved aside.
+  const std::string a1 = d.tmp("own/v1"), a2 = d.tmp("own/v2"), server = d.tmp("own/server");
+  ASSERT_EQ(testutil::Run("mkdir -p '" + d.tmp("own") + "' && cp -a '" + d.version(1) + "' '" + a1 + "' && cp -a '" +
+                          d.version(2) + "' '" + a2 + "' && cp '" + QUILLUP_E2E_UPDATER + "' '" + a2 +
+                          "/Quillup' && echo bin/never-shipped.so >> '" + a2 + "/config/neededfilelist.lst'"),
+            0);
+  ASSERT_EQ(testutil::Run(std::string(QUILLUP_E2E_PACK) + " build -q -o '" + server + "' '" + a1 + "' '" + a2 +
+                          "' >/dev/null && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" +
+                          d.serverDir() + "'"),
+            0);
+  auto r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_TRUE(d.WaitForExits(2)) << Dump(d, r);
+  const std::string first = d.LogOfRun(0), second = d.LogOfRun(1);
+  EXPECT_TRUE(Has(first, "升级完成。")) << Dump(d, r);
+  EXPECT_TRUE(Has(first, "重启升级程序:" + d.install() + "/Quillup /auto")) << first;
+  EXPECT_FALSE(Has(first, "启动进程失败:")) << first;
+  EXPECT_TRUE(Has(second, "检测到参数auto")) << second;
+  EXPECT_TRUE(Has(second, "下载全量更新，请稍候...")) << second;
+  EXPECT_EQ(testutil::ReadFile(d.install() + "/Quillup"), testutil::ReadFile(QUILLUP_E2E_UPDATER));
+}
+
 TEST(EndToEnd, ForbidUpdateFileStopsEverything) {
   Demo d;
   ASSERT_DEMO(d);
@@ -230,5 +257,158 @@ TEST(EndToEnd, UnreachableHostNameFallsBackToThePublicResolver) {
   const std::string log = d.Log();
   EXPECT_TRUE(Has(log, "通过114查到IP:127.0.0.1")) << Dump(d, r);
   EXPECT_TRUE(Has(testutil::ReadFile(d.tmp("nslookup.log")), "quillup-e2e.invalid"));
+  EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
+}
+
+namespace {
+
+int Sh(const std::string& cmd) { return testutil::Run(cmd + " >/dev/null 2>&1"); }
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+// What a forger can do without the key: every pack of dir replaced by a
+// valid zip of a forged client (Python's zipfile), and the list's size and
+// MD5 changed to match.
+int ForgePacks(const std::string& dir) {
+  const std::string script = dir + ".forge.py";
+  testutil::WriteFile(script, R"PY(import hashlib, re, sys, zipfile
+d = sys.argv[1]
+path = d + "/servicepacksNum.xml"
+text = open(path, "rb").read().decode()
+def forge(m):
+    name = m.group(1)
+    z = zipfile.ZipInfo("bin/zoclient")
+    z.external_attr = 0o100755 << 16
+    with zipfile.ZipFile(d + "/" + name + ".zip", "w") as f:
+        f.writestr(z, "#!/bin/sh\necho forged >> client.log\n")
+    data = open(d + "/" + name + ".zip", "rb").read()
+    return '<%s size="%d" md5="%s"' % (name, len(data), hashlib.md5(data).hexdigest())
+open(path, "wb").write(re.sub(r'<(\w+) size="\d+" md5="[0-9a-f]*"', forge, text).encode())
+)PY");
+  return Sh("python3 " + Q(script) + " " + Q(dir));
+}
+
+// A signature made by openssl with the key: the list verifies whatever it says.
+int OpensslSign(const std::string& list, const std::string& pem) {
+  return Sh("openssl pkeyutl -sign -inkey " + Q(pem) + " -rawin -in " + Q(list) + " -out " + Q(list + ".bin") +
+            " && base64 -w0 " + Q(list + ".bin") + " > " + Q(list + ".sig") + " && rm " + Q(list + ".bin"));
+}
+
+}  // namespace
+
+// Signed lists (PACK_PUBLIC_KEYS) served by nginx: a signed update lands;
+// every forgery, replay and expired forced list is refused, the
+// installation stays as it was and the client is started.
+TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
+  Demo d;
+  ASSERT_DEMO(d);
+  const std::string pack = QUILLUP_E2E_PACK, sites = d.tmp("sites");
+  const std::string a = d.tmp("keys/a"), b = d.tmp("keys/b");
+  const std::string v123 = " " + Q(d.version(1)) + " " + Q(d.version(2)) + " " + Q(d.version(3));
+  ASSERT_EQ(Sh(Q(pack) + " keygen -o " + Q(a) + " && " + Q(pack) + " keygen -o " + Q(b)), 0);
+  const std::string aPem = a + "/signing-key.pem", bPem = b + "/signing-key.pem";
+  std::string aPub = testutil::ReadFile(a + "/signing-key.pub"), bPub = testutil::ReadFile(b + "/signing-key.pub");
+  aPub.pop_back();
+  bPub.pop_back();
+  ASSERT_EQ(Sh("mkdir -p " + Q(sites) + " " + Q(d.tmp("ca")) + " " + Q(d.tmp("nginx"))), 0);
+  // Version 3 signed with a; an older signed set of version 2 with a forced list.
+  ASSERT_EQ(Sh(Q(pack) + " build -q -o " + Q(d.tmp("signed")) + " --sign-key " + Q(aPem) + v123), 0);
+  ASSERT_EQ(Sh(Q(pack) + " build -q -o " + Q(d.tmp("old")) + " --force-repair --sign-key " + Q(aPem) + " " +
+               Q(d.version(1)) + " " + Q(d.version(2))),
+            0);
+  netsrv::TestCa ca(d.tmp("ca"));
+  netsrv::Nginx nginx(d.tmp("nginx"), sites, ca);
+
+  const std::string old = d.tmp("old");
+  using Prepare = std::function<int(const std::string& dir)>;
+  auto shell = [](const std::string& cmd) -> Prepare {
+    return [cmd](const std::string& dir) { return Sh("cd " + Q(dir) + " && " + cmd); };
+  };
+  const std::string oldForced = "cp " + Q(old) + "/full_2.zip " + Q(old) + "/force_servicepack.xml* . ";
+  struct Row {
+    std::string name;
+    int install;
+    int startFlag;
+    std::string keys;
+    std::string from;  // server directory copied for the row
+    Prepare prepare;   // then changed so
+    int expectVersion;
+    std::string logged;
+  };
+  const std::vector<Row> rows = {
+      {"lands", 1, 0, bPub + ", " + aPub, d.tmp("signed"), shell("true"), 3, "升级完成。"},
+      {"onebyte", 1, 0, aPub, d.tmp("signed"), shell("sed -i 's/QUILLUP_ID=\"3\"/QUILLUP_ID=\"4\"/' servicepacksNum.xml"),
+       1, "拒绝升级列表:" + nginx.HttpUrl("/onebyte/servicepacksNum.xml") + " (bad signature"},
+      {"forged", 1, 0, aPub, d.tmp("signed"), ForgePacks, 1, "(bad signature (no key verifies it))"},
+      // The forged list signed after all, as an MD5 collision would pass:
+      // the SHA-256 stops the packs.
+      {"collision", 1, 0, aPub, d.tmp("signed"),
+       [&](const std::string& dir) { return ForgePacks(dir) || OpensslSign(dir + "/servicepacksNum.xml", aPem); }, 1,
+       "[ERROR] [CUpdateDlg::DowndloadZipFiles] 校验文件sha256失败:" + nginx.HttpUrl("/collision/")},
+      {"otherkey", 1, 0, aPub, d.tmp("signed"), shell(Q(pack) + " sign " + Q(bPem) + " ."), 1,
+       "(bad signature (no key verifies it))"},
+      {"nosig", 1, 0, aPub, d.tmp("signed"), shell("rm servicepacksNum.xml.sig"), 1, "(missing signature)"},
+      {"unsigned", 1, 0, aPub, d.serverDir(), shell("true"), 1, "(missing signature)"},
+      {"replay", 3, 0, aPub, old, shell("rm force_servicepack.xml*"), 3,
+       "(replayed list: QUILLUP_ID 2 is below the installed 3)"},
+      // Asking for a full repair (flag 2), the installation asks as version
+      // 0 and would take any full pack: only the version rule keeps the
+      // old one out.
+      {"replay2", 3, 2, aPub, old, shell("rm force_servicepack.xml*"), 3,
+       "(replayed list: QUILLUP_ID 2 is below the installed 3)"},
+      {"expired", 3, 0, aPub, d.tmp("signed"),
+       [&](const std::string& dir) {
+         const std::string expire = "sed -i 's/expires=\"[0-9]*\"/expires=\"1600000000\"/' force_servicepack.xml";
+         return shell(oldForced + "&& " + expire)(dir) || OpensslSign(dir + "/force_servicepack.xml", aPem);
+       },
+       3, "(forced list expired at 1600000000"},
+      {"forced", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。"},
+      // Through the public resolver's address: the signature comes the same way.
+      {"dns", 1, 0, aPub, d.tmp("signed"), shell("true"), 3, "通过114查到IP:127.0.0.1"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string dir = sites + "/" + row.name;
+    ASSERT_EQ(Sh("cp -a " + Q(row.from) + " " + Q(dir)), 0);
+    ASSERT_EQ(row.prepare(dir), 0);
+
+    d.InstallVersion(row.install);
+    const bool viaDns = row.name == "dns";
+    const std::string base = viaDns ? "http://quillup-e2e.invalid:" + std::to_string(nginx.httpPort()) + "/dns"
+                                    : nginx.HttpUrl("/" + row.name);
+    testutil::WriteFile(d.install() + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
+    const std::string cfg = d.install() + "/config/quillupcfg.ini";
+    const std::string keyedCfg = testutil::ReadFile(cfg) + "PACK_PUBLIC_KEYS=" + row.keys + "\n";
+    testutil::WriteFile(cfg, keyedCfg);
+    if (row.startFlag)
+      testutil::WriteFile(d.install() + "/config/quillupcfg_ex.ini",
+                          "[QUILLUP_CFG]\r\nQUILLUP_FLAG=" + std::to_string(row.startFlag) + "\r\n");
+    testutil::Run("rm -f " + Q(d.install() + "/Log/tarvex.log"));
+
+    auto r = d.RunUpdater({}, viaDns ? Faults({{"QUILLUP_E2E_UNRESOLVABLE", "quillup-e2e.invalid"}})
+                                     : std::map<std::string, std::string>());
+    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    const std::string log = d.Log();
+    EXPECT_TRUE(Has(log, row.logged)) << Dump(d, r);
+    EXPECT_FALSE(Has(testutil::ReadFile(d.install() + "/bin/zoclient"), "forged"));
+    if (row.expectVersion == row.install) {
+      // Untouched: every file as installed, the key added to the configuration.
+      EXPECT_EQ(d.DiffAgainstVersion(row.install), std::vector<std::string>{"config/quillupcfg.ini"}) << Dump(d, r);
+      EXPECT_EQ(testutil::ReadFile(cfg), keyedCfg);
+      EXPECT_EQ(d.Flag(), 0);  // as after any run that found its record file in order
+      EXPECT_FALSE(Has(log, "升级完成。")) << Dump(d, r);
+    } else {
+      EXPECT_EQ(d.DiffAgainstVersion(row.expectVersion), std::vector<std::string>()) << Dump(d, r);
+      EXPECT_FALSE(Has(log, "拒绝升级列表")) << Dump(d, r);
+    }
+    EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version " + std::to_string(row.expectVersion) + " started"))
+        << Dump(d, r);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  // No key configured: the signed server serves like any other.
+  d.InstallVersion(1);
+  testutil::WriteFile(d.install() + "/InternalDownloadURL.ini",
+                      "[DownloadURL]\r\nDefaultDownloadURL=" + nginx.HttpUrl("/lands") + "\r\n");
+  auto r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
   EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
 }

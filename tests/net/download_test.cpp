@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "nettest.h"
+#include "net/gray.h"
 #include "net/net.h"
 #include "support/log.h"
 
@@ -207,17 +208,66 @@ TEST_F(DownloadTest, SlowTrickleCompletes) {
 TEST_F(DownloadTest, HttpsIsVerified) {
   std::string body = PatternBytes(5000);
   Serve("h.zip", body);
-  bool resume = false;
-  ASSERT_TRUE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h.zip"), &resume));
-  EXPECT_EQ(ReadFile(tmp.sub("h.zip")), body);
-
-  // Another CA, and libcurl's own store: the test CA is trusted by neither.
+  // The gray-release query needs an install id.
+  testutil::WriteFile(tmp.sub("reg/HKLM.reg"),
+                      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Corvane\\yq]\n@=\"0123456789ABCDEF0123456789ABCDEF\"\n");
+  setenv("QUILLUP_REGISTRY_DIR", tmp.sub("reg").c_str(), 1);
   testutil::Run("mkdir -p '" + tmp.sub("other") + "'");
   netsrv::TestCa other(tmp.sub("other"));
-  setenv("QUILLUP_CA_BUNDLE", other.caFile.c_str(), 1);
-  EXPECT_FALSE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h2.zip"), &resume));
-  EXPECT_NE(LogLine("curl_easy_perform返回码:60,0"), "");
+  struct Case {
+    const char* name;
+    std::string cert, key;
+    const char* reason;  // libcurl's words for the refusal; "" = accepted
+  };
+  const Case cases[] = {
+      {"right", ca->certFile, ca->keyFile, ""},
+      {"expired", ca->Issue("expired", "IP:127.0.0.1", "20200101000000Z", "20200102000000Z"), ca->keyFile,
+       "SSL certificate problem: certificate has expired"},
+      {"not yet valid", ca->Issue("future", "IP:127.0.0.1", "20990101000000Z", "20990102000000Z"), ca->keyFile,
+       "SSL certificate problem: certificate is not yet valid"},
+      {"another host name", ca->Issue("elsewhere", "DNS:updates.example", "20200101000000Z", "20990101000000Z"),
+       ca->keyFile, "SSL: no alternative certificate subject name matches target host name '127.0.0.1'"},
+      {"self-signed", ca->SelfSigned("self"), ca->keyFile, "SSL certificate problem: self-signed certificate"},
+      {"untrusted CA", other.certFile, other.keyFile, "SSL certificate problem: unable to get local issuer certificate"},
+  };
+  std::vector<std::pair<std::string, std::string>> certs;
+  for (const Case& c : cases) certs.push_back({c.cert, c.key});
+  netsrv::Nginx tls(tmp.sub("nginx-tls"), www, *ca, certs);
+
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    testutil::WriteFile(tmp.sub("Log/tarvex.log"), "");
+    const std::string authority = "127.0.0.1:" + std::to_string(tls.extraPort(i));
+    const std::string local = tmp.sub(std::string("tls-") + std::to_string(i) + ".zip");
+    bool resume = false;
+    const bool got = Get("https://" + authority + "/h.zip", local, &resume);
+    setenv("QUILLUP_CONFIG_SERVICE_HOST", authority.c_str(), 1);
+    bool gray = false;
+    WString grayUrl;
+    DownloadGrayUserInfo(gray, grayUrl);
+    setenv("QUILLUP_CONFIG_SERVICE_HOST", "127.0.0.1:9", 1);
+    if (!*c.reason) {
+      EXPECT_TRUE(got);
+      EXPECT_EQ(ReadFile(local), body);
+      EXPECT_TRUE(gray);
+      EXPECT_EQ(Utf8FromWide(grayUrl), netsrv::kNginxGrayUrl);
+      EXPECT_EQ(LogLine("证书"), "");
+      continue;
+    }
+    EXPECT_FALSE(got);
+    EXPECT_EQ(ReadFile(local), "");  // not a byte from an impostor
+    EXPECT_NE(LogLine("[ERROR] [CNet::Download] curl_easy_perform返回码:60,0"), "");
+    EXPECT_NE(LogLine(std::string("[ERROR] [CNet::Download] curl错误:") + c.reason + "\r"), "") << LogLine("curl错误");
+    EXPECT_FALSE(gray);
+    EXPECT_NE(LogLine(std::string("[WARN] [DownloadGrayUserInfo] 证书校验失败:") + c.reason + "\r"), "")
+        << LogLine("DownloadGrayUserInfo");
+  }
+  setenv("QUILLUP_REGISTRY_DIR", "/nonexistent/quillup-registry", 1);
+
+  // libcurl's own store does not know the test CA either.
   unsetenv("QUILLUP_CA_BUNDLE");
+  bool resume = false;
   EXPECT_FALSE(Get(nginx->HttpsUrl("/h.zip"), tmp.sub("h3.zip"), &resume));
 }
 

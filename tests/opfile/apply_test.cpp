@@ -343,37 +343,49 @@ TEST_F(ApplyTest, EmptyRecordSucceedsAndTheClientComesBack) {
   EXPECT_FALSE(op.ProcessRecordFile(u"", u"", unused));
 }
 
-TEST_F(ApplyTest, RecordEntriesOutsideTheInstallationAreIgnored) {
+TEST_F(ApplyTest, RecordEntriesAreHeldToTheInstallationByTheirText) {
+  // A linked folder of the installation is part of it: the swap moves
+  // through the link, and so does the roll-back.
   std::string outside = t.sub("outside");
-  WriteFile(outside + "/victim.txt", "precious");
-  WriteFile(outside + "/victim.txt.oldbak", "old precious");
-  WriteFile(outside + "/plain.txt", "precious too");
+  WriteFile(outside + "/victim.txt", "new version");
+  WriteFile(outside + "/victim.txt.oldbak", "old version");
   ASSERT_EQ(0, symlink(outside.c_str(), (root + "/link").c_str()));
+  Stage("link/added.txt", "added");
+  ASSERT_TRUE(Swap());
+  EXPECT_EQ("added", ReadFile(outside + "/added.txt"));
+  Put("folded.txt", "added by the swap");
+  WriteFile(record, "1|" + root + "/link/victim.txt|\r\n" + "0|" + root + "/sub/../folded.txt|\r\n");
+  bool inRecord = false;
+  ASSERT_TRUE(Process(inRecord));
+  EXPECT_EQ("old version", ReadFile(outside + "/victim.txt"));
+  EXPECT_FALSE(Exists(outside + "/victim.txt.oldbak"));
+  EXPECT_FALSE(Has("folded.txt"));
+
+  // Anything else is refused, and a roll-back that refused an entry has
+  // not restored everything.
+  WriteFile(outside + "/plain.txt", "precious");
   Put("inside.txt", "added by the swap");
   WriteFile(record, "0|" + outside + "/plain.txt|\r\n" +               // elsewhere
                         "0|" + root + "/../outside/plain.txt|\r\n" +    // climbs out
-                        "1|" + root + "/link/victim.txt|\r\n" +         // through a link
+                        "0|" + root + "/link/../../outside/plain.txt|\r\n" +
                         "0|" + root + "|\r\n" +                         // the installation itself
                         "0|" + root + "x/plain.txt|\r\n" +              // a sibling with a longer name
                         "0|relative/plain.txt|\r\n" + Entry('0', "inside.txt") + "\r\n");
-  bool inRecord = false;
-  ASSERT_TRUE(Process(inRecord));
-  EXPECT_EQ("precious", ReadFile(outside + "/victim.txt"));
-  EXPECT_EQ("old precious", ReadFile(outside + "/victim.txt.oldbak"));
-  EXPECT_EQ("precious too", ReadFile(outside + "/plain.txt"));
+  EXPECT_FALSE(Process(inRecord));
+  EXPECT_EQ("precious", ReadFile(outside + "/plain.txt"));
   EXPECT_TRUE(plat::IsDirectory(W8(root)));
   EXPECT_FALSE(Has("inside.txt"));  // entries inside are still handled
   std::string log = Log();
-  std::string ignored = Utf8FromWide(u"记录文件中的路径不在安装目录内，已忽略:");
+  std::string refused = Utf8FromWide(u"记录文件中的路径不在安装目录内:");
   size_t count = 0;
-  for (size_t p = log.find(ignored); p != std::string::npos; p = log.find(ignored, p + 1)) ++count;
+  for (size_t p = log.find(refused); p != std::string::npos; p = log.find(refused, p + 1)) ++count;
   EXPECT_EQ(6u, count);
-  EXPECT_NE(std::string::npos, log.find(ignored + root + "/link/victim.txt"));
 
-  // A complete record is held to the same rule.
-  WriteFile(record, "1|" + outside + "/victim.txt|\r\nend|\r\n");
+  // A complete record only removes backups: a refused entry leaves them.
+  WriteFile(outside + "/plain.txt.oldbak", "old precious");
+  WriteFile(record, "1|" + outside + "/plain.txt|\r\nend|\r\n");
   ASSERT_TRUE(Process(inRecord));
-  EXPECT_EQ("old precious", ReadFile(outside + "/victim.txt.oldbak"));
+  EXPECT_EQ("old precious", ReadFile(outside + "/plain.txt.oldbak"));
 }
 
 TEST_F(ApplyTest, CompletenessOfARecord) {

@@ -51,7 +51,6 @@ class ClientTest : public ::testing::Test {
 
   void Configure(const std::string& bin) {
     WriteFile(root + "/config/quillupcfg.ini", Config(bin));
-    op = COpFile();
     ASSERT_TRUE(op.Init(WidePath(root), 0, 0));
   }
   void Put(const std::string& rel, const std::string& data) { WriteFile(root + "/" + rel, data); }
@@ -145,6 +144,13 @@ TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
                                           root + "/ZoClient"));
   EXPECT_EQ("real client", At("ZoClient"));
   EXPECT_FALSE(op.IsClientExeForbidden(WidePath(root)));
+  // The record made for the attempt goes with it (the next start would
+  // take it for an interrupted swap); one that was there before stays.
+  EXPECT_FALSE(Has("update/tarvex.rcd"));
+  WriteFile(record, "1|" + root + "/a.dll|\r\n");
+  EXPECT_FALSE(Forbid());
+  EXPECT_EQ("1|" + root + "/a.dll|\r\n", ReadFile(record));
+  ASSERT_EQ(0, unlink(record.c_str()));
   chmod((root + "/ZoClient").c_str(), 0755);
 
   // Without a place for the record nothing is touched: a crash later

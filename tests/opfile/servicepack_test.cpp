@@ -6,6 +6,7 @@
 #include "common/testutil.h"
 #include "opfile/opfile.h"
 #include "support/log.h"
+#include "support/signature.h"
 
 using testutil::TempDir;
 
@@ -49,13 +50,12 @@ class ServicePackTest : public ::testing::Test {
   void TearDown() override { CLog::Instance()->SetPath(WString()); }
 
   // The installation's build line and version, through its configuration file.
-  void Configure(const std::string& version, const std::string& id) {
+  void Configure(const std::string& version, const std::string& id, const std::string& extra = "") {
     std::string cfg = m_dir.sub("config/quillupcfg.ini");
     testutil::WriteFile(cfg,
                         "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:1/sp/\r\nBIN_FILE=ZoTrade/ZoTrade\r\n"
                         "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=" +
-                            version + "\r\nQUILLUP_ID=" + id + "\r\n");
-    m_op = COpFile();
+                            version + "\r\nQUILLUP_ID=" + id + "\r\n" + extra);
     ASSERT_TRUE(m_op.ReadQuillupCfgIni(WidePath(cfg)));
     ASSERT_EQ(m_op.GetVersion(), WideFromUtf8(version));
     ASSERT_EQ(m_op.GetId(), WideFromUtf8(id));
@@ -95,7 +95,7 @@ class ServicePackTest : public ::testing::Test {
   TempDir m_dir;
   COpFile m_op;
   WString m_list, m_updateIni;
-  std::vector<ServicePack> m_packs{ServicePack{u"stale", 1, u"", false}};
+  std::vector<ServicePack> m_packs{ServicePack{u"stale", 1, u"", false, u""}};
   int32_t m_server = -7, m_local = -7;
 };
 
@@ -107,7 +107,7 @@ TEST_F(ServicePackTest, ParsesEveryPackInDocumentOrder) {
                     "</ServicePacksNum>";
   testutil::WriteFile(NativePathUnchecked(m_list), xml);
   ServicePackInfo info;
-  info.vecPacks.push_back(ServicePack{u"old", 1, u"", false});
+  info.vecPacks.push_back(ServicePack{u"old", 1, u"", false, u""});
   ASSERT_TRUE(m_op.ParseServicePackList(m_list, info));
   EXPECT_EQ(info.strBuildOption, u"ZT_STD");
   EXPECT_EQ(info.strId, u"12");
@@ -288,4 +288,124 @@ TEST_F(ServicePackTest, SizeRule) {
   WriteChain("9", "-5", "1", "1", "1");
   EXPECT_FALSE(Need());
   EXPECT_TRUE(Logged("ERROR", "解析servicepacksNum.xml文件失败"));
+}
+
+namespace {
+
+// An Ed25519 key made in memory for one test; nothing is written.
+class TestKey {
+ public:
+  TestKey() {
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+    EVP_PKEY_keygen_init(ctx);
+    EVP_PKEY_keygen(ctx, &m_key);
+    EVP_PKEY_CTX_free(ctx);
+  }
+  ~TestKey() { EVP_PKEY_free(m_key); }
+  std::string Public() const {
+    unsigned char raw[32];
+    size_t len = sizeof raw;
+    EVP_PKEY_get_raw_public_key(m_key, raw, &len);
+    return sig::EncodeBase64(raw, len);
+  }
+  std::string Sign(const std::string& bytes) const {
+    unsigned char out[64];
+    size_t len = sizeof out;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, m_key);
+    EVP_DigestSign(ctx, out, &len, (const unsigned char*)bytes.data(), bytes.size());
+    EVP_MD_CTX_free(ctx);
+    return std::string((const char*)out, len);
+  }
+
+ private:
+  EVP_PKEY* m_key = nullptr;
+};
+
+std::string SignedList(const std::string& id, const std::string& rootExtra, bool secondHasSha = true) {
+  const std::string sha(64, 'a');
+  return "<?xml version=\"1.0\"?>\r\n<ServicePacksNum build_option=\"ZT_STD\" QUILLUP_ID=\"" + id + "\"" + rootExtra +
+         ">\r\n  <Full size=\"10\" md5=\"00\" sha256=\"" + sha + "\"/>\r\n  <p1 size=\"3\" md5=\"01\"" +
+         (secondHasSha ? " sha256=\"" + std::string(64, 'B') + "\"" : "") + "/>\r\n</ServicePacksNum>\r\n";
+}
+
+}  // namespace
+
+TEST_F(ServicePackTest, SignedListsPassOnlyWithAGoodSignatureAndTheirRules) {
+  TestKey oldKey, newKey, strangerKey;
+  const std::string sigPath = NativePathUnchecked(m_list) + ".sig";
+  const int64_t now = 1700000000;
+  struct Case {
+    std::string name, keys, list, sigFile;
+    bool forced;
+    bool ok;
+    std::string reason;
+  };
+  const std::string list = SignedList("6", "");
+  const std::string good = sig::EncodeBase64(oldKey.Sign(list).data(), 64);
+  const std::string byNew = sig::EncodeBase64(newKey.Sign(list).data(), 64);
+  const std::string olds = oldKey.Public(), news = newKey.Public();
+  auto signedBy = [&](const TestKey& k, const std::string& l) { return sig::EncodeBase64(k.Sign(l).data(), 64) + "\n"; };
+  const std::string forcedOk = SignedList("2", " expires=\"1700000100\"");
+  const std::string forcedOld = SignedList("2", " expires=\"1699999999\"");
+  const std::string forcedNone = SignedList("2", "");
+  const std::string replay = SignedList("4", "");
+  const std::string same = SignedList("5", "");
+  const std::string noSha = SignedList("6", "", false);
+  const std::vector<Case> cases = {
+      {"signed", olds, list, good + "\n", false, true, ""},
+      {"CR LF line end", olds, list, good + "\r\n", false, true, ""},
+      {"no line end", olds, list, good, false, true, ""},
+      {"rotation: old key still listed", news + ", " + olds, list, good + "\n", false, true, ""},
+      {"rotation: new key", olds + "," + news, list, byNew + "\n", false, true, ""},
+      {"rotation done: old key gone", news, list, good + "\n", false, false, "bad signature (no key verifies it)"},
+      {"stranger's key", olds + "," + news, list, signedBy(strangerKey, list), false, false, "bad signature (no key"},
+      {"one byte of the list changed", olds, SignedList("7", ""), good + "\n", false, false, "bad signature (no key"},
+      {"no signature file", olds, list, "", false, false, "missing signature"},
+      {"empty signature file", olds, list, "\n", false, false, "bad signature (not one base64"},
+      {"not base64", olds, list, std::string(86, '*') + "==\n", false, false, "bad signature (not one base64"},
+      {"63 bytes", olds, list, sig::EncodeBase64(oldKey.Sign(list).data(), 63) + "\n", false, false,
+       "bad signature (not one base64"},
+      {"padding dropped", olds, list, good.substr(0, good.size() - 2) + "\n", false, false, "bad signature (not"},
+      {"two lines", olds, list, good + "\n" + good + "\n", false, false, "bad signature (not one base64"},
+      {"blank inside", olds, list, good.substr(0, 40) + " " + good.substr(40) + "\n", false, false, "bad signature"},
+      {"unreadable key", "not-a-key", list, good + "\n", false, false, "unreadable key"},
+      {"key of 31 bytes", sig::EncodeBase64("0123456789012345678901234567890", 31), list, good + "\n", false, false,
+       "unreadable key"},
+      {"a bad key beside a good one", "junk," + olds, list, good + "\n", false, true, ""},
+      {"pack without sha256", olds, noSha, signedBy(oldKey, noSha), false, false, "pack p1 carries no sha256"},
+      {"replayed older list", olds, replay, signedBy(oldKey, replay), false, false,
+       "replayed list: QUILLUP_ID 4 is below the installed 5"},
+      {"same version", olds, same, signedBy(oldKey, same), false, true, ""},
+      {"forced, before expiry", olds, forcedOk, signedBy(oldKey, forcedOk), true, true, ""},
+      {"forced, expired", olds, forcedOld, signedBy(oldKey, forcedOld), true, false,
+       "forced list expired at 1699999999 (now 1700000000)"},
+      {"forced, no expiry", olds, forcedNone, signedBy(oldKey, forcedNone), true, false, "forced list without expires"},
+      // A forced list may go down; the version rule is the normal list's.
+      {"forced, older version", olds, forcedOk, signedBy(oldKey, forcedOk), true, true, ""},
+  };
+  for (const Case& c : cases) {
+    Configure("ZT_STD", "5", "PACK_PUBLIC_KEYS=" + c.keys + "\r\n");
+    ASSERT_TRUE(m_op.IsListSigningOn()) << c.name;
+    testutil::WriteFile(NativePathUnchecked(m_list), c.list);
+    unlink(sigPath.c_str());
+    if (c.name != "no signature file") testutil::WriteFile(sigPath, c.sigFile);
+    std::string reason;
+    EXPECT_EQ(m_op.CheckSignedList(m_list, WidePath(sigPath), c.forced, now, reason), c.ok) << c.name << ": " << reason;
+    if (!c.ok) {
+      EXPECT_EQ(reason.rfind(c.reason, 0), 0u) << c.name << ": " << reason;
+    }
+  }
+
+  // No key, or only blanks: nothing is asked of any list.
+  Configure("ZT_STD", "5");
+  EXPECT_FALSE(m_op.IsListSigningOn());
+  Configure("ZT_STD", "5", "PACK_PUBLIC_KEYS=  \r\n");
+  EXPECT_FALSE(m_op.IsListSigningOn());
+  // The selection hands the sha256 on with each pack.
+  testutil::WriteFile(NativePathUnchecked(m_list), list);
+  InstallStamp("stamp-none");
+  ASSERT_TRUE(Need());
+  ASSERT_EQ(m_packs.size(), 1u);
+  EXPECT_EQ(m_packs[0].strSha256, WString(64, u'a'));
 }

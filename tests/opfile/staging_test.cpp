@@ -253,6 +253,20 @@ TEST_F(StagingTest, EachFailureLogsItsMessage) {
   EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "删除目录失败:" + ready));
 }
 
+TEST_F(StagingTest, PackWithEntriesMissingFromItsDirectoryStagesNothing) {
+  // The end record states two entries of three, as a count cut to 16 bits
+  // does: the pack fails before any of its files is written.
+  std::string p = Pack("p.zip", {{"a.txt", "a"}, {"b/c.txt", "c"}, {"client.exe", "client"}});
+  std::string s = ReadFile(p);
+  size_t end = s.rfind(std::string("PK\5\6", 4));
+  s.replace(end + 8, 4, std::string("\2\0\2\0", 4));
+  WriteFile(p, s);
+  EXPECT_FALSE(Stage({p}));
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "解压zip文件失败:" + p + "->" + unzip));
+  EXPECT_TRUE(!Exists(unzip) || Tree(unzip).empty());
+  EXPECT_TRUE(!Exists(ready) || Tree(ready).empty());
+}
+
 TEST_F(StagingTest, MergeDeltaRunsTheDecoder) {
   const std::string v1 = Bytes(80000, 11), v2 = Edited(v1, 12);
   WriteFile(t.sub("src"), v1);

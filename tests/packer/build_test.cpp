@@ -27,12 +27,14 @@ struct FourVersions {
     std::string big = Noise(300000, 1), core = Noise(100000, 2), same = Noise(50000, 3);
     std::map<std::string, std::string> v1 = {
         {"bin/client", "#!/bin/sh\necho client 1\n"}, {"data/big.bin", big},           {"lib/core.dll", core},
-        {"docs/readme.txt", "Readme, first edition.\n"}, {"old/legacy.txt", "legacy\n"}, {"keep/same.bin", same}};
+        {"docs/readme.txt", "Readme, first edition.\n"}, {"old/legacy.txt", "legacy\n"}, {"keep/same.bin", same},
+        {"\xe9\x99\x86.txt", "lu\n"}};  // 陆.txt: its 936 bytes also read as UTF-8
     auto v2 = v1;
     v2["bin/client"] = "#!/bin/sh\necho client 2\n";
     v2["data/big.bin"] = big = Flip(big, {10, 150000, 299990});
     v2["docs/readme.txt"] = "Readme, second edition, with more words.\n";
     v2["plugins/new.dat"] = Noise(20000, 4);
+    v2["\xe4\xb8\x93\xe4\xb8\x9a/\xe6\x8a\xa5\xe8\xa1\xa8.dat"] = Noise(3000, 6);  // 专业/报表.dat
     v2.erase("old/legacy.txt");
     auto v3 = v2;
     v3["bin/client"] = "#!/bin/sh\necho client 3\n";
@@ -115,6 +117,28 @@ TEST(PackBuild, FullAndBasePacksHoldWholeTrees) {
   EXPECT_EQ(ReadTree(x.sub("full")), ReadTree(v.roots[3]));
   ASSERT_EQ(testutil::Run("unzip -qq " + Quote(server + "/" + list.packs[1].name + ".zip") + " -d " + Quote(x.sub("base"))), 0);
   EXPECT_EQ(ReadTree(x.sub("base")), ReadTree(v.roots[0]));
+  // Names are stored in code page 936 without the UTF-8 flag, each non-ASCII
+  // one with a Unicode Path field that names it in UTF-8 (checked by zipfile,
+  // which reads unflagged names as code page 437).
+  WriteFile(x.sub("names.py"),
+            "import zipfile, struct, zlib, sys\n"
+            "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+            "  assert not i.flag_bits & 0x800, i.filename\n"
+            "  raw, e, name = i.filename.encode('cp437'), i.extra, None\n"
+            "  while e:\n"
+            "    tag, n = struct.unpack('<HH', e[:4])\n"
+            "    if tag == 0x7075:\n"
+            "      assert e[4] == 1 and struct.unpack('<I', e[5:9])[0] == zlib.crc32(raw)\n"
+            "      name = e[9:4 + n].decode()\n"
+            "    e = e[4 + n:]\n"
+            "  assert (name is None) == (raw.decode('gbk') == raw.decode('ascii', 'replace')), i.filename\n"
+            "  assert name is None or name.encode('gbk') == raw, name\n"
+            "  if name: print(name)\n");
+  ASSERT_EQ(testutil::Run("/usr/bin/python3 " + Quote(x.sub("names.py")) + " " + Quote(server + "/full_4.zip") + " >" +
+                          Quote(x.sub("names"))), 0);
+  EXPECT_EQ(ReadFile(x.sub("names")),
+            "docs/\xe8\xaf\xb4\xe6\x98\x8e.txt\n\xe4\xb8\x93\xe4\xb8\x9a/\n"
+            "\xe4\xb8\x93\xe4\xb8\x9a/\xe6\x8a\xa5\xe8\xa1\xa8.dat\n\xe9\x99\x86.txt\n");
   // The client keeps its execute bit through the archive.
   ASSERT_EQ(testutil::Run("unzip -qq " + Quote(server + "/" + list.packs[1].name + ".zip") + " bin/client -d " + Quote(x.sub("mode"))), 0);
   EXPECT_EQ(access(x.sub("mode/bin/client").c_str(), X_OK), 0);
@@ -128,7 +152,8 @@ TEST(PackBuild, IncrementsCarryNewFilesPlainAndChangedFilesAsDeltasThatReplay) {
   // Expected items of each step: (name in the archive) for steps 1->2, 2->3, 3->4.
   std::vector<std::set<std::string>> expected = {
       {"bin/client", "data/big.bin.delta", "docs/readme.txt", "plugins/new.dat", "config/update.ini",
-       "config/quillupcfg.ini", "plugins/"},
+       "config/quillupcfg.ini", "plugins/", "\xe4\xb8\x93\xe4\xb8\x9a/",
+       "\xe4\xb8\x93\xe4\xb8\x9a/\xe6\x8a\xa5\xe8\xa1\xa8.dat"},
       {"bin/client", "data/big.bin.delta", "lib/core.dll", "old/legacy.txt", "config/update.ini",
        "config/quillupcfg.ini", "cache/", "old/"},
       {"bin/client", "data/big.bin.delta", "docs/readme.txt", "docs/\xe8\xaf\xb4\xe6\x98\x8e.txt", "config/update.ini",

@@ -3,6 +3,10 @@
 // and a damaged pack is caught.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
 #include <sstream>
 
 #include "packer_fixture.h"
@@ -57,6 +61,8 @@ void FourVersions(Chain& c) {
   v["bin/client"] = "#!/bin/sh\necho 2\n";
   v["data/big.bin"] = big = Flip(big, {3, 100000});
   v["plugins/new.dat"] = Noise(20000, 4);
+  v["\xe4\xb8\x93\xe4\xb8\x9a/\xe6\x8a\xa5\xe8\xa1\xa8.dat"] = Noise(3000, 6);  // 专业/报表.dat
+  v["\xe9\x99\x86.txt"] = "lu\n";  // 陆.txt: its 936 bytes also read as UTF-8
   v.erase("old/legacy.txt");
   c.Add(v);
   v["bin/client"] = "#!/bin/sh\necho 3\n";
@@ -201,4 +207,95 @@ TEST(PackVerify, ADeltaForAnotherBaseFailsInStaging) {
   EXPECT_NE(line.find("FAILED"), std::string::npos) << out;
   // The updater's own log line of the failed merge is shown.
   EXPECT_NE(out.find("COpFile::UpdateToReadyDir"), std::string::npos) << out;
+}
+
+TEST(PackVerify, SignedListsAgreeWithOpenSSLAndFailWhenTouched) {
+  Chain c;
+  c.Add({{"bin/client", "#!/bin/sh\necho 1\n"}, {"data/a.bin", Noise(50000, 1)}});
+  c.Add({{"bin/client", "#!/bin/sh\necho 2\n"}, {"data/a.bin", Noise(50000, 2)}});
+  const std::string keys = c.dir.sub("keys"), other = c.dir.sub("other");
+  std::string out, err;
+  ASSERT_EQ(RunPack("keygen -o " + Quote(keys), &out, &err), 0) << err;
+  ASSERT_EQ(RunPack("keygen -o " + Quote(other), nullptr, &err), 0) << err;
+  const std::string pem = keys + "/signing-key.pem";
+  struct stat st {};
+  ASSERT_EQ(stat(pem.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // The public line is the raw key openssl finds in the private one.
+  const std::string pub = ReadFile(keys + "/signing-key.pub");
+  EXPECT_EQ(out, pub);
+  ASSERT_EQ(testutil::Run("openssl pkey -in " + Quote(pem) + " -pubout -outform DER 2>/dev/null | tail -c 32 | base64 >" +
+                          Quote(c.dir.sub("pub.openssl"))),
+            0);
+  EXPECT_EQ(ReadFile(c.dir.sub("pub.openssl")), pub);
+  EXPECT_NE(RunPack("keygen -o " + Quote(keys), nullptr, &err), 0);  // never replaces a key
+  EXPECT_EQ(ReadFile(keys + "/signing-key.pub"), pub);
+
+  c.Build("--force-repair --sign-key " + Quote(pem));
+  const std::string list = c.server + "/servicepacksNum.xml", forced = c.server + "/force_servicepack.xml";
+  // Every pack carries the SHA-256 openssl computes.
+  for (const ListedPack& p : ReadList(list).packs) {
+    ASSERT_EQ(testutil::Run("openssl dgst -sha256 -r " + Quote(c.server + "/" + p.name + ".zip") + " >" +
+                            Quote(c.dir.sub("dgst"))),
+              0);
+    EXPECT_NE(ReadFile(list).find(" sha256=\"" + ReadFile(c.dir.sub("dgst")).substr(0, 64) + "\""), std::string::npos)
+        << p.name;
+  }
+  const std::string fx = ReadFile(forced);
+  size_t at = fx.find(" expires=\"");
+  ASSERT_NE(at, std::string::npos) << fx;
+  long long expires = atoll(fx.c_str() + at + 10);
+  EXPECT_NEAR((double)expires, (double)time(nullptr) + 7 * 86400, 120.0);
+  // openssl accepts the signatures.
+  auto opensslVerifies = [&](const std::string& file, const std::string& pubPem) {
+    return testutil::Run("base64 -d " + Quote(file + ".sig") + " >" + Quote(c.dir.sub("sig.bin")) +
+                         " && openssl pkeyutl -verify -pubin -inkey " + Quote(pubPem) + " -rawin -in " + Quote(file) +
+                         " -sigfile " + Quote(c.dir.sub("sig.bin")) + " >/dev/null 2>&1") == 0;
+  };
+  ASSERT_EQ(testutil::Run("openssl pkey -in " + Quote(pem) + " -pubout -out " + Quote(c.dir.sub("pub.pem"))), 0);
+  EXPECT_TRUE(opensslVerifies(list, c.dir.sub("pub.pem")));
+  EXPECT_TRUE(opensslVerifies(forced, c.dir.sub("pub.pem")));
+
+  auto verify = [&](const std::string& keyArg) {
+    out.clear();
+    return RunPack("verify --public-key " + Quote(keyArg) + " " + Quote(c.server) + c.Versions(), &out, &err);
+  };
+  EXPECT_EQ(verify(keys + "/signing-key.pub"), 0) << out << err;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml.sig: ok, 3 packs, sha256 match"), "") << out;
+  EXPECT_NE(LineOf(out, "force_servicepack.xml.sig: ok, 1 packs"), "") << out;
+  EXPECT_EQ(verify(ReadFile(other + "/signing-key.pub")), 1) << out;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml.sig: FAILED: bad signature"), "") << out;
+  // Rotation: the other key beside the signing one.
+  std::string both = ReadFile(other + "/signing-key.pub");
+  both.pop_back();
+  EXPECT_EQ(verify(both + "," + pub), 0) << out;
+
+  // A signature openssl makes is as good as the tool's own.
+  ASSERT_EQ(testutil::Run("openssl pkeyutl -sign -inkey " + Quote(pem) + " -rawin -in " + Quote(list) + " -out " +
+                          Quote(c.dir.sub("o.bin")) + " && base64 -w0 " + Quote(c.dir.sub("o.bin")) + " >" +
+                          Quote(list + ".sig")),
+            0);
+  EXPECT_EQ(verify(pub), 0) << out;
+
+  // One byte of the list changed; then a missing signature.
+  const std::string original = ReadFile(list);
+  std::string changed = original;
+  changed[changed.find("QUILLUP_ID=\"2\"") + 12] = '3';
+  WriteFile(list, changed);
+  EXPECT_EQ(verify(pub), 1) << out;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml.sig: FAILED: bad signature (no key verifies it)"), "") << out;
+  WriteFile(list, original);
+  ASSERT_EQ(unlink((list + ".sig").c_str()), 0);
+  EXPECT_EQ(verify(pub), 1) << out;
+  EXPECT_NE(LineOf(out, "servicepacksNum.xml.sig: FAILED: missing signature"), "") << out;
+
+  // sign re-signs the directory with the other key; a pack that does not
+  // match its list is not signed.
+  ASSERT_EQ(RunPack("sign " + Quote(other + "/signing-key.pem") + " " + Quote(c.server), &out, &err), 0) << err;
+  EXPECT_EQ(verify(other + "/signing-key.pub"), 0) << out;
+  EXPECT_EQ(verify(pub), 1) << out;
+  const std::string zip = c.server + "/" + ReadList(list).packs[2].name + ".zip";
+  WriteFile(zip, ReadFile(zip) + "x");
+  EXPECT_EQ(RunPack("sign " + Quote(pem) + " " + Quote(c.server), &out, &err), 1);
+  EXPECT_NE(err.find(" bytes, servicepacksNum.xml says "), std::string::npos) << err;
 }

@@ -38,6 +38,19 @@ TEST_F(NamedMutexTest, OneHolderPerNameWithinAProcess) {
   EXPECT_EQ(plat::NamedMutex::kFailed, a.Create(u""));
 }
 
+TEST_F(NamedMutexTest, UnusableRuntimeDirectoryFallsBackToTmp) {
+  const WString fallback = WidePath("/tmp/quillup-" + std::to_string(getuid()));
+  const WString name = WidePath(dir.path()) + u"~update~";  // private to this test
+  testutil::WriteFile(dir.sub("plain-file"), "x");
+  for (std::string xdg : {dir.sub("gone/deeper"), dir.sub("plain-file")}) {
+    setenv("XDG_RUNTIME_DIR", xdg.c_str(), 1);
+    EXPECT_EQ(fallback, plat::RuntimeDirectory()) << xdg;
+    plat::NamedMutex a, b;
+    EXPECT_EQ(plat::NamedMutex::kCreated, a.Create(name)) << xdg;
+    EXPECT_EQ(plat::NamedMutex::kAlreadyExists, b.Create(name)) << xdg;
+  }
+}
+
 TEST_F(NamedMutexTest, LongAndUnusualNamesStillExclude) {
   WString longName(600, u'x');
   longName += u"中文/名字~update~";

@@ -67,6 +67,11 @@ struct Zip {
     EXPECT_EQ(CZipReader::GetItem(h, i, info), ZIP_OK) << i;
     return info;
   }
+  std::vector<WString> Names() {
+    std::vector<WString> names;
+    for (int32_t i = 0, n = Count(); i < n; ++i) names.push_back(Item(i).name);
+    return names;
+  }
   // Staging's calling order: every entry to dir + "/" + its name.
   uint32_t ExtractAll(const std::string& dir) {
     int32_t n = Count();
@@ -328,11 +333,11 @@ TEST(ZipReader, CorruptHeadersAndDataAreReported) {
     Zip z(variant("deflate.zip", off1 + 30 + 12 + 100, "\xff\xff\xff\xff"));
     EXPECT_EQ(CZipReader::UnzipItem(z.h, 1, t.wsub("o3")), ZIP_FLATE);
   }
-  {  // central header signature destroyed: the walk stops there
+  {  // central header signature destroyed: the directory no longer holds
+     // what its end record states, so the archive does not open at all
     size_t cd = good.rfind(std::string("PK\x01\x02", 4));
-    Zip z(variant("central.zip", cd, "PK\x09\x09"));
-    EXPECT_EQ(CZipReader::GetItem(z.h, 0, info), ZIP_OK);
-    EXPECT_EQ(CZipReader::GetItem(z.h, 1, info), ZIP_CORRUPT);
+    EXPECT_EQ(CZipReader::Open(WidePath(variant("central.zip", cd, "PK\x09\x09")), nullptr), nullptr);
+    EXPECT_EQ(CZipReader::LastResult(), ZIP_NO_FILE);
   }
 }
 
@@ -345,9 +350,8 @@ TEST(ZipReader, ZipSlipNamesStayInsideTheTarget) {
      "  z.writestr(zipfile.ZipInfo(n, (2020,1,1,0,0,0)), n.encode())\n"
      "z.close()\n");
   Zip z(t.sub("slip.zip"));
-  ASSERT_EQ(z.Count(), 9);
-  std::vector<WString> names;
-  for (int i = 0; i < 9; ++i) names.push_back(z.Item(i).name);
+  std::vector<WString> names = z.Names();
+  ASSERT_EQ(names.size(), 9u);
   EXPECT_EQ(names, (std::vector<WString>{u"a.txt", u"b/a.txt", u"srv/a.txt", u"evil1.txt", u"evil2.txt",
                                          u"abs/evil3.txt", u"evil4.txt", u"ok/./x/", u""}));
   std::string out = t.sub("a/b/out");
@@ -424,6 +428,7 @@ TEST(ZipReader, TargetsOver259UnitsFailWithoutWriting) {
 
 TEST(ZipReader, HostSystemDecidesTheAttributes) {
   TempDir t;
+  mode_t oldMask = umask(022);  // the modes pass through the umask, as any new file's
   Py(t,
      "z = zipfile.ZipFile('a.zip', 'w')\n"
      "def add(name, system, attr):\n"
@@ -433,17 +438,22 @@ TEST(ZipReader, HostSystemDecidesTheAttributes) {
      "add('ntfs_hidden_system', 11, 0x26)\n"
      "add('unix_0444', 3, 0o100444 << 16)\n"
      "add('unix_0644', 3, 0o100644 << 16)\n"
+     "add('unix_0666', 3, 0o100666 << 16)\n"
+     "add('unix_0777', 3, 0o100777 << 16)\n"
      "add('unix_dir', 3, (0o40755 << 16))\n"
      "add('mac_0600_with_dos_ro_bit', 19, (0o100600 << 16) | 1)\n"
      "z.close()\n");
   Zip z(t.sub("a.zip"));
+  umask(oldMask);
   EXPECT_EQ(z.Item(0).attributes, kZipAttrReadOnly | kZipAttrArchive);
   EXPECT_EQ(z.Item(1).attributes, kZipAttrHidden | kZipAttrSystem | kZipAttrArchive);
   EXPECT_EQ(z.Item(2).attributes, kZipAttrReadOnly | kZipAttrArchive);
   EXPECT_EQ(z.Item(3).attributes, kZipAttrArchive);
-  EXPECT_EQ(z.Item(4).attributes, kZipAttrDirectory | kZipAttrArchive);
-  EXPECT_EQ(z.Item(5).attributes, kZipAttrArchive);
+  EXPECT_EQ(z.Item(6).attributes, kZipAttrDirectory | kZipAttrArchive);
+  EXPECT_EQ(z.Item(7).attributes, kZipAttrArchive);
   ASSERT_EQ(z.ExtractAll(t.sub("out")), ZIP_OK);
+  EXPECT_EQ(Mode(t.sub("out/unix_0666")), 0644);
+  EXPECT_EQ(Mode(t.sub("out/unix_0777")), 0755);
   EXPECT_EQ(Mode(t.sub("out/dos_ro")) & 0222, 0);
   EXPECT_EQ(Mode(t.sub("out/unix_0444")) & 0222, 0);
   EXPECT_EQ(Mode(t.sub("out/unix_0644")), 0644);
@@ -465,10 +475,108 @@ TEST(ZipReader, NamesInCodePage936AndUtf8) {
     ASSERT_EQ(z.ExtractAll(t.sub("out")), ZIP_OK);
     EXPECT_EQ(ReadFile(t.sub("out/中文/文件.txt")), "utf8");
   }
-  // Same length in bytes (13): 936 text the locale's UTF-8 cannot read.
+  // Same length in bytes (13): 936 text under a UTF-8 flag it does not fit.
   Zip g(t.sub("b.zip"));
   ASSERT_NE(g.h, nullptr);
   EXPECT_EQ(g.Item(0).name, u"中文/件xxxxxx.txt");
+
+  // Unflagged names are 936 even where the bytes also read as UTF-8 (C2 BD,
+  // D7 A8 D2 B5); a Unicode Path field whose checksum matches the stored
+  // name gives the name, a stale one does not; bytes that are not 936 are
+  // read as UTF-8.
+  Py(t,
+     "import zlib\n"
+     "def up(name, raw): return struct.pack('<HHBI', 0x7075, 5 + len(name.encode()), 1, zlib.crc32(raw)) + name.encode()\n"
+     "z = zipfile.ZipFile('c.zip', 'w')\n"
+     "def add(name, extra=b''):\n"
+     "  i = zipfile.ZipInfo(name, (2020,1,1,0,0,0)); i.extra = extra; z.writestr(i, b'%d' % len(name))\n"
+     "add('AA.txt'); add('BBBB.txt'); add('CCCCCC')\n"
+     "add('old.txt', up('\u65b0/\u62a5\u8868.dat', b'old.txt')); add('stale.txt', up('\u65b0.txt', b'other'))\n"
+     "z.close()\n"
+     "raw = open('c.zip','rb').read()\n"
+     "for k, v in [(b'AA.txt', '\u9646.txt'.encode('gbk')), (b'BBBB.txt', '\u4e13\u4e1a.txt'.encode('gbk')),\n"
+     "             (b'CCCCCC', '\u4e2d.tx'.encode())]:\n"
+     "  assert len(k) == len(v); raw = raw.replace(k, v)\n"
+     "open('c.zip','wb').write(raw)\n");
+  Zip c(t.sub("c.zip"));
+  EXPECT_EQ(c.Names(), (std::vector<WString>{u"陆.txt", u"专业.txt", u"中.tx", u"新/报表.dat", u"stale.txt"}));
+  ASSERT_EQ(c.ExtractAll(t.sub("c")), ZIP_OK);
+  EXPECT_EQ(ReadFile(t.sub("c/新/报表.dat")), "7");
+}
+
+TEST(ZipReader, Zip64ArchivesOpenWhole) {
+  TempDir t;
+  WriteFile(t.sub("src/a.txt"), "small");
+  WriteFile(t.sub("src/sub/b.bin"), Bytes(70000, 5));
+  // Past 65,535 entries zipfile writes the zip64 end records. With its limits
+  // lowered it writes zip64 sizes and offsets for small entries, as it does
+  // past 4 GiB; Info-ZIP's -fz does the same.
+  Py(t,
+     "z = zipfile.ZipFile('many.zip', 'w')\n"
+     "for k in range(70000): z.writestr(zipfile.ZipInfo('d%d/f%d' % (k // 1000, k), (2020,1,1,0,0,0)), b'%d' % k)\n"
+     "z.close()\n"
+     "zipfile.ZIP64_LIMIT = 100; zipfile.ZIP_FILECOUNT_LIMIT = 2\n"
+     "z = zipfile.ZipFile('forced.zip', 'w', zipfile.ZIP_DEFLATED)\n"
+     "z.write('src/a.txt', 'a.txt'); z.write('src/sub/b.bin', 'sub/b.bin')\n"
+     "with z.open('c.txt', 'w', force_zip64=True) as w: w.write(b'c' * 500)\n"
+     "z.close()\n");
+  ASSERT_EQ(testutil::Run("cd '" + t.sub("src") + "' && zip -q -fz -r ../info.zip a.txt sub"), 0);
+  {
+    Zip z(t.sub("many.zip"));
+    ASSERT_NE(z.h, nullptr);
+    ASSERT_EQ(z.Count(), 70000);
+    for (int k : {65535, 69999, 0}) {
+      EXPECT_EQ(z.Item(k).name, W(("d" + std::to_string(k / 1000) + "/f" + std::to_string(k)).c_str()));
+      ASSERT_EQ(CZipReader::UnzipItem(z.h, k, t.wsub("x")), ZIP_OK);
+      EXPECT_EQ(ReadFile(t.sub("x")), std::to_string(k));
+    }
+  }
+  for (const char* name : {"forced.zip", "info.zip"}) {
+    Zip z(t.sub(name));
+    ASSERT_NE(z.h, nullptr) << name;
+    std::string out = t.sub(std::string("out-") + name);
+    ASSERT_EQ(z.ExtractAll(out), ZIP_OK) << name;
+    EXPECT_EQ(ReadFile(out + "/a.txt"), "small");
+    EXPECT_EQ(ReadFile(out + "/sub/b.bin"), ReadFile(t.sub("src/sub/b.bin"))) << name;
+    for (int32_t i = 0; i < z.Count(); ++i) {
+      if (z.Item(i).name == u"sub/b.bin") {
+        EXPECT_EQ(z.Item(i).uncompressedSize, 70000u) << name;
+      }
+    }
+  }
+  EXPECT_EQ(ReadFile(t.sub("out-forced.zip/c.txt")), std::string(500, 'c'));
+}
+
+TEST(ZipReader, DirectoryShortOfItsEndRecordFailsToOpen) {
+  TempDir t;
+  // The same five entries with a plain end record and with zip64 records.
+  Py(t,
+     "for name in ['plain.zip', 'z64.zip']:\n"
+     "  if name == 'z64.zip': zipfile.ZIP_FILECOUNT_LIMIT = 2\n"
+     "  z = zipfile.ZipFile(name, 'w')\n"
+     "  for k in range(5): z.writestr(zipfile.ZipInfo('f%d' % k, (2020,1,1,0,0,0)), b'x')\n"
+     "  z.close()\n");
+  auto opens = [&](const std::string& zip, size_t at, const std::string& bytes) {
+    std::string s = ReadFile(t.sub(zip));
+    s.replace(at, bytes.size(), bytes);
+    WriteFile(t.sub("v.zip"), s);
+    HZIP h = CZipReader::Open(t.wsub("v.zip"), nullptr);
+    if (h) CZipReader::Close(h);
+    return h != nullptr;
+  };
+  std::string plain = ReadFile(t.sub("plain.zip")), z64 = ReadFile(t.sub("z64.zip"));
+  size_t end = plain.rfind(std::string("PK\5\6", 4)), end64 = z64.rfind(std::string("PK\6\6", 4));
+  ASSERT_NE(end64, std::string::npos);
+  ASSERT_TRUE(opens("plain.zip", 0, "PK"));
+  ASSERT_TRUE(opens("z64.zip", 0, "PK"));
+  // Fewer entries stated than held (a count that wrapped at 65,536), more
+  // than held, a directory size that cuts the last header short.
+  EXPECT_FALSE(opens("plain.zip", end + 8, std::string("\3\0\3\0", 4)));
+  EXPECT_FALSE(opens("plain.zip", end + 8, std::string("\7\0\7\0", 4)));
+  std::string size(1, (char)(plain[end + 12] - 1));
+  EXPECT_FALSE(opens("plain.zip", end + 12, size));
+  EXPECT_FALSE(opens("z64.zip", end64 + 24, std::string("\3\0\0\0\0\0\0\0\3\0\0\0\0\0\0\0", 16)));
+  EXPECT_FALSE(opens("z64.zip", end64 + 24, std::string("\7\0\0\0\0\0\0\0\7\0\0\0\0\0\0\0", 16)));
 }
 
 TEST(ZipReader, IndexesMayComeInAnyOrder) {

@@ -7,11 +7,16 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 
 #include "bridge.h"
 #include "common.h"
 #include "packset.h"
+#include "signing.h"
+#include "support/sha256.h"
+#include "support/text.h"
 #include "tree.h"
 #include "zipwriter.h"
 
@@ -212,12 +217,15 @@ bool IsValidFullPackName(const std::string& name) {
   return true;
 }
 
-std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs) {
+std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs,
+                    long long expires) {
   std::string x = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-  x += "<ServicePacksNum build_option=\"" + XmlEscape(buildOption) + "\" QUILLUP_ID=\"" + std::to_string(id) + "\">\r\n";
+  x += "<ServicePacksNum build_option=\"" + XmlEscape(buildOption) + "\" QUILLUP_ID=\"" + std::to_string(id) + "\"";
+  if (expires) x += " expires=\"" + std::to_string(expires) + "\"";
+  x += ">\r\n";
   for (const ListEntry& p : packs)
     x += "  <" + p.name + " size=\"" + std::to_string(p.size) + "\" md5=\"" + p.md5 + "\" force=\"" +
-         (p.force ? "1" : "0") + "\"/>\r\n";
+         (p.force ? "1" : "0") + "\"" + (p.sha256.empty() ? "" : " sha256=\"" + p.sha256 + "\"") + "/>\r\n";
   x += "</ServicePacksNum>\r\n";
   return x;
 }
@@ -229,6 +237,9 @@ void BuildServerDir(const BuildOptions& opt) {
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
   std::string fullName = opt.fullName.empty() ? "full_" + std::to_string(newest.id) : opt.fullName;
+  // A key that cannot sign stops the build before any pack is made.
+  std::unique_ptr<SigningKey> key;
+  if (!opt.signKey.empty()) key = std::make_unique<SigningKey>(opt.signKey);
   if (!IsValidFullPackName(fullName))
     throw Error("\"" + fullName + "\" cannot name the full pack: use letters, digits, \"_\", \"-\" or \".\", "
                 "starting with a letter other than a lower-case p (increments begin with p)");
@@ -253,18 +264,26 @@ void BuildServerDir(const BuildOptions& opt) {
       packs.push_back(IncrementPack(chain[i - 1], chain[i], out, work + "/" + std::to_string(i)));
     }
     std::vector<ListEntry> entries;
-    for (const BuiltPack& p : packs) entries.push_back(p.entry);
+    for (const BuiltPack& p : packs) {
+      entries.push_back(p.entry);
+      if (key) entries.back().sha256 = FileSha256Hex(WidePath(out + "/" + p.entry.name + ".zip"));
+    }
     WriteTextFile(out + "/" + kListFile, ListXml(newest.buildOption, newest.id, entries));
+    if (key) WriteSignatureOf(*key, out + "/" + kListFile);
     if (opt.forceRepair) {
       ListEntry forced = entries[0];
       forced.force = true;
-      WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}));
+      // Signed, a forced list may install in any direction: it expires.
+      long long expires = 0;
+      if (key) expires = (long long)time(nullptr) + 86400LL * (opt.expiresDays < 0 ? kDefaultExpiresDays : opt.expiresDays);
+      WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}, expires));
+      if (key) WriteSignatureOf(*key, out + "/" + kForceListFile);
     }
     ThrowIfInterrupted();
     SyncDirectory(out);
     Publish(out, opt.serverDir, tmp);
-    printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
-           opt.forceRepair ? " (with force_servicepack.xml)" : "");
+    printf("%s: build_option=\"%s\" QUILLUP_ID=%d%s%s\n", opt.serverDir.c_str(), newest.buildOption.c_str(), newest.id,
+           opt.forceRepair ? " (with force_servicepack.xml)" : "", key ? ", signed" : "");
     for (const BuiltPack& p : packs)
       printf("  %-34s %10lld  %s  %s\n", p.entry.name.c_str(), p.entry.size, p.entry.md5.c_str(), p.what.c_str());
   } catch (...) {

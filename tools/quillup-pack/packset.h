@@ -15,6 +15,8 @@ struct BuildOptions {
   std::string fullName;                  // "" = "full_" + newest QUILLUP_ID
   bool forceRepair = false;              // also write force_servicepack.xml
   bool replace = false;                  // replace an existing server directory
+  std::string signKey;                   // Ed25519 PEM: sha256 on every pack, lists signed
+  int expiresDays = -1;                  // signed forced list valid this long (-1: the default)
 };
 
 // Builds every pack and list into a fresh directory and moves it into
@@ -27,8 +29,11 @@ struct ListEntry {
   long long size = 0;
   std::string md5;
   bool force = false;
+  std::string sha256;  // written when not empty (signed lists)
 };
-std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs);
+// expires (UTC seconds), when not 0, goes on the root element.
+std::string ListXml(const std::string& buildOption, int id, const std::vector<ListEntry>& packs,
+                    long long expires = 0);
 
 // A name the list can carry as an element name and that the updater
 // treats as a full pack (it does not begin with a lower-case "p").

@@ -15,6 +15,7 @@
 #include "common.h"
 #include "opfile/opfile.h"
 #include "packset.h"
+#include "signing.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
@@ -286,10 +287,10 @@ int CheckListedPacks(const std::string& serverDir, const std::string& listFile, 
 int VerifyServerDir(const VerifyOptions& opt) {
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
+  int failures = opt.publicKeys.empty() ? 0 : VerifySignatures(opt.serverDir, opt.publicKeys);
   const char* base = getenv("TMPDIR");
   std::string work = std::string(base && *base ? base : "/tmp") + "/quillup-pack-verify-XXXXXX";
   if (!mkdtemp(work.data())) throw Error("cannot create a work directory: " + ErrnoText());
-  int failures = 0;
   try {
     LogCapture log(work + "/updater.log");
     std::vector<std::string> lists = {kListFile};

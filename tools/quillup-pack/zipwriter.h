@@ -1,11 +1,14 @@
-// Writes one pack archive with libzip.
+// Writes one pack archive. Names are stored in code page 936 without the
+// UTF-8 flag, as the updater reads them, with the UTF-8 name beside them in
+// an Info-ZIP Unicode Path field for other unzip programs.
 #pragma once
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
-
-struct zip;
+#include <vector>
 
 namespace pack {
 
@@ -13,23 +16,41 @@ class ZipWriter {
  public:
   // Creates a new archive; the path must not exist yet.
   explicit ZipWriter(const std::string& path);
+  // An archive not finished is removed.
   ~ZipWriter();
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
-  // name: entry name with "/" separators. The source file is read when
-  // the archive is finished, so it must stay in place until then.
+  // name: UTF-8 entry name with "/" separators. The source is read at once.
   void AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime);
   void AddDirectory(const std::string& name, mode_t mode, long long mtime);
-  int Count() const { return m_count; }
-  // Writes the archive out; throws Error on failure (no archive is left).
+  int Count() const { return (int)m_entries.size(); }
+  // Writes the central directory; throws Error on failure (no archive is left).
   void Finish();
 
  private:
-  void SetMeta(long long index, const std::string& name, mode_t typeAndMode, long long mtime, bool isDir);
+  struct Entry {
+    std::string name;   // code page 936
+    std::string extra;  // the same in local and central header
+    uint16_t method = 0, dosTime = 0, dosDate = 0;
+    uint32_t crc = 0, externalAttrs = 0;
+    uint64_t compressedSize = 0, size = 0, offset = 0;
+  };
+  Entry Begin(const std::string& name, mode_t typeAndMode, long long mtime, bool isDir);
+  static void PutSharedFields(std::string& header, const Entry& e);
+  void WriteLocalHeader(const Entry& e);
+  // Copies or deflates the source after the local header; false when
+  // deflating did not make it smaller.
+  bool WriteData(Entry& e, const std::string& source, bool deflate);
+  void Put(const std::string& bytes);
+  void Seek(uint64_t offset);
+  uint64_t Tell();
+  [[noreturn]] void Fail(const std::string& what);
+
   std::string m_path;
-  struct zip* m_zip = nullptr;
-  int m_count = 0;
+  FILE* m_file = nullptr;
+  bool m_finished = false;
+  std::vector<Entry> m_entries;
 };
 
 }  // namespace pack

@@ -1,0 +1,15 @@
+// SHA-256 digests (OpenSSL EVP) as 64 lower-case hexadecimal characters,
+// the second digest of a signed pack list beside the system's MD5.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "support/text.h"
+
+std::string Sha256Hex(const void* data, size_t len);
+
+// Digest of a file's content, read in pieces; "" when the path cannot be
+// held by code page 936 (as every narrow open of the system) or the file
+// cannot be opened or read.
+std::string FileSha256Hex(const WString& path);
