@@ -320,7 +320,6 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
   bool refused = false;
   std::set<WString> handled;
   const size_t n = entries.size();
-  std::set<WString> handled;
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
     if (!IsPathBelow(entries[i].path, installDir)) {

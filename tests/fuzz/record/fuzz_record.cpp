@@ -1,9 +1,9 @@
 // The record file through its reader and the roll-back (or the finishing of
 // a complete record) on a scratch installation. "$I" in the input stands for
-// the installation directory and "$O" for a directory beside it, reached
-// also through the link inst/link. Aborts when anything outside the
-// installation changes, and when a second pass over the same record changes
-// the installation again (a roll-back can be repeated).
+// the installation directory and "$O" for a directory beside it. The link
+// inst/link leads to a third directory, part of the installation. Aborts
+// when anything in "$O" or beside changes, and when a second pass over the
+// same record changes the installation again (a roll-back can be repeated).
 #include <unistd.h>
 
 #include <cstdint>
@@ -29,7 +29,12 @@ void MakeInstallation(const std::string& inst) {
                           "bin/zoclient", "bin/zoclient.oldbak", "bin/zoclient.newbak"})
     Put(inst + "/" + rel, rel);
   fs::create_directories(inst + "/update");
-  if (symlink("../out", (inst + "/link").c_str()) != 0) abort();
+  // What the installation links to is the installation's (the swap moves
+  // through links too); "linked" beside it is made anew each time.
+  fs::remove_all(inst + "/../linked", ec);
+  Put(inst + "/../linked/x", "linked x");
+  Put(inst + "/../linked/x.oldbak", "linked x.oldbak");
+  if (symlink("../linked", (inst + "/link").c_str()) != 0) abort();
 }
 
 std::string Expand(const std::string& in, const std::string& inst, const std::string& out) {
@@ -61,13 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool inRecord = false;
   const WString exe = WidePath(inst + "/bin/zoclient");
   op.ProcessRecordFile(WidePath(record), exe, inRecord);
-  auto once = fuzz::Snapshot(inst);
+  auto once = fuzz::Snapshot(inst), linked = fuzz::Snapshot(root + "/linked");
   op.ProcessRecordFile(WidePath(record), exe, inRecord);
-  fuzz::Check(fuzz::Snapshot(inst) == once);
+  fuzz::Check(fuzz::Snapshot(inst) == once && fuzz::Snapshot(root + "/linked") == linked);
 
   fuzz::Check(fuzz::Snapshot(out) == outside);
   std::error_code ec;
   for (auto& e : fs::directory_iterator(root, ec))
-    fuzz::Check(e.path() == inst || e.path() == out);
+    fuzz::Check(e.path() == inst || e.path() == out || e.path() == root + "/linked");
   return 0;
 }
