@@ -18,6 +18,17 @@ bool Md5Matches(const WString& expected, const WString& path) {
   return expected.empty() || WEqualsNoCase(FileMd5(path), expected);
 }
 
+// The archive's digest, taken while it is written.
+class Md5Sink : public CDownloadSink {
+ public:
+  void Reset() override { m_md5.Reset(); }
+  void Update(const void* data, size_t len) override { m_md5.Update(data, len); }
+  WString Hex() { return W(m_md5.FinalHex().c_str()); }
+
+ private:
+  CMd5 m_md5;
+};
+
 void DeleteReadOnlyToo(const WString& path) {
   ClearReadOnly(path);
   plat::DeleteFile(path);
@@ -107,14 +118,15 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
     // One byte more than announced is enough to know the answer is wrong.
     net.SetSizeLimit((int64_t)pack.nSize + 1);
-    bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel);
+    Md5Sink digest;
+    bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel, &digest);
     if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
     if (!ok) {
       bool retried = false;
       if (resume && !cancel) {
         resume = false;
         LogWrite(LOG_INFO, kOpZip, u"重试下载:" + url);
-        retried = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel);
+        retried = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel, &digest);
       }
       if (!retried) {
         if (cancel)
@@ -132,8 +144,8 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + url);
       return false;
     }
-    // 9. MD5: a wrong one is of no use to anybody.
-    if (!Md5Matches(pack.strMd5, local)) {
+    // 9. MD5, as written: a wrong one is of no use to anybody.
+    if (!pack.strMd5.empty() && !WEqualsNoCase(digest.Hex(), pack.strMd5)) {
       LogWrite(LOG_ERROR, kOpZip, u"校验文件md5失败:" + url);
       DeleteReadOnlyToo(local);
       return false;

@@ -7,9 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <new>
 
@@ -76,6 +79,7 @@ struct WriteTarget {
   FILE* file = nullptr;
   int64_t room = -1;  // bytes the file may still take; -1 = any
   bool overflow = false;
+  CDownloadSink* sink = nullptr;
 };
 
 size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
@@ -87,8 +91,27 @@ size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
     t->overflow = true;
   }
   if (fwrite(ptr, 1, take, t->file) != take) return 0;  // libcurl turns this into a write error
+  if (t->sink) t->sink->Update(ptr, take);
   if (t->room >= 0) t->room -= (int64_t)take;
   return take == bytes ? bytes : 0;
+}
+
+// The sink sees the part of a resumed file already on disk before the rest
+// arrives. False when that part cannot be read back.
+bool FeedExisting(FILE* f, int64_t length, CDownloadSink* sink) {
+  const size_t kPiece = 256 * 1024;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kPiece]);
+  if (!buf) return false;
+  int64_t off = 0;
+  while (off < length) {
+    size_t want = (size_t)std::min<int64_t>((int64_t)kPiece, length - off);
+    ssize_t n = pread(fileno(f), buf.get(), want, (off_t)off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sink->Update(buf.get(), (size_t)n);
+    off += n;
+  }
+  return true;
 }
 
 int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t) {
@@ -278,7 +301,7 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
 }
 
 bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
-                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel) {
+                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
   static const char* kOp = "CNet::Download";
   bool noResume = false;
   bool& bResume = resume ? *resume : noResume;
@@ -310,20 +333,35 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     if (pathOk) f = fopen(native.c_str(), "wb");
   }
 
-  // 2. Resume only where the server announces byte ranges.
-  if (f && bResume && !IsRangeSupported(url, hostHeader)) {
+  // The file emptied for a transfer from byte 0.
+  auto startOver = [&]() {
     bResume = false;
     progress.resumeOffset = 0;
     if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
       fclose(f);
       f = fopen(native.c_str(), "wb");
     }
-  }
+  };
+
+  // 2. Resume only where the server announces byte ranges.
+  if (f && bResume && !IsRangeSupported(url, hostHeader)) startOver();
 
   // 3.
   if (!f) {
     LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
     return false;
+  }
+  if (sink) {
+    sink->Reset();
+    // A part that cannot be read back cannot be vouched for: start over.
+    if (bResume && !FeedExisting(f, progress.resumeOffset, sink)) {
+      sink->Reset();
+      startOver();
+      if (!f) {
+        LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
+        return false;
+      }
+    }
   }
 
   // 4.
@@ -342,6 +380,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
   WriteTarget target;
   target.file = f;
+  target.sink = sink;
   if (m_nSizeLimit >= 0) target.room = m_nSizeLimit > progress.resumeOffset ? m_nSizeLimit - progress.resumeOffset : 0;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,6 +30,18 @@ WString HostNameOnly(const WString& authority);
 // everywhere, keeping the authority's port ("http://h:81/x" -> "http://a:81/x").
 WString ReplaceHttpHost(const WString& url, const WString& authority, const WString& address);
 
+// Sees the bytes of a download as they reach the file, so that a digest
+// costs no second read: Reset when the file starts from byte 0, the bytes
+// already on disk of a resumed file first, then every received chunk in
+// order. Several digests (MD5, a SHA-256 through OpenSSL's EVP) can share
+// one transfer behind one sink.
+class CDownloadSink {
+ public:
+  virtual ~CDownloadSink() = default;
+  virtual void Reset() = 0;
+  virtual void Update(const void* data, size_t len) = 0;
+};
+
 class CNet {
  public:
   CNet();
@@ -43,8 +56,9 @@ class CNet {
   // resume). *cancel (may be null) aborts the transfer (libcurl result 42).
   // True only when the whole body arrived and the file closed cleanly; the
   // reason of a failure is in the log, and a partial file stays for resume.
+  // sink (may be null) then has seen exactly the file's bytes.
   bool Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
-                uint32_t msg, bool* resume, const std::atomic<bool>* cancel);
+                uint32_t msg, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink = nullptr);
 
   // The local file of the next downloads never grows beyond this many bytes
   // (-1: no limit): a server that sends more than the file it announced in

@@ -26,8 +26,9 @@ const WString kForbid = u".forbid";
 const WString kParked = u".update";
 const WString kRecordName = u"tarvex.rcd";
 
-// The record is written with plain write calls: each line reaches the
-// operating system before the file it names is touched.
+// The record is written with plain write calls and flushed to disk once
+// per phase: all entry lines before the first file is touched, the closing
+// line before the first backup goes.
 class RecordWriter {
  public:
   ~RecordWriter() {
@@ -49,10 +50,13 @@ class RecordWriter {
     }
     return true;
   }
+  bool Flush() { return fsync(m_fd) == 0; }
 
  private:
   int m_fd = -1;
 };
+
+const WString kTrashSuffix = u".trash";
 
 void ClearAndDelete(const WString& path) {
   ClearReadOnly(path);
@@ -236,17 +240,19 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     }
   }
 
-  std::vector<WString> backups;
+  // Stale backups go before the record names their files: once a line
+  // names a file, any ".oldbak" of it is this swap's, and a roll-back may
+  // put it back. A line for a file not yet touched is harmless to a
+  // roll-back (no backup: nothing to restore; new: nothing to delete), so
+  // every line is written, and made durable, before the first move.
   const size_t n = files.size();
+  std::vector<WString> dsts(n);
+  std::vector<bool> existed(n);
+  std::string lines;
   for (size_t i = 0; i < n; ++i) {
-    if (m_bEndSession) return false;
-    const WString& f = files[i];
-    WString dst = installDir + f.substr(readyDir.size());
-    WString bak = dst + kOldBak;
-    bool existed = plat::PathExists(dst);
-    // A stale backup goes before the line is written: once a line names
-    // the file, any ".oldbak" of it is this swap's, and a roll-back may
-    // put it back.
+    dsts[i] = installDir + files[i].substr(readyDir.size());
+    const WString bak = dsts[i] + kOldBak;
+    existed[i] = plat::PathExists(dsts[i]);
     if (plat::PathExists(bak)) {
       ClearReadOnly(bak);
       if (!plat::DeleteFile(bak)) {
@@ -254,21 +260,31 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
         return false;
       }
     }
-    // Unrecorded, a move could not be undone: stop instead.
-    if (!record.Append(std::string(existed ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n")) {
-      LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
-      return false;
+    lines += std::string(existed[i] ? "1" : "0") + "|" + GbkFromWide(dsts[i]) + "|\r\n";
+  }
+  // Unrecorded, a move could not be undone: stop instead.
+  if (m_bEndSession) return false;
+  if (!record.Append(lines) || !record.Flush()) {
+    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+    return false;
+  }
+
+  std::vector<WString> backups;
+  for (size_t i = 0; i < n; ++i) {
+    if (m_bEndSession) return false;
+    const WString& dst = dsts[i];
+    if (existed[i]) {
+      backups.push_back(dst + kOldBak);
+      if (!MoveFileW(dst, dst + kOldBak)) return false;
     }
-    if (existed) {
-      backups.push_back(bak);
-      if (!MoveFileW(dst, bak)) return false;
-    }
-    if (!MoveFileW(f, dst)) return false;
+    if (!MoveFileW(files[i], dst)) return false;
     PostProgress((int)(i * 70 / n));
   }
 
   if (m_bEndSession) return false;
-  if (!record.Append("end|\r\n")) {
+  // The moves reach the disk before the line that declares them done.
+  if (!FlushVolume()) LogWrite(LOG_WARN, kOpSwap, u"强刷数据到磁盘失败！");
+  if (!record.Append("end|\r\n") || !record.Flush()) {
     LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
     return false;
   }
@@ -283,9 +299,17 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     }
   }
 
+  // Deleting an installed file's blocks costs far more than renaming it:
+  // the backups move into the update directory, which goes as a whole
+  // without being waited for (ClearUpdateDir). One that cannot move is
+  // deleted here.
+  const WString trash = GetParentDir(recordPath) + u"/trash";
+  const bool trashOk = MakeDirectoryTree(trash);
   const size_t k = backups.size();
   for (size_t j = 0; j < k; ++j) {
-    ClearAndDelete(backups[j]);
+    char name[32];
+    snprintf(name, sizeof name, "/%zu", j);
+    if (!trashOk || !plat::MoveNoReplace(backups[j], trash + W(name))) ClearAndDelete(backups[j]);
     PostProgress(70 + (int)(j * 30 / k));
   }
   PostProgress(100);
@@ -375,13 +399,42 @@ void COpFile::ClearUpdateDir(const WString& updateDir) {
   PostProgress(0);
   if (updateDir.empty()) return;
   ClearAndDelete(updateDir + u"/" + kRecordName);
-  std::vector<WString> files;
-  ListFiles(updateDir, files);
-  const size_t n = files.size();
-  for (size_t i = 0; i < n; ++i) {
-    if (!plat::DeleteFile(files[i])) ClearAndDelete(files[i]);
-    PostProgress((int)(i * 99 / n));
+  // The tree leaves its place at once and is deleted behind the caller's
+  // back; nothing that comes next needs it gone. Earlier trees that a
+  // stopped run left behind go with it.
+  WaitForCleanup();
+  const WString parent = GetParentDir(updateDir);
+  const WString trashPrefix = FileNameOf(updateDir) + kTrashSuffix;
+  bool moved = false;
+  for (int attempt = 0; attempt < 8 && !moved && plat::PathExists(updateDir); ++attempt) {
+    char suffix[16];
+    snprintf(suffix, sizeof suffix, "%d", attempt);
+    moved = plat::MoveNoReplace(updateDir, parent + u"/" + trashPrefix + W(suffix));
   }
-  DeleteDirectory(updateDir);
+  if (!moved && plat::PathExists(updateDir)) {
+    std::vector<WString> files;
+    ListFiles(updateDir, files);
+    const size_t n = files.size();
+    for (size_t i = 0; i < n; ++i) {
+      if (!plat::DeleteFile(files[i])) ClearAndDelete(files[i]);
+      PostProgress((int)(i * 99 / n));
+    }
+    DeleteDirectory(updateDir);
+  }
+  m_cleanup.thread = std::thread([this, parent, trashPrefix] {
+    std::vector<WString> trees;
+    plat::ListDirectory(parent, [&](const WString& name, bool isDir) {
+      if (isDir && name.compare(0, trashPrefix.size(), trashPrefix) == 0) trees.push_back(parent + u"/" + name);
+    });
+    for (const WString& t : trees) {
+      std::vector<WString> files;
+      ListFiles(t, files);
+      for (const WString& f : files)
+        if (!plat::DeleteFile(f)) ClearAndDelete(f);
+      DeleteDirectory(t);
+    }
+  });
   PostProgress(100);
 }
+
+void COpFile::WaitForCleanup() { m_cleanup.Join(); }

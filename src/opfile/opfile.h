@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/window.h"
@@ -117,7 +119,11 @@ class COpFile {
   bool EnableClientExe(const WString& installDir, bool keepNew);
   WString GetClientExePath(const WString& installDir) const;
   bool MoveFileW(const WString& from, const WString& to);
+  // The record goes at once; the rest of the tree is moved aside and
+  // deleted on a thread of its own (WaitForCleanup, or the destructor,
+  // waits for it).
   void ClearUpdateDir(const WString& updateDir);
+  void WaitForCleanup();
   bool CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory);
 
   // ---- client integrity check and launch (client.cpp) ----
@@ -162,10 +168,32 @@ class COpFile {
   bool m_bNeedUpgrade = false;
   int32_t m_nSpendTime = 0;
   std::vector<WString> m_vecDriveRoots;
+  // Deletes a cleared update directory. A copy starts without one; an
+  // object waits for its own before it is replaced or destroyed.
+  struct CleanupThread {
+    std::thread thread;
+    CleanupThread() = default;
+    CleanupThread(const CleanupThread&) {}
+    CleanupThread& operator=(const CleanupThread&) {
+      Join();
+      return *this;
+    }
+    ~CleanupThread() { Join(); }
+    void Join() {
+      if (thread.joinable()) thread.join();
+    }
+  };
+  CleanupThread m_cleanup;
 
   // ---- private helpers of servicepack.cpp ----
 
   // ---- private helpers of staging.cpp ----
+  bool MergeOneDelta(const WString& delta, const WString& installDir, const WString& unzipDir,
+                     const WString& readyDir);
+  // Merges files[deltas[k]] for every k, in parallel; progress(merged count)
+  // is called on the calling thread.
+  bool MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas, const WString& installDir,
+                   const WString& unzipDir, const WString& readyDir, const std::function<void(size_t)>& progress);
   friend class StagingTest;  // points the progress posts at a test receiver
 
   // ---- private helpers of apply.cpp ----

@@ -1,8 +1,12 @@
 // Staging: every pack is unzipped into the unzip tree and its files are
 // copied, or rebuilt from deltas, into the ready tree. The installation
 // itself is never touched here.
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "opfile/opfile.h"
@@ -84,40 +88,92 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
     std::vector<WString> files;
     ListFiles(unzipDir, files);
     const size_t m = files.size();
+    std::vector<size_t> deltas;
+    size_t done = 0;
     for (size_t j = 0; j < m; ++j) {
       const WString& f = files[j];
       const WString rel = f.substr(unzipDir.size());
-      WString src = installDir + rel;
-      WString dst = readyDir + rel;
       if (EndsWith(rel, kDeltaSuffix)) {
-        src.resize(src.size() - kDeltaSuffix.size());
-        dst.resize(dst.size() - kDeltaSuffix.size());
-        // A file staged by an earlier pack stays and is the delta's source.
-        plat::CopyFileKeep(src, dst, true);
-        const WString out = dst + kMergeSuffix;
-        ClearReadOnly(out);
-        if (!MergeDelta(f, dst, out)) {
-          LogWrite(LOG_ERROR, kOp, u"合并补丁包出错:" + f + u"+" + dst + u"->" + out);
-          return false;
-        }
-        ClearReadOnly(dst);
-        if (!plat::DeleteFile(dst)) {
-          LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
-          return false;
-        }
-        if (!MoveFileW(out, dst)) return false;
-      } else {
-        ClearReadOnly(dst);
-        if (!plat::CopyFileKeep(f, dst, false)) {
-          LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
-          return false;
-        }
+        deltas.push_back(j);
+        continue;
       }
-      PostProgress(to + (int)((double)j * (share / 2) / (double)m));
+      // The unzip tree is emptied before the next archive anyway: the file
+      // moves instead of being written a second time.
+      const WString dst = readyDir + rel;
+      if (plat::PathExists(dst)) {
+        ClearReadOnly(dst);
+        plat::DeleteFile(dst);
+      }
+      if (!plat::MoveNoReplace(f, dst) && !plat::CopyFileKeep(f, dst, false)) {
+        LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
+        return false;
+      }
+      PostProgress(to + (int)((double)done++ * (share / 2) / (double)m));
     }
+    if (!MergeDeltas(files, deltas, installDir, unzipDir, readyDir, [&](size_t merged) {
+          PostProgress(to + (int)((double)(done + merged - 1) * (share / 2) / (double)m));
+        }))
+      return false;
   }
   PostProgress(100);
   return true;
+}
+
+bool COpFile::MergeOneDelta(const WString& delta, const WString& installDir, const WString& unzipDir,
+                            const WString& readyDir) {
+  static const char* kOp = "COpFile::UpdateToReadyDir";
+  WString rel = delta.substr(unzipDir.size());
+  rel.resize(rel.size() - kDeltaSuffix.size());
+  const WString dst = readyDir + rel;
+  // A file staged by an earlier pack is the delta's source; else the
+  // installed one, read in place.
+  const WString source = plat::PathExists(dst) ? dst : installDir + rel;
+  const WString out = dst + kMergeSuffix;
+  ClearReadOnly(out);
+  if (!MergeDelta(delta, source, out)) {
+    LogWrite(LOG_ERROR, kOp, u"合并补丁包出错:" + delta + u"+" + dst + u"->" + out);
+    return false;
+  }
+  if (plat::PathExists(dst)) {
+    ClearReadOnly(dst);
+    if (!plat::DeleteFile(dst)) {
+      LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
+      return false;
+    }
+  }
+  if (!MoveFileW(out, dst)) return false;
+  plat::StartWriteBack(dst);
+  return true;
+}
+
+bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas,
+                          const WString& installDir, const WString& unzipDir, const WString& readyDir,
+                          const std::function<void(size_t)>& progress) {
+  // One decoder per core. The deltas of one archive name different files;
+  // a later archive's delta of the same file waits for this call's end.
+  std::atomic<size_t> next{0}, merged{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](bool reports) {
+    for (;;) {
+      if (failed) return;
+      size_t k = next++;
+      if (k >= deltas.size()) return;
+      if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) {
+        failed = true;
+        return;
+      }
+      size_t n = ++merged;
+      // Progress is posted from the staging thread only.
+      if (reports) progress(n);
+    }
+  };
+  unsigned cores = std::thread::hardware_concurrency();
+  size_t helpers = std::min<size_t>(cores > 1 ? cores - 1 : 0, deltas.size() > 1 ? deltas.size() - 1 : 0);
+  std::vector<std::thread> pool;
+  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work, false);
+  work(true);
+  for (auto& t : pool) t.join();
+  return !failed;
 }
 
 // Staging's peak need: the largest archive unpacked in the unzip tree, every
@@ -175,21 +231,56 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
     CZipReader::Close(zip);
     return true;
   }
+  // Inflating is what unpacking spends its time on: every core takes
+  // entries through a handle of its own. An archive that names one target
+  // twice keeps the archive's order (the later entry wins).
+  std::vector<WString> names((size_t)count);
   for (int32_t k = 0; k < count; ++k) {
     if (CZipReader::GetItem(zip, k, info) != ZIP_OK) {
       CZipReader::Close(zip);
       return false;
     }
-    WString target = targetDir + u"/" + info.name;
-    ClearReadOnly(target);
-    if (CZipReader::UnzipItem(zip, k, target) != ZIP_OK) {
-      CZipReader::Close(zip);
-      return false;
-    }
-    PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * k / count));
+    names[(size_t)k] = info.name;
   }
+  std::vector<WString> sorted = names;
+  std::sort(sorted.begin(), sorted.end());
+  const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  unsigned cores = std::thread::hardware_concurrency();
+  const size_t helpers = unique ? std::min<size_t>(cores > 1 ? cores - 1 : 0, (size_t)count / 16) : 0;
+
+  std::atomic<int32_t> next{0}, done{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](HZIP handle, bool reports) {
+    for (;;) {
+      if (failed) return;
+      const int32_t k = next++;
+      if (k >= count) return;
+      const WString target = targetDir + u"/" + names[(size_t)k];
+      ClearReadOnly(target);
+      if (CZipReader::UnzipItem(handle, k, target) != ZIP_OK) {
+        failed = true;
+        return;
+      }
+      // The disk writes while the next entries inflate; the flush after
+      // staging then finds little left. Deltas are read once and dropped.
+      if (!EndsWith(names[(size_t)k], kDeltaSuffix)) plat::StartWriteBack(target);
+      const int32_t n = done++;
+      if (reports) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
+    }
+  };
+  std::vector<std::thread> pool;
+  std::vector<HZIP> handles;
+  for (size_t t = 0; t < helpers; ++t) {
+    HZIP h = CZipReader::Open(archive, nullptr);
+    if (!h) break;
+    handles.push_back(h);
+    pool.emplace_back(work, h, false);
+  }
+  work(zip, true);
+  for (auto& t : pool) t.join();
+  for (HZIP h : handles) CZipReader::Close(h);
   CZipReader::Close(zip);
-  return true;
+  return !failed;
 }
 
 bool COpFile::MergeDelta(const WString& delta, const WString& source, const WString& output) {

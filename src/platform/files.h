@@ -40,6 +40,9 @@ bool MakeDirs(const WString& path);
 
 bool FlushFile(const WString& path);    // fsync
 bool FlushVolume(const WString& path);  // syncfs on the file system of path
+// Starts writing the file's dirty pages to disk and returns without waiting
+// (sync_file_range), so that a later flush finds less to do.
+void StartWriteBack(const WString& path);
 // Bytes an unprivileged writer may still use on the file system of path;
 // -1 when it cannot be learnt.
 int64_t FreeBytes(const WString& path);

@@ -255,6 +255,13 @@ bool FlushVolume(const WString& path) {
   return ok;
 }
 
+void StartWriteBack(const WString& path) {
+  int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  close(fd);
+}
+
 int64_t FreeBytes(const WString& path) {
   struct statvfs v;
   if (statvfs(N(path).c_str(), &v) != 0) {

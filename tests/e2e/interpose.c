@@ -11,8 +11,8 @@
  *       kills itself with SIGKILL before moving anything.
  *
  *   QUILLUP_E2E_IGNORE
- *       moves whose text contains this are never counted (the staging's
- *       own ".mergedata" moves inside the ready tree);
+ *       moves whose text contains any of these "|"-separated texts are
+ *       never counted (the staging's own moves into the ready tree);
  *   QUILLUP_E2E_UNRESOLVABLE
  *       getaddrinfo and gethostbyname fail for this name at once.
  *
@@ -33,12 +33,27 @@
 
 static atomic_int g_failSeen, g_killSeen;
 
+static int Ignored(const char* move) {
+  const char* ignore = getenv("QUILLUP_E2E_IGNORE");
+  while (ignore && *ignore) {
+    const char* bar = strchr(ignore, '|');
+    size_t len = bar ? (size_t)(bar - ignore) : strlen(ignore);
+    char part[1024];
+    if (len > 0 && len < sizeof part) {
+      memcpy(part, ignore, len);
+      part[len] = 0;
+      if (strstr(move, part)) return 1;
+    }
+    ignore = bar ? bar + 1 : NULL;
+  }
+  return 0;
+}
+
 static int Matches(const char* envMatch, const char* envAt, atomic_int* seen, const char* move) {
   const char* m = getenv(envMatch);
   const char* at = getenv(envAt);
-  const char* ignore = getenv("QUILLUP_E2E_IGNORE");
   if (!m || !*m || !at || !strstr(move, m)) return 0;
-  if (ignore && *ignore && strstr(move, ignore)) return 0;
+  if (Ignored(move)) return 0;
   return atomic_fetch_add(seen, 1) + 1 == atoi(at);
 }
 

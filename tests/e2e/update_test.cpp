@@ -17,7 +17,7 @@ using e2e::Has;
 
 // Environment that makes the updater fail or die at a chosen move.
 std::map<std::string, std::string> Faults(const std::map<std::string, std::string>& f) {
-  std::map<std::string, std::string> env = {{"LD_PRELOAD", QUILLUP_E2E_INTERPOSE}, {"QUILLUP_E2E_IGNORE", ".mergedata"}};
+  std::map<std::string, std::string> env = {{"LD_PRELOAD", QUILLUP_E2E_INTERPOSE}, {"QUILLUP_E2E_IGNORE", ".mergedata|/update/unzip/"}};
   for (auto& kv : f) env[kv.first] = kv.second;
   return env;
 }

@@ -6,6 +6,7 @@
 #include "net/gray.h"
 #include "net/net.h"
 #include "support/log.h"
+#include "support/md5.h"
 
 using netsrv::PatternBytes;
 using testutil::ReadFile;
@@ -32,8 +33,8 @@ void ExpectRisingTo100(const std::vector<int>& p, int first) {
 class DownloadTest : public NetTest {
  protected:
   bool Get(const std::string& url, const std::string& local, bool* resume, const std::atomic<bool>* cancel = nullptr,
-           const std::string& host = "") {
-    return net.Download(Wide(url), Wide(host), Wide(local), wnd, kPercentMsg, resume, cancel);
+           const std::string& host = "", CDownloadSink* sink = nullptr) {
+    return net.Download(Wide(url), Wide(host), Wide(local), wnd, kPercentMsg, resume, cancel, sink);
   }
   CNet net;
 };
@@ -63,15 +64,29 @@ TEST_F(DownloadTest, ResumeOfMissingFileStartsAfreshAndClearsFlag) {
   EXPECT_EQ(lines[0].rfind("GET /b.zip 200", 0), 0u) << lines[0];
 }
 
+// A digest taken while the file is written.
+struct Md5Sink : CDownloadSink {
+  CMd5 md5;
+  int resets = 0;
+  void Reset() override {
+    md5.Reset();
+    ++resets;
+  }
+  void Update(const void* data, size_t len) override { md5.Update(data, len); }
+};
+
 TEST_F(DownloadTest, ResumesFrom400Of1000WithPercentsFrom40) {
   std::string body = PatternBytes(1000);
   Serve("c.zip", body);
   std::string local = tmp.sub("c.zip");
   WriteFile(local, body.substr(0, 400));
   bool resume = true;
-  ASSERT_TRUE(Get(nginx->HttpUrl("/c.zip"), local, &resume));
+  Md5Sink sink;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/c.zip"), local, &resume, nullptr, "", &sink));
   EXPECT_TRUE(resume);
   EXPECT_EQ(ReadFile(local), body);
+  // The part on disk was read into the digest before the rest arrived.
+  EXPECT_EQ(sink.md5.FinalHex(), Md5Hex(body.data(), (uint32_t)body.size()));
   ExpectRisingTo100(Percents(), 40);
 
   // A HEAD probe, then a GET of only the missing 600 bytes.
@@ -94,9 +109,11 @@ TEST_F(DownloadTest, ServerWithoutByteRangesGetsTheWholeFileAgain) {
     std::string url = fault->HttpUrl("/f/d.zip?mode=" + mode);
     EXPECT_FALSE(net.IsRangeSupported(Wide(url), u""));
     bool resume = true;
-    ASSERT_TRUE(Get(url, local, &resume));
+    Md5Sink sink;
+    ASSERT_TRUE(Get(url, local, &resume, nullptr, "", &sink));
     EXPECT_FALSE(resume);
     EXPECT_EQ(ReadFile(local), body);  // no old byte left in front or behind
+    EXPECT_EQ(sink.md5.FinalHex(), Md5Hex(body.data(), (uint32_t)body.size()));  // nor in the digest
   }
 }
 

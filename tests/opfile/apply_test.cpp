@@ -245,7 +245,12 @@ TEST_F(ApplyTest, EndOfSessionStopsSwapAndRollBack) {
   EXPECT_FALSE(Swap());
   onProgress = nullptr;
   std::vector<std::string> lines = Lines(ReadFile(record));
-  EXPECT_EQ(2u, lines.size());  // stopped at the next file, before its line
+  // Every line was written before the first move; the stop came at the
+  // next file, without the closing line.
+  EXPECT_EQ(5u, lines.size());
+  EXPECT_EQ(0, std::count(lines.begin(), lines.end(), "end|"));
+  EXPECT_EQ("new", At("f1"));
+  EXPECT_EQ("old", At("f2"));
   bool inRecord = false;
   EXPECT_FALSE(Process(inRecord));
   EXPECT_FALSE(op.EnableClientExe(W8(root), false));

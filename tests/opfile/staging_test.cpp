@@ -142,6 +142,27 @@ TEST_F(StagingTest, DeltasChainAcrossTwoArchivesOnTopOfTheInstalledFile) {
   EXPECT_EQ(Tree(install + "/bin"), (std::set<std::string>{"a.bin"}));
 }
 
+TEST_F(StagingTest, ParallelMergesKeepTheOrderOfTheArchives) {
+  // Every file is rebuilt in both archives, the second delta on top of the
+  // first one's output; the merges of one archive run side by side.
+  std::vector<std::pair<std::string, std::string>> first, second;
+  std::vector<std::string> v3s;
+  for (unsigned i = 0; i < 12; ++i) {
+    const std::string rel = "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
+    const std::string v1 = Bytes(60000 + i * 1000, 20 + i), v2 = Edited(v1, 40 + i), v3 = Edited(v2, 60 + i);
+    WriteFile(install + "/" + rel, v1);
+    first.push_back({rel + ".delta", Delta(v1, v2)});
+    second.push_back({rel + ".delta", Delta(v2, v3)});
+    v3s.push_back(v3);
+  }
+  ASSERT_TRUE(Stage({Pack("p1.zip", first), Pack("p2.zip", second)}));
+  for (unsigned i = 0; i < 12; ++i) {
+    const std::string rel = "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
+    EXPECT_EQ(ReadFile(ready + "/" + rel), v3s[i]) << rel;
+    EXPECT_FALSE(Exists(ready + "/" + rel + ".mergedata")) << rel;
+  }
+}
+
 TEST_F(StagingTest, DeltaAppliesToThePlainFileOfAnEarlierArchive) {
   const std::string installed = Bytes(100000, 7), v2 = Bytes(100000, 8), v3 = Edited(v2, 9);
   WriteFile(install + "/c.txt", installed);
@@ -174,8 +195,10 @@ TEST_F(StagingTest, DeltaWithoutSourceOrWithGarbageStopsWithTheMergeMessage) {
   EXPECT_FALSE(Stage({bad}));
   EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "合并补丁包出错:" + unzip + "/g.bin.delta+" + ready + "/g.bin->" +
                                                        ready + "/g.bin.mergedata"));
-  // The staged source is still the installed copy, never the partial output.
-  EXPECT_EQ(ReadFile(ready + "/g.bin"), v1);
+  // The partial output never takes the file's place (the delta's source is
+  // read where it is installed).
+  EXPECT_FALSE(Exists(ready + "/g.bin"));
+  EXPECT_EQ(ReadFile(install + "/g.bin"), v1);
 }
 
 TEST_F(StagingTest, EmptyArchiveStagesNothingAndStagingGoesOn) {

@@ -1,0 +1,581 @@
+// Whole updates by the real updater (headless) against the plain programs
+// doing the same work, on the same nginx, interleaved round by round:
+//   (a) full pack: curl, md5sum, unzip into the installation, sync -f
+//       (no safety at all);
+//   (b) increment: curl, unzip, one xdelta3 -d per delta and one mv per file.
+// The two versions (default 2,000 files, 400 MiB; 30 % of the files changed
+// by small edits, 5 % new) and their packs are made once and kept under the
+// build tree. Prints medians, the updater's phases (from its log), the
+// ratios and the updater's peak memory.
+//
+//   bench_update [--files N] [--mib M] [--rounds R] [--updater PATH]
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/netservers.h"
+#include "common/testutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kClient = "bin/zoclient";
+const char* const kClientMark = "client.started";
+
+double WallNow() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return (double)ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+std::string Q(const std::string& s) { return "'" + s + "'"; }
+
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+int Sh(const std::string& cmd) { return testutil::Run(cmd); }
+
+void MustSh(const std::string& cmd) {
+  if (Sh(cmd) != 0) {
+    fprintf(stderr, "bench_update: failed: %s\n", cmd.c_str());
+    exit(1);
+  }
+}
+
+struct Rng {
+  uint64_t s;
+  uint64_t Next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s * 0x2545F4914F6CDD1DULL;
+  }
+};
+
+// Machine-code-like bytes: most 8-byte units come from a small table of
+// "instructions" with a varying operand byte, some are random (constants,
+// tables). Deflate takes such files to about half their size.
+std::string BinaryLike(Rng& rng, size_t size, const std::vector<uint64_t>& table) {
+  std::string out;
+  out.resize((size + 7) & ~(size_t)7);
+  char* p = &out[0];
+  for (size_t off = 0; off < out.size(); off += 8) {
+    uint64_t r = rng.Next();
+    uint64_t v = (r & 0xF) < 5 ? rng.Next() : table[(r >> 8) % table.size()] ^ ((r >> 32) & 0xFF);
+    memcpy(p + off, &v, 8);
+  }
+  out.resize(size);
+  return out;
+}
+
+// Small edits as a new build makes them: a few patched spans and one insertion.
+void Edit(Rng& rng, std::string& data) {
+  if (data.size() < 64) {
+    data += "edited";
+    return;
+  }
+  for (int k = 0; k < 6; ++k) {
+    size_t at = rng.Next() % (data.size() - 16);
+    for (int b = 0; b < 16; ++b) data[at + b] = (char)rng.Next();
+  }
+  size_t at = rng.Next() % data.size();
+  data.insert(at, std::string(48, (char)rng.Next()));
+}
+
+std::string SkinBmp() {
+  const int w = 510, h = 316, row = (w * 3 + 3) & ~3;
+  std::string px((size_t)row * h, '\x50');
+  std::string hdr(54, '\0');
+  auto put32 = [&](int at, uint32_t v) { memcpy(&hdr[at], &v, 4); };
+  auto put16 = [&](int at, uint16_t v) { memcpy(&hdr[at], &v, 2); };
+  hdr[0] = 'B';
+  hdr[1] = 'M';
+  put32(2, 54 + (uint32_t)px.size());
+  put32(10, 54);
+  put32(14, 40);
+  put32(18, w);
+  put32(22, h);
+  put16(26, 1);
+  put16(28, 24);
+  put32(34, (uint32_t)px.size());
+  return hdr + px;
+}
+
+void ConfigFiles(const std::string& v, int id) {
+  WriteFile(v + "/config/update.ini", "bench release " + std::to_string(id) + "\r\n");
+  WriteFile(v + "/config/quillupcfg.ini",
+       "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:9\r\nBIN_FILE=" + std::string(kClient) +
+           "\r\nSPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup bench\r\nQUILLUP_VERSION=bench\r\n"
+           "QUILLUP_ID=" + std::to_string(id) + "\r\n");
+  // The restarted client only leaves a mark: its time is the end of a run.
+  WriteFile(v + "/" + kClient, "#!/bin/sh\nhere=\"$(cd \"$(dirname \"$0\")/..\" && pwd)\"\n: > \"$here/" +
+                              std::string(kClientMark) + "\"\n# version " + std::to_string(id) + "\n");
+  chmod((v + "/" + kClient).c_str(), 0755);
+  WriteFile(v + "/skin.bmp", SkinBmp());
+  WriteFile(v + "/config/neededfilelist.lst", std::string(kClient) + "\r\nskin.bmp\r\n");
+}
+
+// Two versions and the server directory, made once per (files, MiB).
+std::string PrepareSet(int files, int mib) {
+  const std::string dir = std::string(BENCH_CACHE_DIR) + "/set-" + std::to_string(files) + "-" + std::to_string(mib);
+  if (fs::exists(dir + "/complete")) return dir;
+  fprintf(stderr, "bench_update: making the two versions and their packs in %s (once)\n", dir.c_str());
+  MustSh("rm -rf " + Q(dir) + " && mkdir -p " + Q(dir));
+  Rng rng{0x9E3779B97F4A7C15ULL};
+  std::vector<uint64_t> table(384);
+  for (auto& t : table) t = rng.Next();
+  const uint64_t total = (uint64_t)mib << 20;
+  const uint64_t average = total / (uint64_t)files;
+  const std::string v1 = dir + "/v1", v2 = dir + "/v2";
+  uint64_t written = 0;
+  const int added = files / 20;
+  for (int i = 0; i < files + added; ++i) {
+    const bool isNew = i >= files;
+    uint64_t size = average / 4 + rng.Next() % (average * 3 / 2 + 1);
+    if (!isNew && written + size > total) size = total > written ? std::max<uint64_t>(total - written, 1) : 1;
+    if (!isNew && i == files - 1 && written < total) size = total - written;
+    const std::string rel = "d" + std::to_string(i % 40) + "/s" + std::to_string(i % 6) + "/m" + std::to_string(i) +
+                            (i % 4 == 0 ? ".exe" : ".dll");
+    std::string data = BinaryLike(rng, (size_t)size, table);
+    if (!isNew) {
+      WriteFile(v1 + "/" + rel, data);
+      written += size;
+      // 30 % changed by small edits.
+      if (rng.Next() % 100 < 30) Edit(rng, data);
+    }
+    WriteFile(v2 + "/" + rel, data);
+  }
+  ConfigFiles(v1, 1);
+  ConfigFiles(v2, 2);
+  MustSh(Q(BENCH_PACK) + " build -q -o " + Q(dir + "/server") + " " + Q(v1) + " " + Q(v2));
+  MustSh("touch " + Q(dir + "/complete"));
+  return dir;
+}
+
+struct Packs {
+  std::string full, increment;  // file names in the server directory
+};
+
+Packs FindPacks(const std::string& server) {
+  Packs p;
+  for (auto& e : fs::directory_iterator(server)) {
+    std::string name = e.path().filename().string();
+    if (name.size() < 4 || name.compare(name.size() - 4, 4, ".zip") != 0) continue;
+    // The base pack of version 1 is named like an increment; the real one
+    // is the smaller.
+    if (name[0] == 'p') {
+      if (p.increment.empty() || fs::file_size(e.path()) < fs::file_size(server + "/" + p.increment))
+        p.increment = name;
+    } else if (name.rfind("full", 0) == 0) {
+      p.full = name;
+    }
+  }
+  if (p.full.empty() || p.increment.empty()) {
+    fprintf(stderr, "bench_update: no full pack or increment in %s\n", server.c_str());
+    exit(1);
+  }
+  return p;
+}
+
+// ---- one run of the real updater ----
+
+struct Phases {
+  std::map<std::string, double> seconds;
+};
+
+// Seconds since midnight of a log line "YYYY-MM-DD HH:MM:SS,mmm ...".
+bool LineTime(const std::string& line, double& t) {
+  int y, mo, d, h, mi, s, ms;
+  if (sscanf(line.c_str(), "%d-%d-%d %d:%d:%d,%d", &y, &mo, &d, &h, &mi, &s, &ms) != 7) return false;
+  t = d * 86400.0 + h * 3600.0 + mi * 60.0 + s + ms / 1000.0;
+  return true;
+}
+
+// Phase boundaries are the worker's status lines.
+const char* const kMarks[][2] = {
+    {"download", "下载升级文件，请稍候..."},  {"unpack", "解压升级文件..."}, {"flush", "保存文件..."},
+    {"disable+swap", "禁用客户端..."}, {"delete", "删除临时文件..."},      {"end", "升级完成。"},
+};
+const int kMarkCount = sizeof kMarks / sizeof kMarks[0];
+
+Phases PhasesOf(const std::string& log) {
+  Phases ph;
+  double at[kMarkCount];
+  bool found[kMarkCount] = {};
+  double first = -1;
+  std::istringstream in(log);
+  std::string line;
+  while (std::getline(in, line)) {
+    double t;
+    if (!LineTime(line, t)) continue;
+    if (first < 0) first = t;
+    for (int k = 0; k < kMarkCount; ++k)
+      if (!found[k] && line.find(std::string("] ") + kMarks[k][1]) != std::string::npos) {
+        at[k] = t;
+        found[k] = true;
+      }
+  }
+  if (found[0] && first >= 0) ph.seconds["check"] = at[0] - first;
+  for (int k = 0; k + 1 < kMarkCount; ++k)
+    if (found[k] && found[k + 1]) ph.seconds[kMarks[k][0]] = at[k + 1] - at[k];
+  return ph;
+}
+
+struct Run {
+  double total = 0;     // start to the restarted client's mark
+  double exitTime = 0;  // start to the updater's exit
+  long hwmKiB = 0;      // the updater's own VmHWM
+  long treeKiB = 0;     // largest process of its tree (wait4)
+  Phases phases;
+  bool ok = false;
+};
+
+long ReadHwm(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmHWM:", 0) == 0) return atol(line.c_str() + 6);
+  return -1;
+}
+
+double MarkTime(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return (double)st.st_mtim.tv_sec + st.st_mtim.tv_nsec / 1e9;
+}
+
+struct Env {
+  std::string work;  // scratch root
+  std::vector<std::string> vars;
+};
+
+Run RunUpdater(const std::string& install, const Env& env, const std::string& errFile) {
+  Run r;
+  std::vector<std::string> all = env.vars;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    std::string key = kv.substr(0, kv.find('='));
+    bool overridden = false;
+    for (auto& v : env.vars)
+      if (v.compare(0, key.size() + 1, key + "=") == 0) overridden = true;
+    if (!overridden && key != "DISPLAY" && key != "WAYLAND_DISPLAY") all.push_back(kv);
+  }
+  std::vector<char*> envp;
+  for (auto& s : all) envp.push_back(&s[0]);
+  envp.push_back(nullptr);
+  const std::string exe = install + "/Quillup";
+  const double t0 = WallNow();
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    if (!freopen(errFile.c_str(), "w", stderr)) _exit(126);
+    dup2(2, 1);
+    if (chdir(env.work.c_str()) != 0) _exit(126);
+    char* argv[] = {const_cast<char*>(exe.c_str()), nullptr};
+    execve(exe.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  int st = 0;
+  rusage ru{};
+  for (;;) {
+    long h = ReadHwm(pid);
+    if (h > r.hwmKiB) r.hwmKiB = h;
+    pid_t w = wait4(pid, &st, WNOHANG, &ru);
+    if (w == pid) break;
+    if (WallNow() - t0 > 600) {
+      kill(-pid, SIGKILL);
+      wait4(pid, &st, 0, &ru);
+      break;
+    }
+    usleep(5000);
+  }
+  r.exitTime = WallNow() - t0;
+  r.treeKiB = ru.ru_maxrss;
+  const std::string mark = install + "/" + kClientMark;
+  for (int i = 0; i < 500 && MarkTime(mark) < 0; ++i) usleep(10000);
+  double m = MarkTime(mark);
+  r.ok = WIFEXITED(st) && m > 0;
+  r.total = m > 0 ? m - t0 : r.exitTime;
+  const std::string log = ReadFile(install + "/Log/tarvex.log");
+  WriteFile(errFile + ".log", log);  // the last run's log, beside its standard error
+  r.phases = PhasesOf(log);
+  double counted = 0;
+  for (auto& kv : r.phases.seconds) counted += kv.second;
+  if (!r.phases.seconds.empty()) r.phases.seconds["restart"] = r.total - counted;
+  return r;
+}
+
+// ---- the plain programs ----
+
+struct Steps {
+  std::map<std::string, double> seconds;
+  double total = 0;
+  bool ok = true;
+};
+
+void Step(Steps& s, const std::string& name, const std::string& cmd) {
+  double t = WallNow();
+  if (Sh(cmd) != 0) {
+    fprintf(stderr, "bench_update: step %s failed: %s\n", name.c_str(), cmd.c_str());
+    s.ok = false;
+  }
+  double d = WallNow() - t;
+  s.seconds[name] += d;
+  s.total += d;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+struct Series {
+  std::vector<double> total, exitTime;
+  std::map<std::string, std::vector<double>> parts;
+  long hwm = 0, tree = 0;
+  bool ok = true;
+  void Add(const Run& r) {
+    total.push_back(r.total);
+    exitTime.push_back(r.exitTime);
+    for (auto& [k, v] : r.phases.seconds) parts[k].push_back(v);
+    hwm = std::max(hwm, r.hwmKiB);
+    tree = std::max(tree, r.treeKiB);
+    ok = ok && r.ok;
+  }
+  void Add(const Steps& s) {
+    total.push_back(s.total);
+    for (auto& [k, v] : s.seconds) parts[k].push_back(v);
+    ok = ok && s.ok;
+  }
+  double Part(const std::string& k) const { return parts.count(k) ? Median(parts.at(k)) : 0; }
+};
+
+void PrintParts(const char* title, const Series& s, const std::vector<std::string>& order) {
+  printf("  %-34s %7.2f s  [", title, Median(s.total));
+  bool first = true;
+  for (const auto& k : order) {
+    if (!s.parts.count(k)) continue;
+    printf("%s%s %.2f", first ? "" : ", ", k.c_str(), s.Part(k));
+    first = false;
+  }
+  printf("]%s\n", s.ok ? "" : "  (A RUN FAILED)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int files = 2000, mib = 400, rounds = 3;
+  std::string updater = BENCH_UPDATER;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--files" && i + 1 < argc) files = atoi(argv[++i]);
+    else if (a == "--mib" && i + 1 < argc) mib = atoi(argv[++i]);
+    else if (a == "--rounds" && i + 1 < argc) rounds = atoi(argv[++i]);
+    else if (a == "--updater" && i + 1 < argc) updater = argv[++i];
+    else {
+      fprintf(stderr, "usage: bench_update [--files N] [--mib M] [--rounds R] [--updater PATH]\n");
+      return 2;
+    }
+  }
+  if (files < 10 || mib < 1 || rounds < 1) return 2;
+  try {
+    netsrv::IsolateNetwork();
+  } catch (const std::exception& e) {
+    fprintf(stderr, "bench_update: %s\n", e.what());
+    return 1;
+  }
+
+  const std::string set = PrepareSet(files, mib);
+  const Packs packs = FindPacks(set + "/server");
+  const std::string work = std::string(BENCH_CACHE_DIR) + "/run";
+  MustSh("rm -rf " + Q(work) + " && mkdir -p " + Q(work + "/nginx") + " " + Q(work + "/ca") + " " +
+         Q(work + "/xdg") + " " + Q(work + "/reg") + " && chmod 700 " + Q(work + "/xdg"));
+  netsrv::TestCa ca(work + "/ca");
+  netsrv::Nginx nginx(work + "/nginx", set + "/server", ca);
+  const std::string base = nginx.HttpUrl("");
+
+  Env env;
+  env.work = work;
+  env.vars = {"QUILLUP_HEADLESS=1",
+              "XDG_RUNTIME_DIR=" + work + "/xdg",
+              "QUILLUP_REGISTRY_DIR=" + work + "/reg",
+              "XDG_CONFIG_HOME=" + work + "/reg",
+              "QUILLUP_CONFIG_SERVICE_HOST=127.0.0.1:9"};
+
+  // The increment's entries, for the plain programs' script.
+  std::vector<std::string> incEntries;
+  {
+    FILE* p = popen(("unzip -Z1 " + Q(set + "/server/" + packs.increment)).c_str(), "r");
+    char line[4096];
+    while (p && fgets(line, sizeof line, p)) {
+      std::string s = line;
+      while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+      if (!s.empty() && s.back() != '/') incEntries.push_back(s);
+    }
+    if (p) pclose(p);
+  }
+  int deltas = 0;
+  std::set<std::string> newDirs;
+  std::ostringstream merge;
+  merge << "set -e\nI=\"$1\"; U=\"$2\"\n";
+  for (const std::string& e : incEntries) {
+    const bool isDelta = e.size() > 6 && e.compare(e.size() - 6, 6, ".delta") == 0;
+    if (isDelta) {
+      std::string rel = e.substr(0, e.size() - 6);
+      merge << "xdelta3 -d -f -s \"$I/" << rel << "\" \"$U/" << e << "\" \"$U/" << rel << ".new\"\n"
+            << "mv -f \"$U/" << rel << ".new\" \"$I/" << rel << "\"\n";
+      ++deltas;
+    } else {
+      std::string parent = fs::path(e).parent_path().string();
+      if (!parent.empty() && !newDirs.count(parent)) {
+        newDirs.insert(parent);
+        merge << "mkdir -p \"$I/" << parent << "\"\n";
+      }
+      merge << "mv -f \"$U/" << e << "\" \"$I/" << e << "\"\n";
+    }
+  }
+  WriteFile(work + "/merge.sh", merge.str());
+
+  const long long fullBytes = (long long)fs::file_size(set + "/server/" + packs.full);
+  const long long incBytes = (long long)fs::file_size(set + "/server/" + packs.increment);
+  printf("bench_update: %d files, %d MiB; full pack %.1f MiB, increment %.1f MiB (%zu entries, %d deltas); "
+         "%d interleaved rounds\n",
+         files, mib, fullBytes / 1048576.0, incBytes / 1048576.0, incEntries.size(), deltas, rounds);
+  fflush(stdout);
+
+  const std::string install = work + "/install";
+  const std::string scratch = work + "/tools";
+  // A fresh installation of version 1, on disk before the clock starts.
+  auto fresh = [&](bool fullPack) {
+    // An installed updater carries no debugging symbols.
+    MustSh("rm -rf " + Q(install) + " " + Q(scratch) + " && cp -a " + Q(set + "/v1") + " " + Q(install) +
+           " && { strip -o " + Q(install + "/Quillup") + " " + Q(updater) + " 2>/dev/null || cp " + Q(updater) + " " +
+           Q(install + "/Quillup") + "; } && mkdir -p " + Q(scratch));
+    WriteFile(install + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
+    if (fullPack) WriteFile(install + "/config/quillupcfg_ex.ini", "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
+    MustSh("sync -f " + Q(install));
+  };
+  auto check = [&](const char* what) {
+    if (Sh("diff -rq -x Quillup -x Log -x update -x InternalDownloadURL.ini -x '" + std::string(kClientMark) +
+           "' -x upgradedetail.json -x quillupcfg_ex.ini -x MainbinFailStartupCount.ini " + Q(set + "/v2") + " " +
+           Q(install) + " > " + Q(work + "/diff.txt") + " 2>&1") != 0)
+      fprintf(stderr, "bench_update: %s left an installation unlike version 2 (see %s)\n", what,
+              (work + "/diff.txt").c_str());
+  };
+
+  Series qFull, qInc, aFull, bInc;
+  for (int r = 0; r < rounds; ++r) {
+    fresh(true);
+    qFull.Add(RunUpdater(install, env, work + "/full.err"));
+    check("the updater (full pack)");
+    fresh(true);
+    {
+      Steps s;
+      const std::string zip = scratch + "/full.zip";
+      Step(s, "curl", "curl -s -f -o " + Q(zip) + " " + Q(base + "/" + packs.full));
+      Step(s, "md5sum", "md5sum " + Q(zip) + " > /dev/null");
+      Step(s, "unzip", "unzip -o -q " + Q(zip) + " -d " + Q(install));
+      Step(s, "sync", "sync -f " + Q(install));
+      aFull.Add(s);
+    }
+    fresh(false);
+    qInc.Add(RunUpdater(install, env, work + "/inc.err"));
+    check("the updater (increment)");
+    fresh(false);
+    {
+      Steps s;
+      const std::string zip = scratch + "/inc.zip";
+      Step(s, "curl", "curl -s -f -o " + Q(zip) + " " + Q(base + "/" + packs.increment));
+      Step(s, "unzip", "unzip -o -q " + Q(zip) + " -d " + Q(scratch + "/u"));
+      Step(s, "xdelta3+mv", "sh " + Q(work + "/merge.sh") + " " + Q(install) + " " + Q(scratch + "/u"));
+      bInc.Add(s);
+      check("the plain programs (increment)");
+    }
+    fprintf(stderr, "bench_update: round %d of %d done\n", r + 1, rounds);
+  }
+
+  const std::vector<std::string> qOrder = {"check", "download", "unpack", "flush", "disable+swap", "delete", "restart"};
+  printf("medians of %d rounds (seconds; the updater from start to the restarted client):\n", rounds);
+  PrintParts("Quillup, full pack", qFull, qOrder);
+  PrintParts("(a) curl+md5sum+unzip+sync", aFull, {"curl", "md5sum", "unzip", "sync"});
+  PrintParts("Quillup, increment", qInc, qOrder);
+  PrintParts("(b) curl+unzip+xdelta3/mv", bInc, {"curl", "unzip", "xdelta3+mv"});
+  printf("  updater exit after: full %.2f s, increment %.2f s\n", Median(qFull.exitTime), Median(qInc.exitTime));
+  const double fullRatio = Median(aFull.total) / Median(qFull.total);
+  const double incRatio = Median(bInc.total) / Median(qInc.total);
+  printf("ratio full pack: (a) / Quillup = %.2fx   (target >= 1.2x: %s)\n", fullRatio,
+         fullRatio >= 1.2 ? "met" : "NOT MET");
+  printf("ratio increment: (b) / Quillup = %.2fx   (target >= 4x: %s)\n", incRatio, incRatio >= 4 ? "met" : "NOT MET");
+  const long peak = std::max(qFull.hwm, qInc.hwm);
+  printf("peak memory of Quillup: %.1f MiB (VmHWM; full %.1f, increment %.1f); largest process of its tree %.1f MiB"
+         "   (target < 64 MiB: %s)\n",
+         peak / 1024.0, qFull.hwm / 1024.0, qInc.hwm / 1024.0, std::max(qFull.tree, qInc.tree) / 1024.0,
+         peak < 64 * 1024 ? "met" : "NOT MET");
+
+  // Where a phase of the updater takes longer than the plain programs'
+  // counterpart, the reason.
+  struct Why {
+    const Series* q;
+    const char* phase;
+    double tool;
+    const char* toolName;
+    const char* reason;
+  };
+  const Why whys[] = {
+      {&qFull, "download", aFull.Part("curl") + aFull.Part("md5sum"), "curl+md5sum",
+       "one thread receives, writes and digests the archive (the system's own MD5, see bench_md5), and the "
+       "phase also writes the update flag to disk"},
+      {&qFull, "unpack", aFull.Part("unzip"), "unzip",
+       "staging writes every file into update/ready (the installation stays untouched until the swap) and "
+       "starts its write-back at once"},
+      {&qFull, "flush", aFull.Part("sync"), "sync",
+       "the staged tree and the archive must be on disk before the swap may begin"},
+      {&qInc, "download", bInc.Part("curl"), "curl",
+       "the archive is digested as it arrives (curl checks nothing), and the phase also writes the update flag "
+       "to disk"},
+      {&qInc, "unpack", bInc.Part("unzip") + bInc.Part("xdelta3+mv"), "unzip+xdelta3/mv",
+       "deltas are rebuilt into update/ready, a copy beside the installation, before anything is swapped"},
+  };
+  bool any = false;
+  for (const Why& w : whys) {
+    double mine = w.q->Part(w.phase);
+    if (mine > w.tool * 1.05 && mine - w.tool > 0.02) {
+      if (!any) printf("slower than the plain programs, and why:\n");
+      any = true;
+      printf("  %s %s %.2f s vs %s %.2f s: %s\n", w.q == &qFull ? "full pack" : "increment", w.phase, mine,
+             w.toolName, w.tool, w.reason);
+    }
+  }
+  if (incRatio < 4 && deltas > 0)
+    printf("  increment: the updater merges %d deltas in %.2f s (%.1f ms each, one xdelta3 per core), the plain "
+           "programs in %.2f s (%.1f ms each with its mv); on both sides the time is the start and run of one "
+           "xdelta3 process per delta (Debian ships the decoder only as a program), so the gain is the cores, "
+           "%u here\n",
+           deltas, qInc.Part("unpack"), 1000 * qInc.Part("unpack") / deltas, bInc.Part("xdelta3+mv"),
+           1000 * bInc.Part("xdelta3+mv") / deltas, std::thread::hardware_concurrency());
+  printf("  the plain programs have no counterpart of: the list check (%.2f/%.2f s), the disabling and swap with "
+         "its record (%.2f/%.2f s), the clean-up (%.2f/%.2f s) and the restart: they are the price of the crash "
+         "safety and of the client's restart\n",
+         qFull.Part("check"), qInc.Part("check"), qFull.Part("disable+swap"), qInc.Part("disable+swap"),
+         qFull.Part("delete"), qInc.Part("delete"));
+  MustSh("rm -rf " + Q(install) + " " + Q(scratch));
+  return qFull.ok && qInc.ok && aFull.ok && bInc.ok ? 0 : 1;
+}
