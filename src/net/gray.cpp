@@ -134,10 +134,13 @@ void DownloadGrayUserInfo(bool& bGrayUser, WString& strGrayUrl) {
       LogWrite(LOG_WARN, kOp, u"证书校验失败:" + WideFromAnsi(request.GetErrorText()));
     return;
   }
+  ApplyGrayAnswer(request.GetResponseBody(), bGrayUser, strGrayUrl);
+}
 
+void ApplyGrayAnswer(const std::string& answer, bool& bGrayUser, WString& strGrayUrl) {
   rapidjson::Document doc;
-  const std::string& answer = request.GetResponseBody();
-  doc.Parse(answer.c_str(), answer.size());
+  // Iterative: the nesting depth of the answer must not decide the stack's.
+  doc.Parse<rapidjson::kParseIterativeFlag>(answer.c_str(), answer.size());
   if (doc.HasParseError()) {
     // The log has no debug level: the answer follows at the lowest one.
     LogWrite(LOG_ERROR, kOp, u"解析JSON失败:");

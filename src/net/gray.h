@@ -64,3 +64,7 @@ bool GetInstallId(WString& id);
 // The caller sets bGrayUser false and strGrayUrl empty; this only ever sets
 // the flag and fills the URL. Bounded by a 5 s time-out; never cancelled.
 void DownloadGrayUserInfo(bool& bGrayUser, WString& strGrayUrl);
+
+// The service's JSON answer read by the query's rules: sets bGrayUser and
+// fills strGrayUrl (only ever), logging as the query does.
+void ApplyGrayAnswer(const std::string& answer, bool& bGrayUser, WString& strGrayUrl);

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/window.h"
 #include "support/text.h"
@@ -88,6 +90,9 @@ class CNet {
   // through the nslookup program (found on PATH), chosen at random among
   // the answers; "" when none.
   WString ResolveByPublicDns(const WString& url);
+  // The IPv4 addresses in the resolver's output (NUL-free bytes), in order,
+  // the resolver's own left out.
+  static std::vector<WString> PublicDnsAddresses(const std::string& output);
 
   int32_t GetProxyType() const { return m_nProxyType; }
   const WString& GetProxy() const { return m_strProxy; }

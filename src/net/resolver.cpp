@@ -51,8 +51,15 @@ WString CNet::ResolveByPublicDns(const WString& url) {
     bytes.append(buf, strnlen(buf, (size_t)n));
   }
   child.Close();
-  WString output = WidenOutput(bytes);
 
+  std::vector<WString> addresses = PublicDnsAddresses(bytes);
+  if (addresses.empty()) return WString();
+  unsigned seed = TickCount();
+  return addresses[(size_t)rand_r(&seed) % addresses.size()];
+}
+
+std::vector<WString> CNet::PublicDnsAddresses(const std::string& bytes) {
+  WString output = WidenOutput(bytes);
   std::vector<WString> addresses;
   size_t pos = 0;
   while (pos < output.size()) {
@@ -63,7 +70,5 @@ WString CNet::ResolveByPublicDns(const WString& url) {
     pos = end == WString::npos ? output.size() : end;
     if (token != kPublicResolver && IsIPv4Address(token)) addresses.push_back(token);
   }
-  if (addresses.empty()) return WString();
-  unsigned seed = TickCount();
-  return addresses[(size_t)rand_r(&seed) % addresses.size()];
+  return addresses;
 }

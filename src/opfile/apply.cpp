@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <set>
 #include <vector>
 
 #include "opfile/opfile.h"
@@ -341,6 +342,7 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
   const WString installDir = GetParentDir(GetParentDir(recordPath));
   const WString clientExe = FoldPath(clientExePath);
   bool refused = false;
+  std::set<WString> handled;
   const size_t n = entries.size();
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
@@ -353,6 +355,9 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
       continue;
     }
     const WString path = FoldPath(entries[i].path);
+    // A damaged record may name a file twice: its first line tells how it
+    // was before the swap, and a later one would undo that on a second pass.
+    if (!handled.insert(path).second) continue;
     const WString nb = path + kNewBak;
     const WString ob = path + kOldBak;
     if (!clientInRecord && WEqualsNoCase(path, clientExe)) clientInRecord = true;

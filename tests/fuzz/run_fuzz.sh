@@ -12,12 +12,17 @@ if [ ! -x "$bin" ]; then
   echo "skipped: fuzz binary missing: $bin (build the fuzz tree: scripts/setup)" >&2
   exit 77
 fi
-work=$(mktemp -d "${TMPDIR:-/tmp}/quillup-fuzz-XXXXXX") || exit 1
+supp=$(cd "$(dirname "$0")/.." && pwd)/ubsan.supp
+# In memory when there is a tmpfs: targets that move files flush them.
+base=${TMPDIR:-/tmp}
+[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
+work=$(mktemp -d "$base/quillup-fuzz-XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/corpus" "$work/artifacts"
+mkdir "$work/corpus" "$work/artifacts" "$work/tmp"
 cp -r "$corpus"/. "$work/corpus/"
 cd "$work" || exit 1
-UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
+# The targets keep their scratch directories below TMPDIR, removed with it.
+TMPDIR=$work/tmp UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1:suppressions=$supp \
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1 \
   "$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
   -artifact_prefix="$work/artifacts/" "$@" "$work/corpus" >"$work/log" 2>&1

@@ -319,6 +319,17 @@ TEST_F(ApplyTest, RecordReadingRules) {
   EXPECT_FALSE(Has("kept.txt.oldbak"));
   EXPECT_FALSE(Has("kept.txt.newbak"));
   EXPECT_EQ("added after the end", At("after.txt"));
+
+  // A path named twice is rolled back by its first line, and stays so on a
+  // second pass.
+  Put("twice.txt", "new twice");
+  Put("twice.txt.oldbak", "old twice");
+  WriteFile(record, Entry('1', "twice.txt") + "\r\n" + Entry('0', "twice.txt") + "\r\n" + Entry('1', "twice.txt") +
+                        "\r\n");
+  for (int pass = 0; pass < 2; ++pass) {
+    ASSERT_TRUE(Process(inRecord));
+    EXPECT_EQ("old twice", At("twice.txt")) << pass;
+  }
 }
 
 TEST_F(ApplyTest, EmptyRecordSucceedsAndTheClientComesBack) {

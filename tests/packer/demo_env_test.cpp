@@ -42,8 +42,13 @@ TEST(DemoEnv, CreatesThreeVersionsTheirServerAndAnInstallationOfVersionOne) {
     std::string bmp = ReadFile(root + "/skin.bmp");
     ASSERT_GE(bmp.size(), 54u);
     EXPECT_EQ(bmp.substr(0, 2), "BM");
-    EXPECT_EQ(*(const int32_t*)(bmp.data() + 18), 510);
-    EXPECT_EQ(*(const int32_t*)(bmp.data() + 22), 316);
+    auto le32 = [&bmp](size_t at) {
+      uint32_t v = 0;
+      for (int k = 3; k >= 0; --k) v = v << 8 | (unsigned char)bmp[at + k];
+      return (int32_t)v;
+    };
+    EXPECT_EQ(le32(18), 510);  // width and height, little-endian
+    EXPECT_EQ(le32(22), 316);
   }
   ListFile list = ReadList(demo + "/server/servicepacksNum.xml");
   EXPECT_EQ(list.id, "3");

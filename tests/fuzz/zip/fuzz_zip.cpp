@@ -1,37 +1,17 @@
 // Arbitrary bytes opened as an archive and every entry extracted into a
 // scratch directory. Besides the sanitizers, the harness aborts when
 // anything appears outside the extraction directory or a link is created.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
+#include "../fuzz_scratch.h"
 #include "support/zip.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string g_root;
-
-void RemoveRoot() {
-  std::error_code ec;
-  if (!g_root.empty()) fs::remove_all(g_root, ec);
-}
-
-const std::string& Root() {
-  if (g_root.empty()) {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quillup-fuzz-zip-XXXXXX";
-    if (!mkdtemp(tmpl.data())) abort();
-    g_root = tmpl;
-    atexit(RemoveRoot);
-  }
-  return g_root;
-}
 
 // Declared sizes bound what is written; larger entries only cost time.
 constexpr uint32_t kMaxEntrySize = 1u << 20;
@@ -40,13 +20,10 @@ constexpr int32_t kMaxEntries = 64;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& root = Root();
+  const std::string& root = fuzz::Scratch("zip");
   const std::string archive = root + "/in.zip";
   const std::string out = root + "/out";
-  FILE* f = fopen(archive.c_str(), "wb");
-  if (!f) abort();
-  if (size && fwrite(data, 1, size, f) != size) abort();
-  fclose(f);
+  fuzz::WriteFile(archive, data, size);
 
   // A password lets encrypted entries reach the decrypter.
   HZIP zip = CZipReader::Open(WidePath(archive), size % 2 ? "pw" : nullptr);
