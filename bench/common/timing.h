@@ -24,19 +24,25 @@ struct Best {
   }
 };
 
+// Marsaglia's xorshift: cheap bytes that neither compress nor repeat.
+struct XorShift {
+  uint64_t s;
+  uint64_t Next() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return s;
+  }
+};
+
 // Writes mib MiB of xorshift output to path.
 inline bool WriteRandomFile(const std::string& path, size_t mib) {
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return false;
   std::vector<uint64_t> block(1 << 17);  // 1 MiB
-  uint64_t x = 0x9E3779B97F4A7C15ull;
+  XorShift x{0x9E3779B97F4A7C15ull};
   for (size_t m = 0; m < mib; ++m) {
-    for (auto& v : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      v = x;
-    }
+    for (auto& v : block) v = x.Next();
     if (fwrite(block.data(), 1, block.size() * 8, f) != block.size() * 8) {
       fclose(f);
       return false;

@@ -27,15 +27,7 @@ int Run(const std::string& cmd) {
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-struct Rng {
-  uint64_t s;
-  uint64_t Next() {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s;
-  }
-};
+using Rng = bench::XorShift;
 
 // A tree shaped like a client installation: binaries that barely compress
 // and text-like files that compress about 3:1.

@@ -31,6 +31,7 @@
 
 #include "common/netservers.h"
 #include "common/testutil.h"
+#include "common/timing.h"
 
 namespace fs = std::filesystem;
 
@@ -59,14 +60,10 @@ void MustSh(const std::string& cmd) {
   }
 }
 
+// xorshift*: the multiply spreads the low bits the edits draw on.
 struct Rng {
-  uint64_t s;
-  uint64_t Next() {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return s * 0x2545F4914F6CDD1DULL;
-  }
+  bench::XorShift x;
+  uint64_t Next() { return x.Next() * 0x2545F4914F6CDD1DULL; }
 };
 
 // Machine-code-like bytes: most 8-byte units come from a small table of
