@@ -49,6 +49,32 @@ bool OpenCheck(const WString& path, const char* mode, std::string& native) {
   return true;
 }
 
+// Cores beside the calling thread, at most cap.
+size_t SpareCores(size_t cap) {
+  unsigned cores = std::thread::hardware_concurrency();
+  return std::min<size_t>(cores > 1 ? cores - 1 : 0, cap);
+}
+
+// Hands k = 0 .. count-1 out to the calling thread (worker 0) and helpers
+// threads of its own (workers 1 .. helpers); after the first job that
+// fails no new one starts. True when every job succeeded.
+bool ShareOut(size_t count, size_t helpers, const std::function<bool(size_t k, size_t worker)>& job) {
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto work = [&](size_t worker) {
+    while (!failed) {
+      const size_t k = next++;
+      if (k >= count) return;
+      if (!job(k, worker)) failed = true;
+    }
+  };
+  std::vector<std::thread> pool;
+  for (size_t t = 1; t <= helpers; ++t) pool.emplace_back(work, t);
+  work(0);
+  for (auto& t : pool) t.join();
+  return !failed;
+}
+
 }  // namespace
 
 bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
@@ -151,29 +177,14 @@ bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<s
                           const std::function<void(size_t)>& progress) {
   // One decoder per core. The deltas of one archive name different files;
   // a later archive's delta of the same file waits for this call's end.
-  std::atomic<size_t> next{0}, merged{0};
-  std::atomic<bool> failed{false};
-  auto work = [&](bool reports) {
-    for (;;) {
-      if (failed) return;
-      size_t k = next++;
-      if (k >= deltas.size()) return;
-      if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) {
-        failed = true;
-        return;
-      }
-      size_t n = ++merged;
-      // Progress is posted from the staging thread only.
-      if (reports) progress(n);
-    }
-  };
-  unsigned cores = std::thread::hardware_concurrency();
-  size_t helpers = std::min<size_t>(cores > 1 ? cores - 1 : 0, deltas.size() > 1 ? deltas.size() - 1 : 0);
-  std::vector<std::thread> pool;
-  for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work, false);
-  work(true);
-  for (auto& t : pool) t.join();
-  return !failed;
+  std::atomic<size_t> merged{0};
+  return ShareOut(deltas.size(), SpareCores(deltas.size() > 1 ? deltas.size() - 1 : 0), [&](size_t k, size_t worker) {
+    if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) return false;
+    size_t n = ++merged;
+    // Progress is posted from the staging thread only.
+    if (worker == 0) progress(n);
+    return true;
+  });
 }
 
 // Staging's peak need: the largest archive unpacked in the unzip tree, every
@@ -245,42 +256,26 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   std::vector<WString> sorted = names;
   std::sort(sorted.begin(), sorted.end());
   const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
-  unsigned cores = std::thread::hardware_concurrency();
-  const size_t helpers = unique ? std::min<size_t>(cores > 1 ? cores - 1 : 0, (size_t)count / 16) : 0;
-
-  std::atomic<int32_t> next{0}, done{0};
-  std::atomic<bool> failed{false};
-  auto work = [&](HZIP handle, bool reports) {
-    for (;;) {
-      if (failed) return;
-      const int32_t k = next++;
-      if (k >= count) return;
-      const WString target = targetDir + u"/" + names[(size_t)k];
-      ClearReadOnly(target);
-      if (CZipReader::UnzipItem(handle, k, target) != ZIP_OK) {
-        failed = true;
-        return;
-      }
-      // The disk writes while the next entries inflate; the flush after
-      // staging then finds little left. Deltas are read once and dropped.
-      if (!EndsWith(names[(size_t)k], kDeltaSuffix)) plat::StartWriteBack(target);
-      const int32_t n = done++;
-      if (reports) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
-    }
-  };
-  std::vector<std::thread> pool;
-  std::vector<HZIP> handles;
-  for (size_t t = 0; t < helpers; ++t) {
+  std::vector<HZIP> handles{zip};
+  for (size_t t = unique ? SpareCores((size_t)count / 16) : 0; t > 0; --t) {
     HZIP h = CZipReader::Open(archive, nullptr);
     if (!h) break;
     handles.push_back(h);
-    pool.emplace_back(work, h, false);
   }
-  work(zip, true);
-  for (auto& t : pool) t.join();
+  std::atomic<int32_t> done{0};
+  const bool ok = ShareOut((size_t)count, handles.size() - 1, [&](size_t k, size_t worker) {
+    const WString target = targetDir + u"/" + names[k];
+    ClearReadOnly(target);
+    if (CZipReader::UnzipItem(handles[worker], (int32_t)k, target) != ZIP_OK) return false;
+    // The disk writes while the next entries inflate; the flush after
+    // staging then finds little left. Deltas are read once and dropped.
+    if (!EndsWith(names[k], kDeltaSuffix)) plat::StartWriteBack(target);
+    const int32_t n = done++;
+    if (worker == 0) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
+    return true;
+  });
   for (HZIP h : handles) CZipReader::Close(h);
-  CZipReader::Close(zip);
-  return !failed;
+  return ok;
 }
 
 bool COpFile::MergeDelta(const WString& delta, const WString& source, const WString& output) {
