@@ -29,12 +29,17 @@ class Md5Sink : public CDownloadSink {
   CMd5 m_md5;
 };
 
+}  // namespace
+
 void DeleteReadOnlyToo(const WString& path) {
   ClearReadOnly(path);
   plat::DeleteFile(path);
 }
 
-}  // namespace
+WString PackFileName(const WString& name) {
+  if (name.size() < 4 || name.compare(name.size() - 4, 4, u".zip") != 0) return name + u".zip";
+  return name;
+}
 
 bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, WString& resolvedAddress,
                        bool allowDnsFallback, std::atomic<bool>& cancel) {
@@ -88,12 +93,8 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     LogWrite(LOG_INFO, kOpZip, status);
 
     // 2. Names.
-    WString url = baseUrl + u"/" + pack.strName;
-    WString local = stagingDir + u"/" + pack.strName;
-    if (pack.strName.size() < 4 || pack.strName.compare(pack.strName.size() - 4, 4, u".zip") != 0) {
-      url += u".zip";
-      local += u".zip";
-    }
+    WString url = baseUrl + u"/" + PackFileName(pack.strName);
+    const WString local = stagingDir + u"/" + PackFileName(pack.strName);
 
     // 3. Reuse a complete archive of an earlier run.
     int64_t size = GetFileSizeByPath(local);

@@ -36,4 +36,11 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
                        const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
                        std::atomic<bool>& cancel);
 
+// The archive's name on the server and on disk: name, with ".zip" appended
+// when it does not end in it.
+WString PackFileName(const WString& name);
+
+// Deletes path, read-only or not.
+void DeleteReadOnlyToo(const WString& path);
+
 }  // namespace packdl

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "platform/files.h"
+#include "app/download.h"
 #include "support/log.h"
 #include "support/path.h"
 #include "support/sha256.h"
@@ -13,11 +13,6 @@ namespace {
 const char* kOpList = "CUpdateDlg::VerifySignedList";
 const char* kOpZip = "CUpdateDlg::DowndloadZipFiles";
 const char16_t* kSigSuffix = u".sig";
-
-void DeleteReadOnlyToo(const WString& path) {
-  ClearReadOnly(path);
-  plat::DeleteFile(path);
-}
 
 }  // namespace
 
@@ -50,9 +45,7 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
 bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
                      const std::vector<WString>& files) {
   for (size_t i = 0; i < packs.size(); ++i) {
-    WString url = baseUrl + u"/" + packs[i].strName;
-    if (packs[i].strName.size() < 4 || packs[i].strName.compare(packs[i].strName.size() - 4, 4, u".zip") != 0)
-      url += u".zip";
+    const WString url = baseUrl + u"/" + PackFileName(packs[i].strName);
     const WString local = i < files.size() ? files[i] : WString();
     WString actual = WideFromUtf8(FileSha256Hex(local));
     if (packs[i].strSha256.empty() || actual.empty() || !WEqualsNoCase(actual, packs[i].strSha256)) {
