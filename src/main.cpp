@@ -50,7 +50,8 @@ const char* const kHelp =
     "  http_proxy, HTTP_PROXY       proxy when the registry names none\n"
     "  DISPLAY, WAYLAND_DISPLAY     the display the window shows on\n"
     "\n"
-    "Staging rebuilds changed files with the xdelta3 program.\n";
+    "Staging rebuilds changed files from their deltas, with the xdelta3 program for\n"
+    "deltas with secondary compression.\n";
 
 bool IsHelp(const char* a) { return strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "/?") == 0; }
 

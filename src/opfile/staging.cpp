@@ -14,6 +14,7 @@
 #include "platform/spawn.h"
 #include "support/log.h"
 #include "support/path.h"
+#include "support/vcdiff.h"
 #include "support/zip.h"
 
 #ifndef XDELTA3_PROGRAM
@@ -282,11 +283,16 @@ bool COpFile::MergeDelta(const WString& delta, const WString& source, const WStr
   if (delta.empty() || source.empty() || output.empty()) return false;
   std::string d, s, o;
   if (!OpenCheck(delta, "rb", d) || !OpenCheck(source, "rb", s) || !OpenCheck(output, "wb", o)) return false;
-  // -D/-R: never hand the data to an external (de)compressor; XDELTA in the
-  // environment would add options behind our back.
-  int rc = plat::RunAndWait(DecoderProgram(), {"-d", "-f", "-D", "-R", "-s", AsOperand(s), AsOperand(d), AsOperand(o)},
-                            {"XDELTA"});
-  if (rc != 0) return false;
+  // Starting a decoder process costs more than decoding a small edit, so
+  // plain deltas are decoded here. The program takes whatever this decoder
+  // does not know or refuses, and its verdict stands.
+  if (vcdiff::DecodeFile(d, s, o) != vcdiff::Result::kDone) {
+    // -D/-R: never hand the data to an external (de)compressor; XDELTA in
+    // the environment would add options behind our back.
+    int rc = plat::RunAndWait(DecoderProgram(), {"-d", "-f", "-D", "-R", "-s", AsOperand(s), AsOperand(d), AsOperand(o)},
+                              {"XDELTA"});
+    if (rc != 0) return false;
+  }
   // The rebuilt file takes the permissions of the file it replaces.
   int mode = plat::GetFileMode(source);
   if (mode >= 0) plat::SetFileMode(output, mode);

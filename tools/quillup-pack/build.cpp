@@ -129,7 +129,10 @@ std::string MakeDelta(const std::string& oldPath, const std::string& newPath, co
   std::string err;
   // No application header (it would carry our temporary names) and no
   // external decompression: the delta must apply to the bytes as they are.
-  int rc = RunProgram({XdeltaProgram(), "-e", "-f", "-q", "-A", "-D", "-s", oldPath, newPath, deltaPath}, &err);
+  // No secondary compression either: the archive deflates the delta
+  // anyway, and a plain delta is decoded inside the updater.
+  int rc = RunProgram({XdeltaProgram(), "-e", "-f", "-q", "-A", "-D", "-S", "none", "-s", oldPath, newPath, deltaPath},
+                      &err);
   ThrowIfInterrupted();
   if (rc != 0) throw Error("xdelta3 failed on " + oldPath + " -> " + newPath + (err.empty() ? "" : ": " + err));
   long long size = FileSizeOf(deltaPath);

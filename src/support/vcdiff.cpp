@@ -1,0 +1,374 @@
+#include "support/vcdiff.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace vcdiff {
+namespace {
+
+constexpr uint8_t kMagic[3] = {0xD6, 0xC3, 0xC4};
+constexpr uint8_t kHdrSecondary = 0x01, kHdrCodeTable = 0x02, kHdrAppHeader = 0x04;
+constexpr uint8_t kWinSource = 0x01, kWinTarget = 0x02, kWinChecksum = 0x04;
+// Encoders write windows of 16 MiB at most; a larger one is left to the
+// external decoder rather than held here once per core.
+constexpr uint64_t kMaxWindow = 64ull << 20;
+
+enum : uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
+
+struct Half {
+  uint8_t type, size, mode;
+};
+struct Code {
+  Half half[2];
+};
+
+const std::array<Code, 256>& DefaultTable() {
+  static const std::array<Code, 256> table = [] {
+    std::array<Code, 256> t{};
+    const Half none{kNoop, 0, 0};
+    size_t i = 0;
+    t[i++] = {{{kRun, 0, 0}, none}};
+    for (uint8_t size = 0; size <= 17; ++size) t[i++] = {{{kAdd, size, 0}, none}};
+    for (uint8_t mode = 0; mode <= 8; ++mode) {
+      t[i++] = {{{kCopy, 0, mode}, none}};
+      for (uint8_t size = 4; size <= 18; ++size) t[i++] = {{{kCopy, size, mode}, none}};
+    }
+    for (uint8_t mode = 0; mode <= 5; ++mode)
+      for (uint8_t add = 1; add <= 4; ++add)
+        for (uint8_t copy = 4; copy <= 6; ++copy) t[i++] = {{{kAdd, add, 0}, {kCopy, copy, mode}}};
+    for (uint8_t mode = 6; mode <= 8; ++mode)
+      for (uint8_t add = 1; add <= 4; ++add) t[i++] = {{{kAdd, add, 0}, {kCopy, 4, mode}}};
+    for (uint8_t mode = 0; mode <= 8; ++mode) t[i++] = {{{kCopy, 4, mode}, {kAdd, 1, 0}}};
+    return t;
+  }();
+  return table;
+}
+
+// Reads one section of a window held in memory.
+struct Cursor {
+  const uint8_t* p;
+  const uint8_t* end;
+  size_t Left() const { return (size_t)(end - p); }
+  bool Byte(uint8_t& b) {
+    if (p == end) return false;
+    b = *p++;
+    return true;
+  }
+  // Base 128, most significant digit first.
+  bool Varint(uint64_t& v) {
+    v = 0;
+    while (p != end) {
+      const uint8_t b = *p++;
+      if (v > (UINT64_MAX >> 7)) return false;
+      v = (v << 7) | (b & 0x7F);
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  }
+};
+
+class Input {
+ public:
+  explicit Input(int fd) : m_fd(fd), m_buf(new uint8_t[kSize]) {}
+  bool Failed() const { return m_failed; }
+  bool AtEnd() { return m_pos == m_len && !Fill(); }
+  bool Byte(uint8_t& b) {
+    if (m_pos == m_len && !Fill()) return false;
+    b = m_buf[m_pos++];
+    return true;
+  }
+  bool Varint(uint64_t& v) {
+    v = 0;
+    for (;;) {
+      uint8_t b;
+      if (!Byte(b) || v > (UINT64_MAX >> 7)) return false;
+      v = (v << 7) | (b & 0x7F);
+      if (!(b & 0x80)) return true;
+    }
+  }
+  // n bytes into out, or just past them when out is null.
+  bool Read(uint8_t* out, uint64_t n) {
+    while (n > 0) {
+      if (m_pos == m_len && !Fill()) return false;
+      const size_t take = (size_t)std::min<uint64_t>(n, m_len - m_pos);
+      if (out) {
+        memcpy(out, m_buf.get() + m_pos, take);
+        out += take;
+      }
+      m_pos += take;
+      n -= take;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kSize = 64 * 1024;
+  bool Fill() {
+    if (m_failed) return false;
+    ssize_t got;
+    do got = read(m_fd, m_buf.get(), kSize);
+    while (got < 0 && errno == EINTR);
+    if (got < 0) m_failed = true;
+    m_pos = 0;
+    m_len = got > 0 ? (size_t)got : 0;
+    return m_len > 0;
+  }
+  int m_fd;
+  std::unique_ptr<uint8_t[]> m_buf;
+  size_t m_pos = 0, m_len = 0;
+  bool m_failed = false;
+};
+
+// The source file, read in blocks on demand: a delta of a small edit
+// copies most of its source once, in order.
+class Source {
+ public:
+  Source(int fd, uint64_t size) : m_fd(fd), m_size(size), m_blocks(new uint8_t[kBlock * kSlots]) {
+    m_tags.fill(UINT64_MAX);
+  }
+  uint64_t Size() const { return m_size; }
+  bool Copy(uint64_t pos, uint64_t n, uint8_t* out) {
+    while (n > 0) {
+      const uint64_t block = pos / kBlock;
+      const size_t slot = (size_t)(block % kSlots);
+      uint8_t* data = m_blocks.get() + slot * kBlock;
+      if (m_tags[slot] != block && !Load(block, slot, data)) return false;
+      const size_t off = (size_t)(pos % kBlock);
+      const size_t take = (size_t)std::min<uint64_t>(n, kBlock - off);
+      if (off + take > m_lens[slot]) return false;
+      memcpy(out, data + off, take);
+      out += take;
+      pos += take;
+      n -= take;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kBlock = 64 * 1024, kSlots = 64;
+  bool Load(uint64_t block, size_t slot, uint8_t* data) {
+    size_t have = 0;
+    while (have < kBlock) {
+      ssize_t got = pread(m_fd, data + have, kBlock - have, (off_t)(block * kBlock + have));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return false;
+      if (got == 0) break;
+      have += (size_t)got;
+    }
+    m_tags[slot] = block;
+    m_lens[slot] = have;
+    return true;
+  }
+  int m_fd;
+  uint64_t m_size;
+  std::unique_ptr<uint8_t[]> m_blocks;
+  std::array<uint64_t, kSlots> m_tags;
+  std::array<size_t, kSlots> m_lens{};
+};
+
+// The near and same caches of COPY addresses, reset at every window.
+class AddressCache {
+ public:
+  AddressCache() { Reset(); }
+  void Reset() {
+    memset(m_near, 0, sizeof m_near);
+    memset(m_same, 0, sizeof m_same);
+    m_next = 0;
+  }
+  // here: the position being written, in the address space of the source
+  // segment followed by the target window. A copy starts before it.
+  bool Decode(uint8_t mode, uint64_t here, Cursor& in, uint64_t& addr) {
+    uint64_t v = 0;
+    if (mode == 0) {
+      if (!in.Varint(v)) return false;
+      addr = v;
+    } else if (mode == 1) {
+      if (!in.Varint(v) || v > here) return false;
+      addr = here - v;
+    } else if (mode < 2 + kNear) {
+      if (!in.Varint(v) || v > UINT64_MAX - m_near[mode - 2]) return false;
+      addr = m_near[mode - 2] + v;
+    } else {
+      uint8_t b;
+      if (!in.Byte(b)) return false;
+      addr = m_same[(size_t)(mode - 2 - kNear) * 256 + b];
+    }
+    if (addr >= here) return false;
+    m_near[m_next] = addr;
+    m_next = (m_next + 1) % kNear;
+    m_same[addr % (kSame * 256)] = addr;
+    return true;
+  }
+
+ private:
+  static constexpr size_t kNear = 4, kSame = 3;
+  uint64_t m_near[kNear];
+  uint64_t m_same[kSame * 256];
+  size_t m_next;
+};
+
+bool WriteAll(int fd, const uint8_t* p, size_t n) {
+  while (n > 0) {
+    ssize_t put = write(fd, p, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    p += put;
+    n -= (size_t)put;
+  }
+  return true;
+}
+
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
+class Decoder {
+ public:
+  Decoder(Input& in, Source& source, int out) : m_in(in), m_source(source), m_out(out) {}
+
+  Result Run() {
+    uint8_t head[4], hdr;
+    if (!m_in.Read(head, 4) || !m_in.Byte(hdr)) return Short();
+    if (memcmp(head, kMagic, 3) != 0) return Result::kCorrupt;
+    if (head[3] != 0) return Result::kUnsupported;
+    if (hdr & ~(kHdrSecondary | kHdrCodeTable | kHdrAppHeader)) return Result::kCorrupt;
+    if (hdr & kHdrCodeTable) return Result::kUnsupported;
+    // The compressor is named once; only a window that uses it matters.
+    uint8_t compressor;
+    if ((hdr & kHdrSecondary) && !m_in.Byte(compressor)) return Short();
+    uint64_t appLen;
+    if ((hdr & kHdrAppHeader) && (!m_in.Varint(appLen) || !m_in.Read(nullptr, appLen))) return Short();
+    // Even an empty target has a window: a bare header is a cut delta.
+    size_t windows = 0;
+    for (; !m_in.AtEnd(); ++windows) {
+      Result r = Window();
+      if (r != Result::kDone) return r;
+    }
+    if (m_in.Failed()) return Result::kIoError;
+    return windows > 0 ? Result::kDone : Result::kCorrupt;
+  }
+
+ private:
+  Result Short() const { return m_in.Failed() ? Result::kIoError : Result::kCorrupt; }
+
+  Result Window() {
+    uint8_t win;
+    if (!m_in.Byte(win)) return Short();
+    if (win & ~(kWinSource | kWinTarget | kWinChecksum)) return Result::kCorrupt;
+    if ((win & kWinSource) && (win & kWinTarget)) return Result::kCorrupt;
+    if (win & kWinTarget) return Result::kUnsupported;
+    uint64_t segLen = 0, segPos = 0, encLen;
+    if ((win & kWinSource) && (!m_in.Varint(segLen) || !m_in.Varint(segPos))) return Short();
+    if (segPos > m_source.Size() || segLen > m_source.Size() - segPos) return Result::kCorrupt;
+    if (!m_in.Varint(encLen)) return Short();
+    if (encLen > 2 * kMaxWindow) return Result::kUnsupported;
+    m_enc.resize((size_t)encLen);
+    if (!m_in.Read(m_enc.data(), encLen)) return Short();
+
+    Cursor c{m_enc.data(), m_enc.data() + m_enc.size()};
+    uint64_t tgtLen, dataLen, instLen, addrLen;
+    uint8_t deltaInd;
+    if (!c.Varint(tgtLen) || !c.Byte(deltaInd) || !c.Varint(dataLen) || !c.Varint(instLen) || !c.Varint(addrLen))
+      return Result::kCorrupt;
+    if (deltaInd & ~0x07) return Result::kCorrupt;
+    if (deltaInd != 0) return Result::kUnsupported;  // secondary compression
+    if (tgtLen > kMaxWindow) return Result::kUnsupported;
+    uint32_t sum = 0;
+    if (win & kWinChecksum) {
+      if (c.Left() < 4) return Result::kCorrupt;
+      sum = (uint32_t)c.p[0] << 24 | (uint32_t)c.p[1] << 16 | (uint32_t)c.p[2] << 8 | c.p[3];
+      c.p += 4;
+    }
+    if (dataLen > c.Left() || instLen > c.Left() - dataLen || addrLen != c.Left() - dataLen - instLen)
+      return Result::kCorrupt;
+    Cursor data{c.p, c.p + dataLen};
+    Cursor inst{data.end, data.end + instLen};
+    Cursor addr{inst.end, c.end};
+
+    m_target.resize((size_t)tgtLen);
+    uint8_t* t = m_target.data();
+    m_cache.Reset();
+    const auto& table = DefaultTable();
+    uint64_t here = 0;
+    while (inst.p != inst.end) {
+      const Code& code = table[*inst.p++];
+      for (const Half& h : code.half) {
+        if (h.type == kNoop) continue;
+        uint64_t size = h.size;
+        if (size == 0 && !inst.Varint(size)) return Result::kCorrupt;
+        if (size > tgtLen - here) return Result::kCorrupt;
+        if (h.type == kAdd) {
+          if (size > data.Left()) return Result::kCorrupt;
+          memcpy(t + here, data.p, (size_t)size);
+          data.p += size;
+        } else if (h.type == kRun) {
+          uint8_t b;
+          if (!data.Byte(b)) return Result::kCorrupt;
+          memset(t + here, b, (size_t)size);
+        } else {
+          uint64_t at;
+          if (!m_cache.Decode(h.mode, segLen + here, addr, at)) return Result::kCorrupt;
+          if (at < segLen) {
+            // A copy running on from the segment into the target is left
+            // to the external decoder.
+            if (size > segLen - at) return Result::kUnsupported;
+            if (!m_source.Copy(segPos + at, size, t + here)) return Result::kIoError;
+          } else {
+            const uint64_t from = at - segLen;
+            if (from + size <= here) {
+              memcpy(t + here, t + from, (size_t)size);
+            } else {
+              // Overlapping: each byte may be one this copy just wrote.
+              for (uint64_t k = 0; k < size; ++k) t[here + k] = t[from + k];
+            }
+          }
+        }
+        here += size;
+      }
+    }
+    if (here != tgtLen || data.p != data.end || addr.p != addr.end) return Result::kCorrupt;
+    if ((win & kWinChecksum) && adler32_z(1, t, (size_t)tgtLen) != sum) return Result::kCorrupt;
+    return WriteAll(m_out, t, (size_t)tgtLen) ? Result::kDone : Result::kIoError;
+  }
+
+  Input& m_in;
+  Source& m_source;
+  int m_out;
+  std::vector<uint8_t> m_enc, m_target;
+  AddressCache m_cache;
+};
+
+}  // namespace
+
+Result DecodeFile(const std::string& delta, const std::string& source, const std::string& output) {
+  Fd d(open(delta.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd s(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat st;
+  if (d.fd < 0 || s.fd < 0 || fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Result::kIoError;
+  Fd o(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (o.fd < 0) return Result::kIoError;
+  Input in(d.fd);
+  Source src(s.fd, (uint64_t)st.st_size);
+  Result r = Decoder(in, src, o.fd).Run();
+  if (close(o.fd) != 0 && r == Result::kDone) r = Result::kIoError;
+  o.fd = -1;
+  return r;
+}
+
+}  // namespace vcdiff

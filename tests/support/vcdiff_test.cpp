@@ -1,0 +1,123 @@
+// The in-process decoder against deltas made by the xdelta3 program.
+#include "support/vcdiff.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/testutil.h"
+
+using testutil::ReadFile;
+using testutil::WriteFile;
+using vcdiff::Result;
+
+namespace {
+
+std::string Random(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = (char)rng();
+  return s;
+}
+
+// Words and repeats: copies from the target itself, overlapping ones and runs.
+std::string Repetitive(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  static const char* const words[] = {"alpha ", "beta ", "gamma\n", "zzzzzzzzzzzzzzzz", "\0\0\0\0\0\0\0\0"};
+  std::string s;
+  while (s.size() < n) s.append(words[rng() % 5], rng() % 2 ? 6 : 8);
+  s.resize(n);
+  return s;
+}
+
+std::string Edited(std::string v, unsigned seed) {
+  std::mt19937 rng(seed);
+  for (int i = 0; i < 30 && v.size() > 200; ++i) {
+    size_t at = rng() % (v.size() - 100);
+    switch (rng() % 3) {
+      case 0: v.replace(at, rng() % 40, Random(rng() % 60, seed + i)); break;
+      case 1: v.insert(at, v.substr(rng() % (v.size() - 100), rng() % 4000)); break;
+      default: v.erase(at, rng() % 2000);
+    }
+  }
+  return v;
+}
+
+class Vcdiff : public ::testing::Test {
+ protected:
+  // The delta from a to b made by the program with extra options.
+  std::string Encode(const std::string& a, const std::string& b, const std::string& options) {
+    WriteFile(t.sub("a"), a);
+    WriteFile(t.sub("b"), b);
+    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f -q " + options + " -s '" + t.sub("a") + "' '" +
+                            t.sub("b") + "' '" + t.sub("d") + "'"),
+              0);
+    return ReadFile(t.sub("d"));
+  }
+  Result Decode(const std::string& delta, std::string& out) {
+    WriteFile(t.sub("d"), delta);
+    Result r = vcdiff::DecodeFile(t.sub("d"), t.sub("a"), t.sub("out"));
+    out = ReadFile(t.sub("out"));
+    return r;
+  }
+  testutil::TempDir t;
+};
+
+}  // namespace
+
+TEST_F(Vcdiff, RebuildsWhatTheProgramEncodes) {
+  const std::string bin = Random(300000, 1), text = Repetitive(200000, 2), big = Random(3 << 20, 3);
+  struct Case {
+    const char* what;
+    std::string from, to, options;
+  } cases[] = {
+      {"small edits", bin, Edited(bin, 4), ""},
+      {"repeats and runs", text, Edited(text, 5), ""},
+      {"a target made of its own repeats", "", Repetitive(100000, 6), ""},
+      {"no checksum", bin, Edited(bin, 7), "-n"},
+      {"fastest", bin, Edited(bin, 8), "-0"},
+      {"smallest", text, Edited(text, 9), "-9"},
+      {"many windows, segments inside the source", big, Edited(big, 10), "-W 65536 -B 524288"},
+      {"an unrelated file", bin, Random(50000, 11), ""},
+      {"an empty target", bin, "", ""},
+      {"an application header", bin, Edited(bin, 12), "-A=name"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string out;
+    EXPECT_EQ(Decode(Encode(c.from, c.to, "-S none " + c.options), out), Result::kDone);
+    EXPECT_TRUE(out == c.to);
+  }
+}
+
+TEST_F(Vcdiff, NeverWritesAWrongTarget) {
+  const std::string v1 = Random(30000, 20);
+  std::string v2 = v1;
+  v2.replace(1000, 8, "replaced");
+  v2.insert(9000, v1.substr(20000, 3000));
+  v2.erase(25000, 700);
+  std::string out;
+  // Secondary compression is the program's.
+  EXPECT_EQ(Decode(Encode(v1, Edited(Repetitive(400000, 22), 23), "-S lzma"), out), Result::kUnsupported);
+
+  const std::string delta = Encode(v1, v2, "-S none -A");
+  ASSERT_EQ(Decode(delta, out), Result::kDone);
+  // A bit of every byte flipped: the window checksum catches what the
+  // structure does not, so the result is the right target or a refusal.
+  size_t refused = 0;
+  for (size_t i = 0; i < delta.size(); ++i) {
+    std::string bad = delta;
+    bad[i] = (char)(bad[i] ^ (1 << (i % 8)));
+    if (Decode(bad, out) != Result::kDone) ++refused;
+    else EXPECT_TRUE(out == v2) << "byte " << i;
+  }
+  EXPECT_GT(refused, delta.size() * 9 / 10);
+  for (size_t n = 0; n < delta.size(); ++n) EXPECT_NE(Decode(delta.substr(0, n), out), Result::kDone) << n;
+
+  WriteFile(t.sub("a"), Random(30000, 24));
+  EXPECT_EQ(Decode(delta, out), Result::kCorrupt);  // another source
+  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("none"), t.sub("out")), Result::kIoError);
+  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("a"), t.sub("no/out")), Result::kIoError);
+}
