@@ -7,6 +7,7 @@
 #include "support/log.h"
 #include "support/md5.h"
 #include "support/path.h"
+#include "support/sha256.h"
 
 namespace packdl {
 namespace {
@@ -18,15 +19,26 @@ bool Md5Matches(const WString& expected, const WString& path) {
   return expected.empty() || WEqualsNoCase(FileMd5(path), expected);
 }
 
-// The archive's digest, taken while it is written.
-class Md5Sink : public CDownloadSink {
+// The archive's digests, taken while it is written: the MD5 always, the
+// SHA-256 of a signed list when asked for.
+class PackDigestSink : public CDownloadSink {
  public:
-  void Reset() override { m_md5.Reset(); }
-  void Update(const void* data, size_t len) override { m_md5.Update(data, len); }
-  WString Hex() { return W(m_md5.FinalHex().c_str()); }
+  explicit PackDigestSink(bool sha256) : m_withSha256(sha256) {}
+  void Reset() override {
+    m_md5.Reset();
+    if (m_withSha256) m_sha256.Reset();
+  }
+  void Update(const void* data, size_t len) override {
+    m_md5.Update(data, len);
+    if (m_withSha256) m_sha256.Update(data, len);
+  }
+  WString Md5Hex() { return W(m_md5.FinalHex().c_str()); }
+  std::string Sha256Hex() { return m_withSha256 ? m_sha256.FinalHex() : std::string(); }
 
  private:
+  bool m_withSha256;
   CMd5 m_md5;
+  CSha256 m_sha256;
 };
 
 }  // namespace
@@ -67,8 +79,9 @@ bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, 
 
 bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString& baseUrl, const WString& stagingDir,
                        const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
-                       std::atomic<bool>& cancel) {
+                       std::atomic<bool>& cancel, std::vector<std::string>* sha256s) {
   downloadedFiles.clear();
+  if (sha256s) sha256s->clear();
   if (packs.empty()) return true;
   // Each archive is held to the size its list announced.
   struct Unlimit {
@@ -102,6 +115,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       if (Md5Matches(pack.strMd5, local)) {
         LogWrite(LOG_INFO, kOpZip, u"本地已存在:" + url);
         downloadedFiles.push_back(local);
+        if (sha256s) sha256s->emplace_back();
         continue;
       }
       LogWrite(LOG_WARN, kOpZip, u"本地文件md5校验失败:" + url);
@@ -119,7 +133,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
     // One byte more than announced is enough to know the answer is wrong.
     net.SetSizeLimit((int64_t)pack.nSize + 1);
-    Md5Sink digest;
+    PackDigestSink digest(sha256s && !pack.strSha256.empty());
     bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel, &digest);
     if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
     if (!ok) {
@@ -146,12 +160,13 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       return false;
     }
     // 9. MD5, as written: a wrong one is of no use to anybody.
-    if (!pack.strMd5.empty() && !WEqualsNoCase(digest.Hex(), pack.strMd5)) {
+    if (!pack.strMd5.empty() && !WEqualsNoCase(digest.Md5Hex(), pack.strMd5)) {
       LogWrite(LOG_ERROR, kOpZip, u"校验文件md5失败:" + url);
       DeleteReadOnlyToo(local);
       return false;
     }
     downloadedFiles.push_back(local);
+    if (sha256s) sha256s->push_back(digest.Sha256Hex());
   }
   return true;
 }

@@ -31,10 +31,12 @@ bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, 
 // is resumed, and a failed resumed transfer is retried once from byte 0.
 // downloadedFiles gets the local paths in pack order. False at the first
 // pack that fails (a file of the wrong size stays for a later resume; one
-// with the wrong MD5 is deleted); the reason is in the log.
+// with the wrong MD5 is deleted); the reason is in the log. sha256s, when
+// given, gets beside each file the SHA-256 taken as it was written, or ""
+// for a reused archive or a pack the list gives none.
 bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString& baseUrl, const WString& stagingDir,
                        const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
-                       std::atomic<bool>& cancel);
+                       std::atomic<bool>& cancel, std::vector<std::string>* sha256s = nullptr);
 
 // The archive's name on the server and on disk: name, with ".zip" appended
 // when it does not end in it.

@@ -99,7 +99,9 @@ class CRealDriverOps : public CDriverOps {
   bool DowndloadZipFiles(const WString& resolved, const WString& baseUrl, const WString& updateDir,
                          const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
                          std::atomic<bool>& cancel) override {
-    return packdl::DowndloadZipFiles(*m_net, resolved, baseUrl, updateDir, packs, files, wnd, cancel);
+    // The SHA-256 a signed list asks for is taken in the same pass as the MD5.
+    return packdl::DowndloadZipFiles(*m_net, resolved, baseUrl, updateDir, packs, files, wnd, cancel,
+                                     m_op.IsListSigningOn() ? &m_packSha256 : nullptr);
   }
   bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
                         std::atomic<bool>& cancel) override {
@@ -109,7 +111,7 @@ class CRealDriverOps : public CDriverOps {
   bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
                        const std::vector<WString>& files) override {
     if (!m_op.IsListSigningOn()) return true;
-    return packdl::CheckPackSha256(baseUrl, packs, files);
+    return packdl::CheckPackSha256(baseUrl, packs, files, &m_packSha256);
   }
 
   std::vector<ProcessEntry> ProcessSnapshot() override {
@@ -150,6 +152,7 @@ class CRealDriverOps : public CDriverOps {
  private:
   COpFile& m_op;
   std::unique_ptr<CNet> m_net;
+  std::vector<std::string> m_packSha256;  // of the last DowndloadZipFiles
   std::map<MutexHandle, std::unique_ptr<plat::NamedMutex>> m_mutexes;
   MutexHandle m_lastMutex = 0;
 };

@@ -43,11 +43,12 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
 }
 
 bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
-                     const std::vector<WString>& files) {
+                     const std::vector<WString>& files, const std::vector<std::string>* known) {
   for (size_t i = 0; i < packs.size(); ++i) {
     const WString url = baseUrl + u"/" + PackFileName(packs[i].strName);
     const WString local = i < files.size() ? files[i] : WString();
-    WString actual = WideFromUtf8(FileSha256Hex(local));
+    const bool taken = known && i < known->size() && !(*known)[i].empty();
+    WString actual = WideFromUtf8(taken ? (*known)[i] : FileSha256Hex(local));
     if (packs[i].strSha256.empty() || actual.empty() || !WEqualsNoCase(actual, packs[i].strSha256)) {
       LogWrite(LOG_ERROR, kOpZip, u"校验文件sha256失败:" + url);
       if (!local.empty()) DeleteReadOnlyToo(local);

@@ -21,8 +21,9 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
 
 // Every downloaded pack (files[i] of packs[i]) has the list's sha256; a
 // mismatch is logged under CUpdateDlg::DowndloadZipFiles and deletes the
-// file, as an MD5 mismatch does.
+// file, as an MD5 mismatch does. known[i], when given and not empty, is
+// files[i]'s digest taken during its download; others are read again.
 bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
-                     const std::vector<WString>& files);
+                     const std::vector<WString>& files, const std::vector<std::string>* known = nullptr);
 
 }  // namespace packdl

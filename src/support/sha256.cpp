@@ -28,20 +28,33 @@ std::string Sha256Hex(const void* data, size_t len) {
   return Hex(md, mdLen);
 }
 
+CSha256::CSha256() : m_ctx(EVP_MD_CTX_new()), m_ok(false) { Reset(); }
+
+CSha256::~CSha256() { EVP_MD_CTX_free(m_ctx); }
+
+void CSha256::Reset() { m_ok = m_ctx && EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) == 1; }
+
+void CSha256::Update(const void* data, size_t len) {
+  if (m_ok && len > 0) m_ok = EVP_DigestUpdate(m_ctx, data, len) == 1;
+}
+
+std::string CSha256::FinalHex() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned mdLen = 0;
+  const bool ok = m_ok && EVP_DigestFinal_ex(m_ctx, md, &mdLen) == 1;
+  m_ok = false;
+  return ok ? Hex(md, mdLen) : std::string();
+}
+
 std::string FileSha256Hex(const WString& path) {
   std::string native;
   if (path.empty() || !NativePath(path, native)) return std::string();
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(native.c_str(), "rb"), fclose);
   if (!f) return std::string();
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return std::string();
+  CSha256 sha;
   std::vector<unsigned char> buf(1 << 16);
   size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), f.get())) > 0)
-    if (EVP_DigestUpdate(ctx.get(), buf.data(), n) != 1) return std::string();
+  while ((n = fread(buf.data(), 1, buf.size(), f.get())) > 0) sha.Update(buf.data(), n);
   if (ferror(f.get())) return std::string();
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned mdLen = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), md, &mdLen) != 1) return std::string();
-  return Hex(md, mdLen);
+  return sha.FinalHex();
 }

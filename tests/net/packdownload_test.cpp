@@ -8,6 +8,7 @@
 #include "nettest.h"
 #include "platform/files.h"
 #include "support/md5.h"
+#include "support/sha256.h"
 
 using netsrv::PatternBytes;
 using testutil::Exists;
@@ -23,6 +24,7 @@ ServicePack Pack(const std::string& name, const std::string& data, bool withMd5 
   p.strName = Wide(name);
   p.nSize = (int32_t)data.size();
   if (withMd5) p.strMd5 = Wide(Md5Hex(data.data(), (uint32_t)data.size()));
+  if (withMd5) p.strSha256 = Wide(Sha256Hex(data.data(), data.size()));
   return p;
 }
 
@@ -55,7 +57,7 @@ class PackDownloadTest : public NetTest {
 
   bool Packs(const std::string& base, const std::vector<ServicePack>& packs, const std::string& resolved = "") {
     return packdl::DowndloadZipFiles(net, Wide(resolved), Wide(base), Wide(staging), packs, files, statusWnd,
-                                     cancel);
+                                     cancel, &sha256s);
   }
   bool List(const std::string& url, bool allowDns = true) {
     return packdl::DowndloadPacksXml(net, Wide(url), Wide(staging + "/servicepacksNum.xml"), resolved, allowDns,
@@ -70,6 +72,7 @@ class PackDownloadTest : public NetTest {
   std::vector<std::string> statuses;
   std::vector<int> percents;
   std::vector<WString> files;
+  std::vector<std::string> sha256s;
   WString resolved = u"stale";
 };
 
@@ -185,6 +188,7 @@ TEST_F(PackDownloadTest, CompleteArchivesAreReused) {
   EXPECT_EQ(ReadFile(Local("p1.zip")), std::string(500, 'Z'));
   EXPECT_EQ(files.size(), 2u);
   EXPECT_TRUE(nginx->AccessLines().empty());
+  EXPECT_EQ(sha256s, std::vector<std::string>(2));  // nothing was written: the check reads the file
   EXPECT_NE(LogLine("[INFO] [CUpdateDlg::DowndloadZipFiles] 本地已存在:" + nginx->HttpUrl("/p1.zip")), "");
 }
 
@@ -222,6 +226,8 @@ TEST_F(PackDownloadTest, PartialArchiveResumes) {
   ASSERT_FALSE(percents.empty());
   EXPECT_GE(percents.front(), 40);
   EXPECT_EQ(percents.back(), 100);
+  // Taken over the part on disk, then the rest.
+  EXPECT_EQ(sha256s, std::vector<std::string>{Sha256Hex(a.data(), a.size())});
   EXPECT_EQ(LogLine("重试下载"), "");
   auto lines = nginx->AccessLines(2);
   ASSERT_EQ(lines.size(), 2u);
@@ -236,6 +242,7 @@ TEST_F(PackDownloadTest, ResumedArchiveOfWrongSizeIsFetchedOnceAfresh) {
   ASSERT_TRUE(Packs(fault->HttpUrl("/m/shortrange"), {Pack("p1.zip", a)}));
   EXPECT_EQ(ReadFile(Local("p1.zip")), a);
   EXPECT_NE(LogLine("[INFO] [CUpdateDlg::DowndloadZipFiles] 重试下载:" + fault->HttpUrl("/m/shortrange/p1.zip")), "");
+  EXPECT_EQ(sha256s, std::vector<std::string>{Sha256Hex(a.data(), a.size())});
   auto reqs = fault->Requests();
   ASSERT_EQ(reqs.size(), 3u);  // probe, ranged GET, fresh GET
   EXPECT_NE(reqs[1].find("\"Range\": \"bytes=400-\""), std::string::npos);
