@@ -264,3 +264,23 @@ TEST(PackBuild, ShowsProgressOnATerminalPlainLinesOtherwiseAndTheTimeTaken) {
   EXPECT_NE(tty.find("\033[K"), std::string::npos) << tty;
   EXPECT_NE(tty.find("built in "), std::string::npos) << tty;
 }
+
+TEST(PackBuild, ASignalEndsTheBuildWithItsWorkDirectory) {
+  TempDir d;
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 300; ++i) files["f" + std::to_string(i)] = Noise(40000, i);
+  WriteVersion(d.sub("v1"), 1, "stamp one", files);
+  for (auto& f : files) f.second[100] ^= 1;
+  WriteVersion(d.sub("v2"), 2, "stamp two", files);
+  for (const char* sig : {"INT", "TERM", "HUP", "PIPE"}) {
+    SCOPED_TRACE(sig);
+    // The signal comes once the work directory beside the server is there.
+    const std::string script =
+        Quote(QUILLUP_PACK_PROGRAM) + " build -o " + Quote(d.sub("server")) + " " + Quote(d.sub("v1")) + " " +
+        Quote(d.sub("v2")) + " >/dev/null 2>&1 & pid=$!; n=0; until ls -a " + Quote(d.path()) +
+        " | grep -q '^\\.server\\.' || [ $n -gt 2000 ]; do sleep 0.005; n=$((n+1)); done; kill -" + sig +
+        " $pid; wait $pid";
+    EXPECT_NE(testutil::Run("sh -c " + Quote(script)), 0);
+    EXPECT_EQ(ListNames(d.path()), (std::vector<std::string>{"v1", "v2"}));
+  }
+}

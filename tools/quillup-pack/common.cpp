@@ -168,8 +168,9 @@ void InstallInterruptHandler() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // A closed terminal or a reader gone from the output pipe (| head) ends
+  // the work as ^C does: the work directory goes with it.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &sa, nullptr);
 }
 
 void ThrowIfInterrupted() {

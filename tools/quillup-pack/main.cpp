@@ -97,7 +97,7 @@ const char* const kServeHelp =
     "\n"
     "Serves SERVER_DIR over HTTP/1.1 on 127.0.0.1 only (GET and HEAD, byte ranges,\n"
     "keep-alive), for demos and tests, and prints its base URL on the first line\n"
-    "of standard output. Runs until SIGINT or SIGTERM. In production serve the\n"
+    "of standard output. Runs until SIGINT, SIGTERM, SIGHUP or SIGPIPE. In production serve the\n"
     "directory with nginx (see nginx-conf).\n"
     "\n"
     "  --port N          port to listen on (default 0: any free port)\n"
