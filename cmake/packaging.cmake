@@ -34,7 +34,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_UPDATER_PACKAGE_NAME quillup)
-# Staging rebuilds changed files with "xdelta3 -d".
+# Staging hands "xdelta3 -d" the deltas its own decoder does not take.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_DEPENDS "xdelta3")
 # The window's texts are Chinese; nslookup serves the public-resolver fallback.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_RECOMMENDS "fonts-wqy-microhei | fonts-noto-cjk")
@@ -48,7 +48,7 @@ restarts the client. This package holds the updater (bin/Quillup) and
 quillup-msgwnd, for integrators who copy them into a client's installer.")
 
 set(CPACK_DEBIAN_PACK_PACKAGE_NAME quillup-pack)
-# build makes the deltas with "xdelta3 -e"; verify stages with "xdelta3 -d".
+# build makes the deltas with "xdelta3 -e"; verify stages as the updater does.
 set(CPACK_DEBIAN_PACK_PACKAGE_DEPENDS "xdelta3")
 set(CPACK_DEBIAN_PACK_PACKAGE_SUGGESTS "nginx")
 set(CPACK_DEBIAN_PACK_DESCRIPTION "release tool of the Quillup updater
