@@ -79,8 +79,13 @@ struct Cursor {
 
 class Input {
  public:
-  explicit Input(int fd) : m_fd(fd), m_buf(new uint8_t[kSize]) {}
+  Input(int fd, uint64_t size) : m_fd(fd), m_size(size), m_buf(new uint8_t[kSize]) {}
   bool Failed() const { return m_failed; }
+  // Bytes of the file not consumed yet, as its size was at the start.
+  uint64_t Left() const {
+    const uint64_t consumed = m_filled - (m_len - m_pos);
+    return m_size > consumed ? m_size - consumed : 0;
+  }
   bool AtEnd() { return m_pos == m_len && !Fill(); }
   bool Byte(uint8_t& b) {
     if (m_pos == m_len && !Fill()) return false;
@@ -121,9 +126,11 @@ class Input {
     if (got < 0) m_failed = true;
     m_pos = 0;
     m_len = got > 0 ? (size_t)got : 0;
+    m_filled += m_len;
     return m_len > 0;
   }
   int m_fd;
+  uint64_t m_size, m_filled = 0;
   std::unique_ptr<uint8_t[]> m_buf;
   size_t m_pos = 0, m_len = 0;
   bool m_failed = false;
@@ -278,6 +285,7 @@ class Decoder {
     if (segPos > m_source.Size() || segLen > m_source.Size() - segPos) return Result::kCorrupt;
     if (!m_in.Varint(encLen)) return Short();
     if (encLen > 2 * kMaxWindow) return Result::kUnsupported;
+    if (encLen > m_in.Left()) return Result::kCorrupt;  // before anything is allocated for it
     m_enc.resize((size_t)encLen);
     if (!m_in.Read(m_enc.data(), encLen)) return Short();
 
@@ -359,11 +367,13 @@ class Decoder {
 Result DecodeFile(const std::string& delta, const std::string& source, const std::string& output) {
   Fd d(open(delta.c_str(), O_RDONLY | O_CLOEXEC));
   Fd s(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  if (d.fd < 0 || s.fd < 0 || fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) return Result::kIoError;
+  struct stat st, dst;
+  if (d.fd < 0 || s.fd < 0 || fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(d.fd, &dst) != 0 ||
+      !S_ISREG(dst.st_mode))
+    return Result::kIoError;
   Fd o(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (o.fd < 0) return Result::kIoError;
-  Input in(d.fd);
+  Input in(d.fd, (uint64_t)dst.st_size);
   Source src(s.fd, (uint64_t)st.st_size);
   Result r = Decoder(in, src, o.fd).Run();
   if (close(o.fd) != 0 && r == Result::kDone) r = Result::kIoError;
