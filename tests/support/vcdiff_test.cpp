@@ -25,9 +25,9 @@ std::string Random(size_t n, unsigned seed) {
 // Words and repeats: copies from the target itself, overlapping ones and runs.
 std::string Repetitive(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
-  static const char* const words[] = {"alpha ", "beta ", "gamma\n", "zzzzzzzzzzzzzzzz", "\0\0\0\0\0\0\0\0"};
+  const std::string words[] = {"alpha ", "beta ", "gamma\n", std::string(16, 'z'), std::string(8, '\0')};
   std::string s;
-  while (s.size() < n) s.append(words[rng() % 5], rng() % 2 ? 6 : 8);
+  while (s.size() < n) s += words[rng() % 5];
   s.resize(n);
   return s;
 }
