@@ -54,6 +54,19 @@ const std::array<Code, 256>& DefaultTable() {
   return table;
 }
 
+// An integer in base 128, most significant digit first, from a reader's
+// Byte(); false when the bytes end first or it passes 64 bits.
+template <class Reader>
+bool ReadVarint(Reader& in, uint64_t& v) {
+  v = 0;
+  for (;;) {
+    uint8_t b;
+    if (!in.Byte(b) || v > (UINT64_MAX >> 7)) return false;
+    v = (v << 7) | (b & 0x7F);
+    if (!(b & 0x80)) return true;
+  }
+}
+
 // Reads one section of a window held in memory.
 struct Cursor {
   const uint8_t* p;
@@ -64,17 +77,7 @@ struct Cursor {
     b = *p++;
     return true;
   }
-  // Base 128, most significant digit first.
-  bool Varint(uint64_t& v) {
-    v = 0;
-    while (p != end) {
-      const uint8_t b = *p++;
-      if (v > (UINT64_MAX >> 7)) return false;
-      v = (v << 7) | (b & 0x7F);
-      if (!(b & 0x80)) return true;
-    }
-    return false;
-  }
+  bool Varint(uint64_t& v) { return ReadVarint(*this, v); }
 };
 
 class Input {
@@ -92,15 +95,7 @@ class Input {
     b = m_buf[m_pos++];
     return true;
   }
-  bool Varint(uint64_t& v) {
-    v = 0;
-    for (;;) {
-      uint8_t b;
-      if (!Byte(b) || v > (UINT64_MAX >> 7)) return false;
-      v = (v << 7) | (b & 0x7F);
-      if (!(b & 0x80)) return true;
-    }
-  }
+  bool Varint(uint64_t& v) { return ReadVarint(*this, v); }
   // n bytes into out, or just past them when out is null.
   bool Read(uint8_t* out, uint64_t n) {
     while (n > 0) {
