@@ -49,6 +49,17 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+// The lines of a server's log, waiting briefly for its last request's line.
+std::vector<std::string> LogLines(const std::string& path, size_t atLeast) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100; ++i) {
+    lines = Lines(Slurp(path));
+    if (lines.size() >= atLeast) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lines;
+}
+
 std::string GrayLocation() {
   return std::string("    location = /commonConfig/api/updateconfig/pcUpdateDetection {\n"
                      "      default_type application/json;\n"
@@ -292,15 +303,7 @@ std::string Nginx::HttpsUrl(const std::string& path) const {
   return "https://127.0.0.1:" + std::to_string(m_https) + path;
 }
 
-std::vector<std::string> Nginx::AccessLines(size_t atLeast) const {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 100; ++i) {
-    lines = Lines(Slurp(accessLog()));
-    if (lines.size() >= atLeast) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return lines;
-}
+std::vector<std::string> Nginx::AccessLines(size_t atLeast) const { return LogLines(accessLog(), atLeast); }
 
 FaultServer::FaultServer(const std::string& workDir, const std::string& root, const TestCa* ca)
     : m_workDir(workDir) {
@@ -379,15 +382,7 @@ Squid::~Squid() {
   if (system(("rm -rf '" + m_dir + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", m_dir.c_str());
 }
 
-std::vector<std::string> Squid::AccessLines(size_t atLeast) const {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 100; ++i) {
-    lines = Lines(Slurp(m_dir + "/access.log"));
-    if (lines.size() >= atLeast) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return lines;
-}
+std::vector<std::string> Squid::AccessLines(size_t atLeast) const { return LogLines(m_dir + "/access.log", atLeast); }
 
 std::string FaultServer::HttpUrl(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(m_http) + path;
