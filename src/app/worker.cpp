@@ -6,6 +6,7 @@
 
 #include "app/constants.h"
 #include "app/update_dlg.h"
+#include "net/net.h"
 #include "platform/files.h"
 #include "platform/names.h"
 #include "support/log.h"
@@ -158,13 +159,13 @@ bool CUpdateDlg::DoWork() {
     resolved.clear();
     MakeDirectoryTree(updateDir);
     Status(kOpWork, u"检测更新，请稍候...");
-    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + forceUrl);
+    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(forceUrl));
 
     bool gray = false;
     WString grayUrl;
     ops.DownloadGrayUserInfo(gray, grayUrl);
     if (gray && !grayUrl.empty()) {
-      LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + grayUrl);
+      LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + UrlForLog(grayUrl));
       forceUrl = grayUrl + kForceListUrlSuffix;
       packUrl = grayUrl + kPackListUrlSuffix;
       baseUrl = grayUrl;
@@ -187,20 +188,20 @@ bool CUpdateDlg::DoWork() {
       LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
       forced = true;
     } else if (!gotForce && m_bCancel) {
-      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + forceUrl);
+      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(forceUrl));
       return false;
     }
 
     if (!forced) {
-      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
+      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(packUrl));
       if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel) ||
           !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
         SendStatusOnly(u"下载升级列表失败！");
         if (m_bCancel) {
-          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
+          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(packUrl));
           return false;
         }
-        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + packUrl);
+        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + UrlForLog(packUrl));
         report(kCodeListDownload, false, ElapsedMs(cycleStart));
         return false;
       }

@@ -467,3 +467,56 @@ TEST(EndToEnd, UpdatesThroughNginxConfiguredByThePackTool) {
   EXPECT_TRUE(Has(CurlHead(d.url() + "/notes.txt"), "HTTP/1.1 404"));
   EXPECT_TRUE(Has(CurlHead(d.url() + "/"), "HTTP/1.1 404"));
 }
+
+// A company proxy: squid asks for Negotiate first and Basic second, and the
+// user and password of the client's proxy file answer Basic, for plain
+// requests and for the tunnel to HTTPS. The server's own credentials in the
+// download address never reach the log.
+TEST(EndToEnd, UpdatesThroughSquidOfferingNegotiateThenBasic) {
+  Demo d;
+  ASSERT_DEMO(d);
+  testutil::Run("mkdir -p '" + d.tmp("ca") + "' '" + d.tmp("tls") + "'");
+  netsrv::TestCa ca(d.tmp("ca"));
+  netsrv::Nginx nginx(d.tmp("tls"), d.serverDir(), ca);
+  netsrv::Squid squid("trader", "s3cret");
+  const std::string proxyFile = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Profile><Proxy><Type>1</Type>"
+                                "<Server>127.0.0.1</Server><Port>" + std::to_string(squid.port()) +
+                                "</Port><Name>trader</Name><Password>s3cret</Password></Proxy></Profile>\n";
+  const std::string http = "127.0.0.1:" + std::to_string(nginx.httpPort());
+  const std::string https = "127.0.0.1:" + std::to_string(nginx.httpsPort());
+  const std::pair<std::string, std::string> bases[] = {{"http://srvuser:srvsecret@" + http, "http://srvuser:***@" + http},
+                                                       {"https://" + https, "https://" + https}};
+  for (const auto& [base, shown] : bases) {
+    SCOPED_TRACE(base);
+    d.InstallVersion(1);
+    d.PointAt(base);
+    testutil::WriteFile(d.install() + "/config/LogonUserSetProxy.xml", proxyFile);
+    auto r = d.RunUpdater({}, {{"QUILLUP_CA_BUNDLE", ca.caFile}});
+    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
+    EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started"));
+    const std::string log = d.Log();
+    EXPECT_TRUE(Has(log, "使用代理:127.0.0.1:" + std::to_string(squid.port()) + "|trader\r")) << log;
+    EXPECT_FALSE(Has(log, "s3cret")) << log;
+    EXPECT_FALSE(Has(log, "srvsecret")) << log;
+    EXPECT_TRUE(Has(log, "下载文件:" + shown + "/servicepacksNum.xml\r")) << log;
+  }
+
+  // Every request asked through squid was first refused, then passed as trader.
+  int refused = 0, plain = 0, tunnels = 0;
+  std::string all;
+  for (const std::string& line : squid.AccessLines()) {
+    all += line + "\n";
+    if (Has(line, "TCP_DENIED/407 ")) ++refused;
+    if (!Has(line, " trader ")) continue;
+    if (Has(line, " GET http://" + http + "/") && Has(line, ".zip trader ")) ++plain;
+    if (Has(line, " CONNECT " + https + " trader ")) ++tunnels;
+  }
+  EXPECT_GT(refused, 0) << all;
+  EXPECT_GE(plain, 2) << all;    // the increments to versions 2 and 3
+  EXPECT_GE(tunnels, 3) << all;  // list, signature or pack: each transfer its own tunnel
+  int packs = 0;
+  for (const std::string& line : nginx.AccessLines())
+    if (Has(line, ".zip 200 ") || Has(line, ".zip 206 ")) ++packs;
+  EXPECT_GE(packs, 4);
+}
