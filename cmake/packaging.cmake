@@ -29,10 +29,11 @@ if(NOT rc EQUAL 0)
 endif()
 
 # Manual pages made from each program's --help by help2man, so they follow
-# the programs' own texts.
+# the programs' own texts. Not in sanitized or fuzz trees, whose programs
+# are not installed.
 find_program(HELP2MAN_PROGRAM help2man)
 set(quillup_man_pages)
-if(HELP2MAN_PROGRAM)
+if(HELP2MAN_PROGRAM AND NOT QUILLUP_SANITIZE AND NOT QUILLUP_FUZZ)
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/man)
   foreach(entry "Quillup:updater:automatic updater of a desktop trading client"
                 "quillup-msgwnd:updater:find, post to and serve windows of other processes"
@@ -53,7 +54,7 @@ if(HELP2MAN_PROGRAM)
     install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})
   endforeach()
   add_custom_target(quillup_man ALL DEPENDS ${quillup_man_pages})
-else()
+elseif(NOT HELP2MAN_PROGRAM)
   message(STATUS "help2man not found: no manual pages (scripts/setup installs it)")
 endif()
 
