@@ -133,7 +133,10 @@ bool CUpdateDlg::DoWork() {
 
   switch (RecoverAtStart(startFlag)) {
     case kRecoveryFailed: return false;
-    case kRecoveryRestored: return true;  // a rolled-back run does not look for updates
+    case kRecoveryRestored:
+      // A rolled-back run does not look for updates; the update it undid failed.
+      SetExitCode(kExitUpdateFailed);
+      return true;
     case kRecoveryDone: break;
   }
 
@@ -194,13 +197,14 @@ bool CUpdateDlg::DoWork() {
 
     if (!forced) {
       LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(packUrl));
-      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel) ||
-          !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
+      const bool got = ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel);
+      if (!got || !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
         SendStatusOnly(u"下载升级列表失败！");
         if (m_bCancel) {
           LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(packUrl));
           return false;
         }
+        if (got) SetExitCode(kExitListRefused);
         LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + UrlForLog(packUrl));
         report(kCodeListDownload, false, ElapsedMs(cycleStart));
         return false;
@@ -213,6 +217,9 @@ bool CUpdateDlg::DoWork() {
     bool need = ops.GetNeedPackFiles(localList, versionFile, packs, serverVersion, localVersion, forced);
     ops.SetUpgradeInfo(Decimal(serverVersion), Decimal(localVersion), need, 0);
     report(kCodeSelection, serverVersion != 0, 0);
+    // A list without a version (unreadable, or no list at all) chose
+    // nothing, which is no "nothing to do".
+    if (serverVersion == 0) SetExitCode(kExitUpdateFailed);
     if (need) break;
 
     Status(kOpWork, u"删除临时文件...");

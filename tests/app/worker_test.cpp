@@ -51,6 +51,7 @@ TEST(Worker, NothingToUpdateInTheForegroundEndsWell) {
   EXPECT_EQ(h.ops->emptyFilesCreated, std::vector<WString>({h.Root() + u"/config/update.ini"}));
   EXPECT_EQ(h.ops->proxyFile, h.Root() + u"/config/LogonUserSetProxy.xml");
   EXPECT_EQ(h.view->statuses.back(), u"无需升级。");
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitOk);
   EXPECT_TRUE(testutil::Exists(h.dir.sub("update")));  // made before the list download
   std::string log = h.Log();
   EXPECT_NE(log.find("[INFO] [CUpdateDlg::DoWork] 检测更新，请稍候..."), std::string::npos);
@@ -64,6 +65,7 @@ TEST(Worker, ServerVersionZeroReportsTheSelectionAsFailed) {
   EXPECT_TRUE(h.dlg->DoWork());
   EXPECT_TRUE(Reported(*h.ops, 4002, false));
   EXPECT_TRUE(h.ops->uploadLog);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitUpdateFailed);  // no "nothing to do"
 }
 
 TEST(Worker, BackgroundRechecksUntilTheClientExits) {
