@@ -52,8 +52,9 @@ int ListServerDir(const std::string& serverDir) {
       std::string name = Utf8FromWide(p.strName);
       std::string zip = name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0 ? name : name + ".zip";
       shown.insert(zip);
-      const char* role = name[0] != 'p' ? "full" : baseSeen ? "increment" : "base";
-      if (name[0] == 'p') baseSeen = true;
+      const bool increment = !name.empty() && name[0] == 'p';  // as the updater tells them apart
+      const char* role = !increment ? "full" : baseSeen ? "increment" : "base";
+      baseSeen = baseSeen || increment;
       long long onDisk = FileSizeOf(serverDir + "/" + zip);
       std::string state = onDisk < 0 ? "MISSING" : onDisk != p.nSize ? "is " + std::to_string(onDisk) + " bytes" : "present";
       if (onDisk != p.nSize) ++problems;
