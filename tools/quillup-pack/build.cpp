@@ -345,7 +345,7 @@ void ShowDryRun(const BuildOptions& opt, const std::vector<VersionTree>& chain, 
   printf("dry run, nothing written: %s would %s\n", opt.serverDir.c_str(),
          existing ? "get the new set in place of the earlier one" : "be created with");
   auto show = [&](const std::string& name, const std::string& what) {
-    bool published = fs::exists(opt.serverDir + "/" + name, ec);
+    bool published = !IsList(name) && fs::exists(opt.serverDir + "/" + name, ec);
     printf("  %-38s %s%s\n", name.c_str(), what.c_str(), published ? " (published: must keep its bytes)" : "");
   };
   auto count = [](const VersionTree& t) {
