@@ -99,4 +99,9 @@ TEST(PackRelease, SignedReleaseFromKeygenToAnUpdateThroughNginx) {
   EXPECT_NE(ReadFile(site + "/" + p2), served.at(p2));
   EXPECT_EQ(ReadFile(site + "/notes/README.txt"), "the site's own\n");
   ASSERT_EQ(RunPack("verify -q " + Quote(site) + versions, &out, &err), 0) << out << err;
+  // Signed by a key the versions do not carry: verify fails as they would.
+  ASSERT_EQ(testutil::Run("cp -a " + Quote(site) + " " + Quote(d.sub("resigned"))), 0);
+  ASSERT_EQ(RunPack("sign " + Quote(other + "/signing-key.pem") + " " + Quote(d.sub("resigned")), nullptr, &err), 0) << err;
+  EXPECT_EQ(RunPack("verify -q " + Quote(d.sub("resigned")) + versions, &out, &err), 1);
+  EXPECT_NE(out.find("servicepacksNum.xml.sig (keys of version 3): FAILED: bad signature"), std::string::npos) << out;
 }
