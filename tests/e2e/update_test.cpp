@@ -208,13 +208,16 @@ TEST(EndToEnd, ReplacementInstallsTheNewUpdaterAndRunsIt) {
 TEST(EndToEnd, PackWithANewUpdaterStillRestartsForTheRepair) {
   Demo d;
   ASSERT_DEMO(d);
-  // Version 2 carries the updater itself and requires a file nobody ships,
-  // so the run that installs it asks for the repair restart, from the
-  // updater the swap has just moved aside.
+  // Version 2 carries the updater itself and requires a file that both
+  // versions hold but the installation lacks (the increment does not carry
+  // an unchanged file), so the run that installs it asks for the repair
+  // restart, from the updater the swap has just moved aside.
   const std::string a1 = d.tmp("own/v1"), a2 = d.tmp("own/v2"), server = d.tmp("own/server");
   ASSERT_EQ(testutil::Run("mkdir -p '" + d.tmp("own") + "' && cp -a '" + d.version(1) + "' '" + a1 + "' && cp -a '" +
                           d.version(2) + "' '" + a2 + "' && cp '" + QUILLUP_E2E_UPDATER + "' '" + a2 +
-                          "/Quillup' && echo bin/never-shipped.so >> '" + a2 + "/config/neededfilelist.lst'"),
+                          "/Quillup' && echo lib > '" + a1 + "/bin/never-shipped.so' && cp -p '" + a1 +
+                          "/bin/never-shipped.so' '" + a2 + "/bin/' && echo bin/never-shipped.so >> '" + a2 +
+                          "/config/neededfilelist.lst'"),
             0);
   ASSERT_EQ(testutil::Run(std::string(QUILLUP_E2E_PACK) + " build -q -o '" + server + "' '" + a1 + "' '" + a2 +
                           "' >/dev/null && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" +
