@@ -245,16 +245,17 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   }
   // Inflating is what unpacking spends its time on: every core takes
   // entries through a handle of its own. An archive that names one target
-  // twice keeps the archive's order (the later entry wins).
-  std::vector<WString> names((size_t)count);
+  // twice keeps the archive's order (the later entry wins); "x//a" and
+  // "x/./a" name the target of "x/a", so names are compared folded.
+  std::vector<WString> names((size_t)count), sorted((size_t)count);
   for (int32_t k = 0; k < count; ++k) {
     if (CZipReader::GetItem(zip, k, info) != ZIP_OK) {
       CZipReader::Close(zip);
       return false;
     }
     names[(size_t)k] = info.name;
+    sorted[(size_t)k] = FoldPath(info.name);
   }
-  std::vector<WString> sorted = names;
   std::sort(sorted.begin(), sorted.end());
   const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
   std::vector<HZIP> handles{zip};

@@ -86,6 +86,9 @@ class StagingTest : public ::testing::Test {
       WriteFile(blob, e.second);
       if (!e.first.empty() && e.first.back() == '/')
         py += "z.writestr('" + e.first + "', b'')\n";
+      else if (e.first.find("//") != std::string::npos || e.first.find("/./") != std::string::npos)
+        // write() would fold the name; a ZipInfo keeps it as given.
+        py += "z.writestr(zipfile.ZipInfo('" + e.first + "'), open('" + blob + "', 'rb').read(), zipfile.ZIP_DEFLATED)\n";
       else
         py += "z.write('" + blob + "', '" + e.first + "')\n";
     }
@@ -161,6 +164,21 @@ TEST_F(StagingTest, ParallelMergesKeepTheOrderOfTheArchives) {
     EXPECT_EQ(ReadFile(ready + "/" + rel), v3s[i]) << rel;
     EXPECT_FALSE(Exists(ready + "/" + rel + ".mergedata")) << rel;
   }
+}
+
+TEST_F(StagingTest, EntriesNamingOneFileTwiceKeepTheLaterOne) {
+  // "d/big", "d//big" and "d/./big" are one file; extracted in the
+  // archive's order, the last entry is what stays.
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::vector<std::string> last;
+  for (unsigned i = 0; i < 32; ++i) {
+    const std::string dir = "d" + std::to_string(i);
+    entries.push_back({dir + "/big", Bytes(65536, 100 + i)});
+    entries.push_back({dir + (i % 2 ? "//big" : "/./big"), Bytes(65536, 200 + i)});
+    last.push_back(entries.back().second);
+  }
+  ASSERT_TRUE(Stage({Pack("p1.zip", entries)}));
+  for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(ReadFile(ready + "/d" + std::to_string(i) + "/big"), last[i]) << i;
 }
 
 TEST_F(StagingTest, DeltaAppliesToThePlainFileOfAnEarlierArchive) {
