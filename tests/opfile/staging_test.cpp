@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/allocwatch.h"
 #include "common/testutil.h"
 #include "opfile/opfile.h"
 #include "platform/window.h"
@@ -98,13 +99,14 @@ class StagingTest : public ::testing::Test {
     return t.sub(name);
   }
 
-  std::string Delta(const std::string& from, const std::string& to) {
+  std::string Delta(const std::string& from, const std::string& to, const std::string& options = "") {
     static int n = 0;
     std::string a = t.sub("delta/a" + std::to_string(n)), b = t.sub("delta/b" + std::to_string(n));
     std::string d = t.sub("delta/d" + std::to_string(n++));
     WriteFile(a, from);
     WriteFile(b, to);
-    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f -s '" + a + "' '" + b + "' '" + d + "'"), 0);
+    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f " + options + " -s '" + a + "' '" + b + "' '" + d + "'"),
+              0);
     std::string delta = ReadFile(d);
     EXPECT_LT(delta.size(), to.size() / 2);  // a real delta, not a copy
     return delta;
@@ -179,6 +181,25 @@ TEST_F(StagingTest, EntriesNamingOneFileTwiceKeepTheLaterOne) {
   }
   ASSERT_TRUE(Stage({Pack("p1.zip", entries)}));
   for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(ReadFile(ready + "/d" + std::to_string(i) + "/big"), last[i]) << i;
+}
+
+TEST_F(StagingTest, MemoryRunningOutInAMergeFailsTheStaging) {
+  // Every merge (in the updater's own decoder: no secondary compression)
+  // needs more than 256 KiB at once, on whichever thread it runs: none may
+  // end the process.
+  std::vector<std::pair<std::string, std::string>> deltas;
+  for (unsigned i = 0; i < 6; ++i) {
+    const std::string rel = "f" + std::to_string(i) + ".bin", v1 = Bytes(400000, 70 + i);
+    WriteFile(install + "/" + rel, v1);
+    deltas.push_back({rel + ".delta", Delta(v1, Edited(v1, 80 + i), "-S none")});
+  }
+  const std::string pack = Pack("p1.zip", deltas);
+  testutil::AllocWatch::FailFrom(256 << 10);
+  const bool staged = Stage({pack});
+  testutil::AllocWatch::FailFrom(SIZE_MAX);
+  EXPECT_FALSE(staged);
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "内存不足！"));
+  EXPECT_TRUE(Stage({pack}));  // with memory back
 }
 
 TEST_F(StagingTest, DeltaAppliesToThePlainFileOfAnEarlierArchive) {
