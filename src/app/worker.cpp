@@ -94,8 +94,12 @@ CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
     LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
     return kRecoveryFailed;
   }
-  if (startedInSwap) return kRecoveryDone;  // 3 stays until a swap finishes
+  // Rolled back or finished, the installation is whole again: flag 3 would
+  // hold the client back at the end of a run that cannot reach the server.
+  // A client still disabled for want of a record keeps it.
+  if (startedInSwap && m_ops->IsClientExeForbidden(root)) return kRecoveryDone;
   m_ops->SetUpdateFlag(root, kFlagNone);
+  if (startedInSwap) return kRecoveryDone;  // version 0 still asks for the full pack
   return restored ? kRecoveryRestored : kRecoveryDone;
 }
 
@@ -118,10 +122,10 @@ bool CUpdateDlg::DoWork() {
 
   const int32_t startFlag = ops.GetUpdateFlag(root);
   m_nStartFlag = startFlag;
-  const bool startedInSwap = startFlag == kFlagSwapping;
-  // After a run that died in the swap the flag stays 3 until a swap ends.
+  // A flag of 3 that the start could not settle stays until a swap ends.
+  bool keepSwapFlag = false;
   auto setFlag = [&](int32_t v) {
-    if (!startedInSwap) ops.SetUpdateFlag(root, v);
+    if (!keepSwapFlag) ops.SetUpdateFlag(root, v);
   };
   // Failures are recorded (and the log upload asked for) unless the
   // session is ending.
@@ -139,6 +143,7 @@ bool CUpdateDlg::DoWork() {
       return true;
     case kRecoveryDone: break;
   }
+  keepSwapFlag = ops.GetUpdateFlag(root) == kFlagSwapping;
 
   report(kCodeStart, true, 0);
   ProcessClientFailRunCount();
@@ -322,7 +327,7 @@ bool CUpdateDlg::DoWork() {
   TerminateByPath(root + u"/" + names::kTradeUpdate + names::kExeSuffix);
   if (ops.UpdateReadyToReal(readyDir, root, recordFile)) {
     m_bForcedRepair = false;
-    ops.SetUpdateFlag(root, kFlagNone);  // also after a run that started at 3
+    ops.SetUpdateFlag(root, kFlagNone);  // also over a 3 the start kept
     report(kCodeSwap, true, ElapsedMs(applyStart));
     Status(kOpWork, u"删除临时文件...");
     ops.ClearUpdateDir(updateDir);

@@ -154,6 +154,33 @@ TEST(EndToEnd, FailedSwapIsRolledBackInTheSameRun) {
   EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 1 started"));
 }
 
+TEST(EndToEnd, CutAfterTheDisablingWithTheServerDownStartsVersionOne) {
+  Demo d;
+  ASSERT_DEMO(d);
+  // Killed before the swap's first move, its record then emptied: a cut
+  // right after the disabling (the client disabled, an empty record, flag 3).
+  auto r = d.RunUpdater({}, Faults({{"QUILLUP_E2E_KILL_MATCH", ".oldbak"},
+                                    {"QUILLUP_E2E_KILL_AT", "1"},
+                                    {"QUILLUP_E2E_IGNORE", ".forbid"}}));
+  ASSERT_EQ(r.status, -9) << Dump(d, r);
+  testutil::WriteFile(d.install() + "/update/tarvex.rcd", "");
+  ASSERT_EQ(d.Flag(), 3);
+  ASSERT_TRUE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
+  ASSERT_FALSE(d.DiffAgainstVersion(1).empty());  // the updater stands in for the client
+
+  d.PointAt("http://127.0.0.1:" + std::to_string(netsrv::FreePort()));
+  r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  const std::string second = d.LogOfRun(1);
+  EXPECT_TRUE(Has(second, "恢复原文件成功。")) << second;
+  EXPECT_TRUE(Has(second, "下载失败:")) << second;
+  EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>()) << Dump(d, r);
+  EXPECT_EQ(d.Flag(), 0);
+  EXPECT_FALSE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
+  EXPECT_FALSE(testutil::Exists(d.install() + "/update/tarvex.rcd"));
+  EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 1 started")) << second;
+}
+
 TEST(EndToEnd, InterruptedRollBackIsFinishedAtTheNextStart) {
   Demo d;
   ASSERT_DEMO(d);
@@ -416,7 +443,12 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
          return shell(oldForced + "&& " + expire)(dir) || OpensslSign(dir + "/force_servicepack.xml", aPem);
        },
        3, "(forced list expired at 1600000000", 0},
-      {"forced", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。", 0},
+      {"forced", 1, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。", 0},
+      // A forced list of an earlier release, replayed while still alive,
+      // must not take the installation back either.
+      {"forcedold", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 3,
+       "拒绝升级列表:" + nginx.HttpUrl("/forcedold/force_servicepack.xml") +
+           " (replayed list: QUILLUP_ID 2 is below the installed 3)", 0},
       // Through the public resolver's address: the signature comes the same way.
       {"dns", 1, 0, aPub, d.tmp("signed"), shell("true"), 3, "通过114查到IP:127.0.0.1", 0},
   };
