@@ -255,6 +255,7 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   std::vector<WString> dsts(n);
   std::vector<bool> existed(n);
   std::string lines;
+  std::vector<WString> staleGone;
   for (size_t i = 0; i < n + blockers.size(); ++i) {
     const WString dst = i < n ? installDir + files[i].substr(readyDir.size()) : blockers[i - n];
     const WString bak = dst + kOldBak;
@@ -268,11 +269,17 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
         LogWrite(LOG_ERROR, kOpSwap, u"删除文件失败:" + bak);
         return false;
       }
+      staleGone.push_back(bak);
     }
     lines += std::string(i >= n || existed[i] ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n";
   }
   // Unrecorded, a move could not be undone: stop instead.
   if (m_bEndSession) return false;
+  // A stale backup back after a cut would be restored as this swap's.
+  if (!staleGone.empty() && !MakeDurable(installDir, staleGone)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
+    return false;
+  }
   if (!record.Append(lines) || !record.Flush() || !MakeDurable(installDir, {recordPath})) {
     LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
     return false;

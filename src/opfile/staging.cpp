@@ -365,13 +365,13 @@ bool COpFile::MakeDurable(const WString& installDir, const std::vector<WString>&
   if (plat::VolumeFlushReaches(installDir)) return plat::FlushVolume(installDir);
   std::set<WString> dirs;
   for (const WString& p : paths) {
-    if (!plat::PathExists(p)) continue;
-    if (!plat::IsDirectory(p) && !plat::FlushFile(p)) return false;
+    // A removed name is made durable by its folder alone.
     dirs.insert(p.substr(0, p.find_last_of(u"/\\")));
     if (plat::IsDirectory(p)) dirs.insert(p);
+    else if (plat::PathExists(p) && !plat::FlushFile(p)) return false;
   }
   for (const WString& d : dirs)
-    if (!d.empty() && !plat::FlushFile(d)) return false;
+    if (!d.empty() && plat::IsDirectory(d) && !plat::FlushFile(d)) return false;
   return true;
 }
 
