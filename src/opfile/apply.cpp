@@ -284,8 +284,11 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
     return false;
   }
-  for (const WString& b : blockers)
+  std::vector<WString> backups;
+  for (const WString& b : blockers) {
+    backups.push_back(b + kOldBak);
     if (!MoveFileW(b, b + kOldBak)) return false;
+  }
   std::vector<WString> made;
   for (const WString& d : dirs) {
     WString target = installDir + d.substr(readyDir.size());
@@ -296,7 +299,6 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     made.push_back(target);
   }
 
-  std::vector<WString> backups;
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
     const WString& dst = dsts[i];
