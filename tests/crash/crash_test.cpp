@@ -90,8 +90,8 @@ struct PowerCut {
 const PowerCut kPowerCuts[] = {{"all", false}, {"in:", true}, {"out:", false},
                                {"all", true},  {"in:", false}, {"out:", true}};
 const int kPowerCutKinds = 6;
-// The kind of the power cut at crash point n, one of every third point.
-int PowerKind(long n, bool lazy) { return (int)(n / 3 % 3) * 2 + (lazy ? 1 : 0); }
+// The kind of the power cut at crash point n, one of every fourth point.
+int PowerKind(long n, bool lazy) { return (int)(n / 4 % 3) * 2 + (lazy ? 1 : 0); }
 
 Result RunHelper(const std::string& exe, const std::vector<std::string>& args,
                  const std::vector<std::pair<std::string, std::string>>& env) {
@@ -294,7 +294,8 @@ class Installation {
                   int power) {
     std::vector<std::pair<std::string, std::string>> env = {{"LD_PRELOAD", CRASH_INTERPOSER},
                                                             {"QUILLUP_CRASH_ROOT", m_trial},
-                                                            {"QUILLUP_CRASH_AT", std::to_string(crashAt)}};
+                                                            {"QUILLUP_CRASH_AT", std::to_string(crashAt)},
+                                                            {"QUILLUP_CRASH_QUIET", m_trial + "/update/unzip"}};
     if (power >= 0) {
       const PowerCut& cut = kPowerCuts[power % kPowerCutKinds];
       env.push_back({"QUILLUP_CRASH_POWER", cut.lost + (cut.lost == "all" ? "" : m_trial + "/update")});
@@ -364,7 +365,7 @@ void CrashEverySwapPoint(Installation& inst, int failAfter, const char* what) {
     run.endFlush = run.endWrite ? run.trace.Find("fsync " + record, run.endWrite) : 0;
     run.points = (long)run.trace.lines.size();
     run.first = run.trace.FindPrefix("open " + inst.trial() + "/config/quillupcfg_ex.ini",
-                                     run.trace.FindPrefix("fopen " + inst.trial() + "/update/unzip/"));
+                                     run.trace.FindPrefix("rename " + inst.trial() + "/update/unzip/"));
     ASSERT_GT(run.first, 0);
     ASSERT_GT(run.points - run.first, 100);
     ASSERT_TRUE(failAfter >= 0 || run.endFlush > run.endWrite);
@@ -400,14 +401,14 @@ void CrashEverySwapPoint(Installation& inst, int failAfter, const char* what) {
     leftoverRuns += left > 0;
     cuts += power >= 0;
   };
-  // A kill at every point; a power cut at every third, of each kind in turn
+  // A kill at every point; a power cut at every fourth, of each kind in turn
   // (the windows a missing flush opens span many points).
   for (long n = runs[0].first; n <= runs[0].points && !::testing::Test::HasFailure(); ++n) {
     stop(n, -1);
-    if (n % 3 == 0) stop(n, PowerKind(n, false));
+    if (n % 4 == 0) stop(n, PowerKind(n, false));
   }
   for (long n = runs[1].first; n <= runs[1].points && !::testing::Test::HasFailure(); ++n)
-    if (n % 3 == 1) stop(n, PowerKind(n, true));
+    if (n % 4 == 2) stop(n, PowerKind(n, true));
   for (int kind = 0; kind < kPowerCutKinds && !::testing::Test::HasFailure(); ++kind) stop(kAfterTheRun, kind);
   EXPECT_GT(swapStarts, (runs[0].points - runs[0].first) / 3);
   std::cout << what << ": " << inst.FileCount() << " files, " << runs[0].points - runs[0].first + 1
@@ -443,10 +444,10 @@ void CrashEveryStartupPoint(Installation& inst, const std::string& saved, const 
   };
   for (long n = 1; n <= (long)traces[0].lines.size() && !::testing::Test::HasFailure(); ++n) {
     stop(n, -1);
-    if (n % 3 == 0) stop(n, PowerKind(n, false));
+    if (n % 4 == 0) stop(n, PowerKind(n, false));
   }
   for (long n = 1; n <= (long)traces[1].lines.size() && !::testing::Test::HasFailure(); ++n)
-    if (n % 3 == 1) stop(n, PowerKind(n, true));
+    if (n % 4 == 2) stop(n, PowerKind(n, true));
   for (int kind = 0; kind < kPowerCutKinds && !::testing::Test::HasFailure(); ++kind) stop(kAfterTheRun, kind);
   std::cout << what << ": " << traces[0].lines.size() << " crash points\n";
   ::testing::Test::RecordProperty("crash_points", (int)traces[0].lines.size());

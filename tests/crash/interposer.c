@@ -15,7 +15,9 @@
  *   QUILLUP_CRASH_FREE    statvfs below the root reports this many bytes
  *                         available
  * QUILLUP_CRASH_ONLY (a part of the executable's path) leaves every other
- * program of the process tree alone.
+ * program of the process tree alone. QUILLUP_CRASH_QUIET (a folder) keeps
+ * mutations wholly below it out of the count and the trace (threads that
+ * race there would make the numbering differ from run to run).
  *
  * A power cut instead of a kill (QUILLUP_CRASH_POWER set): at the crash
  * point, or at exit when the process never reaches it, whatever was not
@@ -63,6 +65,8 @@ static int g_sticky;
 static __thread int g_failing;
 static char g_calls[512];
 static char g_match[1024];
+static char g_quiet[4096];
+static size_t g_quietLen;
 static long long g_free = -1;
 static char g_fdPath[MAX_FD][256];
 static unsigned char g_tracked[MAX_FD];
@@ -128,6 +132,11 @@ __attribute__((constructor)) static void Init(void) {
   if (calls && strlen(calls) + 2 < sizeof g_calls) snprintf(g_calls, sizeof g_calls, ",%s,", calls);
   const char* match = getenv("QUILLUP_CRASH_MATCH");
   if (match && strlen(match) < sizeof g_match) strcpy(g_match, match);
+  const char* quiet = getenv("QUILLUP_CRASH_QUIET");
+  if (quiet && strlen(quiet) < sizeof g_quiet) {
+    strcpy(g_quiet, quiet);
+    g_quietLen = strlen(g_quiet);
+  }
   const char* freeBytes = getenv("QUILLUP_CRASH_FREE");
   if (freeBytes && *freeBytes) g_free = atoll(freeBytes);
   const char* power = getenv("QUILLUP_CRASH_POWER");
@@ -175,9 +184,13 @@ static int Selected(const char* call, const char* path, const char* to) {
 /* Counts one mutation; returns 1 when this one is the crash point. In the
  * errno mode it never returns 1: a mutation to fail leaves errno set and
  * g_failing raised instead. */
+static int Quiet(const char* path) {
+  return g_quietLen && path && strncmp(path, g_quiet, g_quietLen) == 0 && path[g_quietLen] == '/';
+}
+
 static int Count2(const char* call, const char* path, const char* to) {
   g_failing = 0;
-  if (!Selected(call, path, to)) return 0;
+  if (!Selected(call, path, to) || (Quiet(path) && (!to || Quiet(to)))) return 0;
   long count = __atomic_add_fetch(&g_count, 1, __ATOMIC_SEQ_CST);
   if (g_traceFd >= 0) {
     char line[8800];
@@ -512,44 +525,27 @@ ssize_t writev(int fd, const struct iovec* iov, int cnt) {
 /* Flushes of any handle below the root count, folders' too. */
 static int UnderFd(int fd) { return fd >= 0 && fd < MAX_FD && (g_tracked[fd] || g_fdPath[fd][0]); }
 
-int fsync(int fd) {
+static int FlushCall(const char* call, int fd, int (*realFn)(int), void (*flushed)(int)) {
   Lock();
-  if (UnderFd(fd) && Count("fsync", g_fdPath[fd])) Die();
+  if (UnderFd(fd) && Count(call, g_fdPath[fd])) Die();
   if (Failing()) {
     Unlock();
     return -1;
   }
-  int r = REAL(fsync)(fd);
-  if (r == 0) Flushed(fd);
+  int r = realFn(fd);
+  if (r == 0) flushed(fd);
   Unlock();
   return r;
 }
 
-int fdatasync(int fd) {
-  Lock();
-  if (UnderFd(fd) && Count("fdatasync", g_fdPath[fd])) Die();
-  if (Failing()) {
-    Unlock();
-    return -1;
-  }
-  int r = REAL(fdatasync)(fd);
-  if (r == 0) Flushed(fd);
-  Unlock();
-  return r;
+static void VolumeOf(int fd) {
+  (void)fd;
+  VolumeFlushed();
 }
 
-int syncfs(int fd) {
-  Lock();
-  if (UnderFd(fd) && Count("syncfs", g_fdPath[fd])) Die();
-  if (Failing()) {
-    Unlock();
-    return -1;
-  }
-  int r = REAL(syncfs)(fd);
-  if (r == 0) VolumeFlushed();
-  Unlock();
-  return r;
-}
+int fsync(int fd) { return FlushCall("fsync", fd, REAL(fsync), Flushed); }
+int fdatasync(int fd) { return FlushCall("fdatasync", fd, REAL(fdatasync), Flushed); }
+int syncfs(int fd) { return FlushCall("syncfs", fd, REAL(syncfs), VolumeOf); }
 
 int ftruncate(int fd, off_t len) {
   Lock();
@@ -613,27 +609,26 @@ int renameat2(int da, const char* a, int db, const char* b, unsigned flags) {
   MOVE("rename", a, b, flags & RENAME_NOREPLACE, REAL(renameat2)(da, a, db, b, flags));
 }
 
-static int Made(const char* call, int type, const char* a, const char* b, int r) {
+static int Made(int type, const char* a, const char* b, int r) {
   if (r == 0 && g_power && Under(b ? b : a)) AddOp(type, a, b, NULL);
-  (void)call;
   return r;
 }
 
 int link(const char* a, const char* b) {
   Lock();
-  int r = CountMove("link", a, b) ? -1 : Made("link", OP_LINK, a, b, REAL(link)(a, b));
+  int r = CountMove("link", a, b) ? -1 : Made(OP_LINK, a, b, REAL(link)(a, b));
   Unlock();
   return r;
 }
 int linkat(int da, const char* a, int db, const char* b, int flags) {
   Lock();
-  int r = CountMove("link", a, b) ? -1 : Made("link", OP_LINK, a, b, REAL(linkat)(da, a, db, b, flags));
+  int r = CountMove("link", a, b) ? -1 : Made(OP_LINK, a, b, REAL(linkat)(da, a, db, b, flags));
   Unlock();
   return r;
 }
 int symlink(const char* a, const char* b) {
   Lock();
-  int r = CountPath("symlink", b) ? -1 : Made("symlink", OP_CREATE, b, NULL, REAL(symlink)(a, b));
+  int r = CountPath("symlink", b) ? -1 : Made(OP_CREATE, b, NULL, REAL(symlink)(a, b));
   Unlock();
   return r;
 }
@@ -667,13 +662,13 @@ int unlinkat(int d, const char* p, int flags) {
 int rmdir(const char* p) { return Removed(p, 1, RealRmdir, NULL); }
 int mkdir(const char* p, mode_t m) {
   Lock();
-  int r = CountPath("mkdir", p) ? -1 : Made("mkdir", OP_MKDIR, p, NULL, REAL(mkdir)(p, m));
+  int r = CountPath("mkdir", p) ? -1 : Made(OP_MKDIR, p, NULL, REAL(mkdir)(p, m));
   Unlock();
   return r;
 }
 int mkdirat(int d, const char* p, mode_t m) {
   Lock();
-  int r = CountPath("mkdir", p) ? -1 : Made("mkdir", OP_MKDIR, p, NULL, REAL(mkdirat)(d, p, m));
+  int r = CountPath("mkdir", p) ? -1 : Made(OP_MKDIR, p, NULL, REAL(mkdirat)(d, p, m));
   Unlock();
   return r;
 }
