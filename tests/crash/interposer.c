@@ -16,8 +16,9 @@
  *                         available
  * QUILLUP_CRASH_ONLY (a part of the executable's path) leaves every other
  * program of the process tree alone. QUILLUP_CRASH_QUIET (a folder) keeps
- * mutations wholly below it out of the count and the trace (threads that
- * race there would make the numbering differ from run to run).
+ * mutations wholly below it (and attempts to make it or a folder above it)
+ * out of the count and the trace: threads that race there would make the
+ * numbering differ from run to run.
  *
  * A power cut instead of a kill (QUILLUP_CRASH_POWER set): at the crash
  * point, or at exit when the process never reaches it, whatever was not
@@ -184,8 +185,13 @@ static int Selected(const char* call, const char* path, const char* to) {
 /* Counts one mutation; returns 1 when this one is the crash point. In the
  * errno mode it never returns 1: a mutation to fail leaves errno set and
  * g_failing raised instead. */
+/* Below the quiet folder, the folder itself, or a folder above it (which
+ * racing threads may try to make again). */
 static int Quiet(const char* path) {
-  return g_quietLen && path && strncmp(path, g_quiet, g_quietLen) == 0 && path[g_quietLen] == '/';
+  if (!g_quietLen || !path) return 0;
+  size_t n = strlen(path);
+  if (n <= g_quietLen) return strncmp(g_quiet, path, n) == 0 && (g_quiet[n] == '/' || g_quiet[n] == 0);
+  return strncmp(path, g_quiet, g_quietLen) == 0 && path[g_quietLen] == '/';
 }
 
 static int Count2(const char* call, const char* path, const char* to) {
