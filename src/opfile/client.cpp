@@ -82,7 +82,6 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
   };
   if (plat::PathExists(forbid) || WEqualsNoCase(exe, self)) return durable();
 
-
   ClearReadOnly(oldbak);
   if (!CopyFileFlushed(exe, oldbak, false, true)) {
     LogWrite(LOG_ERROR, kOpForbid, u"复制文件失败:" + exe + u"->" + oldbak);
