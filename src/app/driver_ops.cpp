@@ -47,10 +47,11 @@ class CRealDriverOps : public CDriverOps {
     return m_op.UpdateToReadyDir(files, root, unzipDir, readyDir);
   }
   bool DeleteDirectory(const WString& dir) override { return m_op.DeleteDirectory(dir); }
-  bool HasRoomToStage(const std::vector<WString>& files, const WString& root) override {
-    return m_op.HasRoomToStage(files, root);
+  bool HasRoomToStage(const std::vector<WString>& files, const WString& root, const WString& unzipDir,
+                      const WString& readyDir) override {
+    return m_op.HasRoomToStage(files, root, unzipDir, readyDir);
   }
-  bool FlushVolume() override { return m_op.FlushVolume(); }
+  bool FlushStaged(const WString& root, const WString& readyDir) override { return m_op.FlushStaged(root, readyDir); }
 
   bool UpdateReadyToReal(const WString& ready, const WString& root, const WString& record) override {
     return m_op.UpdateReadyToReal(ready, root, record);

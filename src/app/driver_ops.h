@@ -51,9 +51,10 @@ class CDriverOps {
   // Staging.
   virtual bool UpdateToReadyDir(const std::vector<WString>& files, const WString& root, const WString& unzipDir,
                                 const WString& readyDir) = 0;
-  virtual bool HasRoomToStage(const std::vector<WString>& files, const WString& root) = 0;
+  virtual bool HasRoomToStage(const std::vector<WString>& files, const WString& root, const WString& unzipDir,
+                              const WString& readyDir) = 0;
   virtual bool DeleteDirectory(const WString& dir) = 0;
-  virtual bool FlushVolume() = 0;
+  virtual bool FlushStaged(const WString& root, const WString& readyDir) = 0;
 
   // Applying and the record file.
   virtual bool UpdateReadyToReal(const WString& readyDir, const WString& root, const WString& recordPath) = 0;

@@ -294,13 +294,23 @@ bool CUpdateDlg::DoWork() {
     return false;
   };
   // A file system that fills up half-way through would fail the staging
-  // anyway, after minutes of work: refuse at once.
-  if (!ops.HasRoomToStage(files, root)) return stagingFailed(u"磁盘空间不足！");
+  // anyway, after minutes of work: refuse at once. The packs and the flag
+  // stay: room made by then lets the next run stage the same packs.
+  if (!ops.HasRoomToStage(files, root, unzipDir, readyDir)) {
+    Status(kOpWork, u"磁盘空间不足！", LOG_ERROR);
+    report(kCodeStaging, false, ElapsedMs(stagingStart));
+    return false;
+  }
   if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) return stagingFailed(u"解压文件失败！");
-  report(kCodeStaging, true, ElapsedMs(stagingStart));
   PostPercent(50);
   Status(kOpWork, u"保存文件...");
-  if (!ops.FlushVolume()) LogWrite(LOG_WARN, kOpWork, u"强刷数据到磁盘失败！");
+  // The swap empties the old files' names: what replaces them must be on
+  // the disk first.
+  if (!ops.FlushStaged(root, readyDir)) {
+    LogWrite(LOG_ERROR, kOpWork, u"强刷数据到磁盘失败！");
+    return stagingFailed(u"解压文件失败！");
+  }
+  report(kCodeStaging, true, ElapsedMs(stagingStart));
 
   if (ops.IsEndSession()) {
     Status(kOpWork, u"电脑注销，取消升级。");

@@ -178,7 +178,7 @@ bool COpFile::RestoreForbiddenExe(const WString& exe) {
     return false;
   }
   ClearAndDelete(exe + kParked);
-  return true;
+  return MakeDurable(GetParentDir(exe), {exe});
 }
 
 bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath) {
@@ -190,16 +190,6 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   if (!record.Create(recordPath)) {
     LogWrite(LOG_ERROR, kOpSwap, u"创建文件失败:" + recordPath);
     return false;
-  }
-
-  std::vector<WString> dirs;
-  ListDirectories(readyDir, dirs);
-  for (const WString& d : dirs) {
-    WString target = installDir + d.substr(readyDir.size());
-    if (!CreateMulDirectory(target)) {
-      LogWrite(LOG_ERROR, kOpSwap, u"创建目录失败:" + target);
-      return false;
-    }
   }
 
   // The client executable and the updater go last: until then a crash
@@ -240,6 +230,22 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     }
   }
 
+  // Folders to make, and whatever else holds one of their names (a cut
+  // on a disk without a journal can leave a file there): that is moved
+  // aside and recorded like a replaced file, after the files below it, so
+  // that a roll-back empties the folder before putting it back.
+  std::vector<WString> dirs, blockers;
+  ListDirectories(readyDir, dirs);
+  std::set<WString> seen;
+  for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
+    const WString rel = d->substr(readyDir.size());
+    for (size_t at = rel.find(u'/', 1); at != WString::npos || !rel.empty(); at = rel.find(u'/', at + 1)) {
+      const WString path = installDir + rel.substr(0, at);
+      if (seen.insert(path).second && plat::PathExists(path) && !plat::IsDirectory(path)) blockers.push_back(path);
+      if (at == WString::npos) break;
+    }
+  }
+
   // Stale backups go before the record names their files: once a line
   // names a file, any ".oldbak" of it is this swap's, and a roll-back may
   // put it back. A line for a file not yet touched is harmless to a
@@ -249,27 +255,50 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   std::vector<WString> dsts(n);
   std::vector<bool> existed(n);
   std::string lines;
-  for (size_t i = 0; i < n; ++i) {
-    dsts[i] = installDir + files[i].substr(readyDir.size());
-    const WString bak = dsts[i] + kOldBak;
-    existed[i] = plat::PathExists(dsts[i]);
+  std::vector<WString> staleGone;
+  for (size_t i = 0; i < n + blockers.size(); ++i) {
+    const WString dst = i < n ? installDir + files[i].substr(readyDir.size()) : blockers[i - n];
+    const WString bak = dst + kOldBak;
+    if (i < n) {
+      dsts[i] = dst;
+      existed[i] = plat::PathExists(dst);
+    }
     if (plat::PathExists(bak)) {
       ClearReadOnly(bak);
       if (!plat::DeleteFile(bak)) {
         LogWrite(LOG_ERROR, kOpSwap, u"删除文件失败:" + bak);
         return false;
       }
+      staleGone.push_back(bak);
     }
-    lines += std::string(existed[i] ? "1" : "0") + "|" + GbkFromWide(dsts[i]) + "|\r\n";
+    lines += std::string(i >= n || existed[i] ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n";
   }
   // Unrecorded, a move could not be undone: stop instead.
   if (m_bEndSession) return false;
-  if (!record.Append(lines) || !record.Flush()) {
+  // A stale backup back after a cut would be restored as this swap's.
+  if (!staleGone.empty() && !MakeDurable(installDir, staleGone)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
+    return false;
+  }
+  if (!record.Append(lines) || !record.Flush() || !MakeDurable(installDir, {recordPath})) {
     LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
     return false;
   }
-
   std::vector<WString> backups;
+  for (const WString& b : blockers) {
+    backups.push_back(b + kOldBak);
+    if (!MoveFileW(b, b + kOldBak)) return false;
+  }
+  std::vector<WString> made;
+  for (const WString& d : dirs) {
+    WString target = installDir + d.substr(readyDir.size());
+    if (!CreateMulDirectory(target)) {
+      LogWrite(LOG_ERROR, kOpSwap, u"创建目录失败:" + target);
+      return false;
+    }
+    made.push_back(target);
+  }
+
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
     const WString& dst = dsts[i];
@@ -283,7 +312,11 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
 
   if (m_bEndSession) return false;
   // The moves reach the disk before the line that declares them done.
-  if (!FlushVolume()) LogWrite(LOG_WARN, kOpSwap, u"强刷数据到磁盘失败！");
+  made.insert(made.end(), dsts.begin(), dsts.end());
+  if (!MakeDurable(installDir, made)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
+    return false;
+  }
   if (!record.Append("end|\r\n") || !record.Flush()) {
     LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
     return false;
@@ -368,6 +401,17 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
       ClearAndDelete(path);
     } else if (plat::PathExists(ob)) {
       if (plat::PathExists(nb)) ClearAndDelete(nb);
+      // A folder the swap made in place of a moved-aside file; the files
+      // the swap put into it came earlier in the record and are gone.
+      const uint32_t attrs = plat::GetAttributes(path);
+      if (attrs != plat::kAttrInvalid && (attrs & plat::kAttrDirectory)) {
+        std::vector<WString> left;
+        ListFiles(path, left);
+        if (!left.empty() || !DeleteDirectory(path)) {
+          LogWrite(LOG_ERROR, kOpRecord, u"删除目录失败:" + path);
+          return false;
+        }
+      }
       if (plat::PathExists(path) && !MoveFileW(path, nb)) return false;
       if (!MoveFileW(ob, path)) return false;
       if (plat::PathExists(nb)) ClearAndDelete(nb);
@@ -377,6 +421,13 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
       ClearAndDelete(nb);
     }
     PostProgress((int)(i * 100 / n));
+  }
+  // The record goes next: what it undid or cleared must be on the disk.
+  std::vector<WString> touched;
+  for (const WString& p : handled) touched.push_back(p);
+  if (!MakeDurable(installDir, touched)) {
+    LogWrite(LOG_ERROR, kOpRecord, u"强刷数据到磁盘失败！");
+    return false;
   }
   PostProgress(100);
   // A complete record only leaves backups behind; an unfinished one with a
@@ -390,7 +441,7 @@ bool COpFile::EnableClientExe(const WString& installDir, bool keepNew) {
   if (!plat::PathExists(exe + kForbid)) return true;
   if (keepNew) {
     ClearAndDelete(exe + kForbid);
-    return true;
+    return MakeDurable(installDir, {exe});
   }
   return RestoreForbiddenExe(exe);
 }

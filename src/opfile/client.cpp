@@ -78,9 +78,16 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     return false;
   }
   const WString self = GetSelfPath();
-  if (plat::PathExists(exe + u".forbid") || WEqualsNoCase(exe, self)) return true;
-
   const WString oldbak = exe + u".oldbak", parked = exe + u".update", forbid = exe + u".forbid";
+  // The swap reuses the names freed here: the renames, and the record that
+  // brings the client back, reach the disk first.
+  auto durable = [&] {
+    if (MakeDurable(installDir, {exe, forbid, recordPath})) return true;
+    LogWrite(LOG_ERROR, kOpForbid, u"强刷数据到磁盘失败！");
+    return false;
+  };
+  if (plat::PathExists(forbid) || WEqualsNoCase(exe, self)) return durable();
+
   ClearReadOnly(oldbak);
   if (!CopyFileFlushed(exe, oldbak, false, true)) {
     LogWrite(LOG_ERROR, kOpForbid, u"复制文件失败:" + exe + u"->" + oldbak);
@@ -119,7 +126,7 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     return undone(MoveFileW(forbid, oldbak));
   }
   if (!MoveFileW(parked, exe)) return undone(MoveFileW(forbid, exe));
-  return true;
+  return durable();
 }
 
 bool COpFile::IsClientExeForbidden(const WString& installDir) const {

@@ -108,9 +108,16 @@ class COpFile {
   bool DeleteDirectory(const WString& dir);
   bool CreateMulDirectory(const WString& dir);
   bool FlushVolume();
+  // The given files and folders, and the folders that name them, reach the
+  // disk: one volume flush where it reaches the disk, else each of them.
+  bool MakeDurable(const WString& installDir, const std::vector<WString>& paths);
+  // Every file and folder of the staged tree reaches the disk.
+  bool FlushStaged(const WString& installDir, const WString& readyDir);
   // Whether the installation's file system can hold what staging the packs
-  // writes; logs the two sizes when it cannot.
-  bool HasRoomToStage(const std::vector<WString>& packs, const WString& installDir);
+  // and disabling the client newly write (the trees of an earlier staging
+  // count as free); logs the two sizes when it cannot.
+  bool HasRoomToStage(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
+                      const WString& readyDir);
 
   // ---- applying with backup and the record file (apply.cpp) ----
   bool UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath);

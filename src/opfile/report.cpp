@@ -2,10 +2,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include <cstdio>
 #include <ctime>
 
 #include "opfile/opfile.h"
+#include "platform/profile.h"
 
 namespace {
 
@@ -46,11 +46,6 @@ bool COpFile::WriteUpgradeDetail(const WString& installDir) {
   for (const ProcessRecord& r : m_vecProcess) sum += (uint32_t)r.nSpend;
   m_nSpendTime = (int32_t)sum;
 
-  std::string native;
-  if (!NativePath(installDir + u"/config/upgradedetail.json", native)) return false;
-  FILE* f = fopen(native.c_str(), "w");
-  if (!f) return false;
-
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> w(buffer);
   bool ok = w.StartObject();
@@ -73,7 +68,10 @@ bool COpFile::WriteUpgradeDetail(const WString& installDir) {
   ok = ok && w.Key("need_upgrade") && w.Bool(m_bNeedUpgrade);
   ok = ok && w.Key("spend_time") && w.Int(m_nSpendTime);
   ok = ok && w.EndObject() && w.EndObject() && w.EndObject();
-  if (ok) fwrite(buffer.GetString(), 1, buffer.GetSize(), f);
-  fclose(f);
-  return ok;
+  if (!ok) return false;
+  // Written beside, flushed and renamed over the old report, as the INI
+  // files are: a cut leaves the old report or the new one, never an empty
+  // one.
+  return plat::ReplaceFileContents(installDir + u"/config/upgradedetail.json",
+                                   std::string(buffer.GetString(), buffer.GetSize()));
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <new>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -203,42 +204,46 @@ bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<s
   });
 }
 
-// Staging's peak need: the largest archive unpacked in the unzip tree, every
-// entry again in the ready tree (a delta as the installed file it rebuilds),
-// and the largest rebuilt file once more while its merged output and its
-// source copy exist side by side. The swap only renames. A little room is
-// kept for the record, the flags and the log.
-bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& installDir) {
+// What staging and disabling the client newly take: every entry once
+// (plain files move from the unzip tree into the ready tree, deltas stay
+// there until the next pack), a delta's rebuilt file at the size of the
+// file it replaces, and the copies of the client executable and of the
+// updater that disabling writes. The ready and unzip trees of an earlier
+// run are deleted first: their room counts as free. The swap only renames.
+// A little room is kept for the record, the flags and the log.
+bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
+                             const WString& readyDir) {
   static const char* kOp = "COpFile::HasRoomToStage";
-  static const uint64_t kMargin = 4ull << 20;
-  uint64_t ready = 0, largestArchive = 0, largestDelta = 0;
+  static const uint64_t kMargin = 1ull << 20;
+  auto blocks = [](int64_t bytes) { return bytes > 0 ? ((uint64_t)bytes + 4095) / 4096 * 4096 : 0; };
+  uint64_t need = kMargin;
   for (const WString& archive : packs) {
     HZIP zip = CZipReader::Open(archive, nullptr);
     if (!zip) continue;  // staging itself reports an unreadable archive
     ZipItemInfo info;
-    uint64_t unpacked = 0;
     if (CZipReader::GetItem(zip, -1, info) == ZIP_OK) {
       const int32_t count = info.index;
       for (int32_t k = 0; k < count; ++k) {
         if (CZipReader::GetItem(zip, k, info) != ZIP_OK) break;
-        unpacked += info.uncompressedSize;
-        if (!EndsWith(info.name, kDeltaSuffix)) {
-          ready += info.uncompressedSize;
-          continue;
-        }
+        need += blocks((int64_t)info.uncompressedSize);
+        if (!EndsWith(info.name, kDeltaSuffix)) continue;
         WString source = installDir + u"/" + info.name.substr(0, info.name.size() - kDeltaSuffix.size());
         int64_t size = plat::FileSize(source);
-        uint64_t rebuilt = size > 0 ? (uint64_t)size : info.uncompressedSize;
-        ready += rebuilt;
-        if (rebuilt > largestDelta) largestDelta = rebuilt;
+        need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
       }
     }
     CZipReader::Close(zip);
-    if (unpacked > largestArchive) largestArchive = unpacked;
   }
-  const uint64_t need = largestArchive + ready + largestDelta + kMargin;
-  const int64_t free = plat::FreeBytes(installDir);
-  if (free < 0 || (uint64_t)free >= need) return true;
+  const WString exe = GetClientExePath(installDir);
+  if (!plat::PathExists(exe + u".forbid")) need += blocks(plat::FileSize(exe)) + blocks(plat::FileSize(GetSelfPath()));
+  int64_t free = plat::FreeBytes(installDir);
+  if (free < 0) return true;
+  for (const WString& tree : {unzipDir, readyDir}) {
+    std::vector<WString> files;
+    ListFiles(tree, files);
+    for (const WString& f : files) free += (int64_t)blocks(plat::FileSize(f));
+  }
+  if ((uint64_t)free >= need) return true;
   char buf[96];
   snprintf(buf, sizeof buf, "%llu,%lld", (unsigned long long)need, (long long)free);
   LogWrite(LOG_ERROR, kOp, u"磁盘空间不足(需要,可用):" + W(buf) + u" " + installDir);
@@ -373,4 +378,25 @@ bool COpFile::FlushVolume() {
   WString self = GetSelfPath();
   if (self.empty()) return false;
   return plat::FlushVolume(self);
+}
+
+bool COpFile::MakeDurable(const WString& installDir, const std::vector<WString>& paths) {
+  if (plat::VolumeFlushReaches(installDir)) return plat::FlushVolume(installDir);
+  std::set<WString> dirs;
+  for (const WString& p : paths) {
+    // A removed name is made durable by its folder alone.
+    dirs.insert(p.substr(0, p.find_last_of(u"/\\")));
+    if (plat::IsDirectory(p)) dirs.insert(p);
+    else if (plat::PathExists(p) && !plat::FlushFile(p)) return false;
+  }
+  for (const WString& d : dirs)
+    if (!d.empty() && plat::IsDirectory(d) && !plat::FlushFile(d)) return false;
+  return true;
+}
+
+bool COpFile::FlushStaged(const WString& installDir, const WString& readyDir) {
+  std::vector<WString> paths;
+  ListFiles(readyDir, paths);
+  ListDirectories(readyDir, paths);
+  return MakeDurable(installDir, paths);
 }

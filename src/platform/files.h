@@ -40,6 +40,9 @@ bool MakeDirs(const WString& path);
 
 bool FlushFile(const WString& path);    // fsync
 bool FlushVolume(const WString& path);  // syncfs on the file system of path
+// Whether syncfs on the file system of path reaches its disk: FUSE does not
+// pass it on to the file system behind it.
+bool VolumeFlushReaches(const WString& path);
 // Starts writing the file's dirty pages to disk and returns without waiting
 // (sync_file_range), so that a later flush finds less to do.
 void StartWriteBack(const WString& path);

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -253,6 +254,13 @@ bool FlushVolume(const WString& path) {
   if (!ok) Fail();
   close(fd);
   return ok;
+}
+
+bool VolumeFlushReaches(const WString& path) {
+  constexpr long kFuseMagic = 0x65735546;
+  struct statfs v;
+  if (statfs(N(path).c_str(), &v) != 0) return false;
+  return (long)v.f_type != kFuseMagic;
 }
 
 void StartWriteBack(const WString& path) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "support/text.h"
 
@@ -24,5 +25,10 @@ WString GetProfileString(const WString& section, const WString& key, const WStri
 // cannot be written (missing directory, read-only file) or when a name or
 // the value holds a line break (it would forge other lines).
 bool WriteProfileString(const WString& section, const WString& key, const WString& value, const WString& file);
+
+// Replaces the whole file as the profile writer does (temporary file
+// beside it, fsync, rename, fsync of the folder); an existing file keeps
+// its permission bits, a new one gets 0644.
+bool ReplaceFileContents(const WString& file, const std::string& data);
 
 }  // namespace plat

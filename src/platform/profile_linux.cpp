@@ -265,15 +265,22 @@ bool ReplaceFile(const std::string& path, const std::string& data, mode_t mode) 
     unlink(name.data());
     return false;
   }
+  // The new name is on the disk only with its folder.
   int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return true;
+  if (dfd < 0) return false;
+  ok = fsync(dfd) == 0;
+  close(dfd);
+  return ok;
 }
 
 }  // namespace
+
+bool ReplaceFileContents(const WString& file, const std::string& data) {
+  std::string path = NativePathUnchecked(file);
+  if (path.empty()) return false;
+  struct stat st;
+  return ReplaceFile(path, data, stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0644);
+}
 
 WString GetProfileString(const WString& section, const WString& key, const WString& def, const WString& file,
                          size_t bufferUnits) {

@@ -158,7 +158,7 @@ class FakeOps : public quillup::CDriverOps {
     trace.push_back("stage");
     return stageOk;
   }
-  bool HasRoomToStage(const std::vector<WString>&, const WString&) override {
+  bool HasRoomToStage(const std::vector<WString>&, const WString&, const WString&, const WString&) override {
     trace.push_back("room");
     return roomOk;
   }
@@ -166,7 +166,7 @@ class FakeOps : public quillup::CDriverOps {
     deletedDirs.push_back(d);
     return true;
   }
-  bool FlushVolume() override { return flushOk; }
+  bool FlushStaged(const WString&, const WString&) override { return flushOk; }
 
   bool UpdateReadyToReal(const WString&, const WString&, const WString& record) override {
     trace.push_back("swap");

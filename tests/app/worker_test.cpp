@@ -361,16 +361,22 @@ TEST(Worker, UnwritableInstallationStopsBeforeStaging) {
 }
 
 TEST(Worker, FailedStagingAsksForAFullUpdate) {
-  // Staging that fails, and staging refused for want of room.
+  // Staging that fails asks for the full pack; staging refused for want of
+  // room keeps the flag and the packs for the next run.
   for (bool room : {true, false}) {
     Harness h;
     NeedUpdate(*h.ops);
     h.ops->stageOk = !room;
     h.ops->roomOk = room;
     EXPECT_FALSE(h.dlg->DoWork());
-    EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
+    EXPECT_EQ(h.ops->flagWrites, room ? std::vector<int32_t>({0, 1, 2}) : std::vector<int32_t>({0, 1}));
+    EXPECT_EQ(h.ops->flag, room ? 2 : 1);
     EXPECT_TRUE(Reported(*h.ops, 4004, false));
-    EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
+    if (room) {
+      EXPECT_EQ(h.ops->clearedDirs.back(), h.Root() + u"/update");
+    } else {
+      EXPECT_TRUE(h.ops->clearedDirs.empty());  // the packs stay
+    }
     EXPECT_EQ(h.view->statuses.back(), room ? u"解压文件失败！" : u"磁盘空间不足！");
     EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "stage"), room ? 1 : 0);
     EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "room"), 1);
@@ -407,12 +413,16 @@ TEST(Worker, LogOffAfterStagingStopsBeforeDisabling) {
   EXPECT_EQ(h.ops->flag, 1);
 }
 
-TEST(Worker, FlushFailureOnlyWarns) {
+TEST(Worker, FailedFlushOfTheStagedTreeIsAFailedStaging) {
   Harness h;
   NeedUpdate(*h.ops);
   h.ops->flushOk = false;
-  EXPECT_TRUE(h.dlg->DoWork());
-  EXPECT_NE(h.Log().find("[WARN] [CUpdateDlg::DoWork] 强刷数据到磁盘失败！"), std::string::npos);
+  EXPECT_FALSE(h.dlg->DoWork());
+  EXPECT_NE(h.Log().find("[ERROR] [CUpdateDlg::DoWork] 强刷数据到磁盘失败！"), std::string::npos);
+  EXPECT_EQ(h.view->statuses.back(), u"解压文件失败！");
+  EXPECT_EQ(h.ops->forbidCalls, 0);
+  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
+  EXPECT_TRUE(Reported(*h.ops, 4004, false));
 }
 
 TEST(Worker, DisablingIsTriedThreeTimes) {

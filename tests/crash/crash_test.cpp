@@ -1,6 +1,7 @@
 // Kills the updater at every file-system mutation of disabling the client,
-// the swap and the roll-back, then handles the record as the next start
-// does: every installation must come back whole, old or new.
+// the swap and the roll-back, and cuts its power there (what it never
+// flushed is lost), then handles the record as the next start does: every
+// installation must come back whole, old or new.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -69,11 +71,27 @@ const char* const kLeftovers[] = {"ZoClient.oldbak", "ZoClient.update"};
 // backup.
 const char* const kStaleBackup = "bin/m12.dll.oldbak";
 const char* const kStaleContent = "stale backup of an abandoned swap";
+// The report of an earlier run, which a cut must never leave empty.
+const char* const kOldReport = "{\"detail_info\":{\"process_list\":[]},\"upgrade_info\":{}}";
 
 struct Result {
   bool killed = false;
   int code = -1;
 };
+
+// Kinds of power cut (see the interposer): which folders lose the entries
+// not yet flushed (all; only those below update/, where the record lives;
+// all but those), on a file system whose volume flush reaches the disk or
+// on one that drops it (FUSE).
+struct PowerCut {
+  std::string lost;
+  bool lazy;
+};
+const PowerCut kPowerCuts[] = {{"all", false}, {"in:", true}, {"out:", false},
+                               {"all", true},  {"in:", false}, {"out:", true}};
+const int kPowerCutKinds = 6;
+// The kind of the power cut at crash point n, one of every fourth point.
+int PowerKind(long n, bool lazy) { return (int)(n / 4 % 3) * 2 + (lazy ? 1 : 0); }
 
 Result RunHelper(const std::string& exe, const std::vector<std::string>& args,
                  const std::vector<std::pair<std::string, std::string>>& env) {
@@ -122,7 +140,7 @@ struct Trace {
     return 0;
   }
   long FindPrefix(const std::string& prefix, long from = 1) const {
-    for (long i = from; i <= (long)lines.size(); ++i)
+    for (long i = std::max(from, 1L); i <= (long)lines.size(); ++i)
       if (lines[i - 1].compare(0, prefix.size(), prefix) == 0) return i;
     return 0;
   }
@@ -167,11 +185,19 @@ class Installation {
     for (auto& kv : ready) m_new[kv.first] = kv.second;
 
     for (auto& kv : m_old) WriteFile(m_tmpl + "/" + kv.first, kv.second);
-    for (auto& kv : ready) WriteFile(m_tmpl + "/update/ready/" + kv.first, kv.second);
+    // The pack, which the updater stages itself (Python's zipfile keeps
+    // the permission bits).
+    const std::string src = m_dir.sub("pack");
+    for (auto& kv : ready) WriteFile(src + "/" + kv.first, kv.second);
     chmod((m_tmpl + "/" + kClient).c_str(), 0755);
     chmod((m_tmpl + "/" + kUpdater).c_str(), 0755);
-    if (clientInPack) chmod((m_tmpl + "/update/ready/" + kClient).c_str(), 0755);
-    chmod((m_tmpl + "/update/ready/" + kUpdater).c_str(), 0755);
+    if (clientInPack) chmod((src + "/" + kClient).c_str(), 0755);
+    chmod((src + "/" + kUpdater).c_str(), 0755);
+    Run("mkdir -p '" + m_tmpl + "/update' && cd '" + src + "' && python3 -c 'import os, zipfile\n"
+        "z = zipfile.ZipFile(\"" + m_tmpl + "/update/p.zip\", \"w\")\n"
+        "for d, _, fs in os.walk(\".\"):\n"
+        "    for f in fs: z.write(os.path.join(d, f)[2:])\n'");
+    WriteFile(m_tmpl + "/config/upgradedetail.json", kOldReport);
     // Read-only files are swapped and restored like any other.
     chmod((m_tmpl + "/bin/m0.dll").c_str(), 0444);
     chmod((m_tmpl + "/res/img/i1.png").c_str(), 0444);
@@ -192,20 +218,24 @@ class Installation {
   const Tree& newTree() const { return m_new; }
 
   // A fresh copy of a saved state as the trial installation.
-  void Reset(const std::string& from = std::string()) { Copy(from.empty() ? m_tmpl : from, m_trial); }
+  void Reset(const std::string& from = std::string()) {
+    std::error_code ec;
+    fs::remove_all(m_trial + ".stash", ec);
+    Copy(from.empty() ? m_tmpl : from, m_trial);
+  }
   void Save(const std::string& name) { Copy(m_trial, m_dir.sub(name)); }
   std::string Saved(const std::string& name) const { return m_dir.sub(name); }
 
   // The worker's disable-and-swap, run as the installation's own updater.
-  Result Swap(long crashAt, Trace* trace = nullptr, int failAfter = -1) {
+  Result Swap(long crashAt, Trace* trace = nullptr, int failAfter = -1, int power = -1) {
     std::vector<std::string> args = {"swap", m_trial, m_log};
     if (failAfter >= 0) args.push_back(std::to_string(failAfter));
-    return RunUnder(m_trial + "/" + kUpdater, args, crashAt, trace);
+    return RunUnder(m_trial + "/" + kUpdater, args, crashAt, trace, power);
   }
   // The next start's record handling, by an intact updater: in a process
   // of its own when it is to be killed or traced, else in this one.
-  Result Startup(long crashAt = 0, Trace* trace = nullptr) {
-    if (crashAt || trace) return RunUnder(m_helper, {"startup", m_trial, m_log}, crashAt, trace);
+  Result Startup(long crashAt = 0, Trace* trace = nullptr, int power = -1) {
+    if (crashAt || trace) return RunUnder(m_helper, {"startup", m_trial, m_log}, crashAt, trace, power);
     CLog::Instance()->SetPath(WidePath(m_log));
     Result r;
     r.code = crashtest::StartUp(WidePath(m_trial));
@@ -259,10 +289,18 @@ class Installation {
     ASSERT_FALSE(ec) << ec.message();
   }
 
-  Result RunUnder(const std::string& exe, const std::vector<std::string>& args, long crashAt, Trace* trace) {
+  // power >= 0: a power cut instead of a kill, one of kPowerCuts.
+  Result RunUnder(const std::string& exe, const std::vector<std::string>& args, long crashAt, Trace* trace,
+                  int power) {
     std::vector<std::pair<std::string, std::string>> env = {{"LD_PRELOAD", CRASH_INTERPOSER},
                                                             {"QUILLUP_CRASH_ROOT", m_trial},
-                                                            {"QUILLUP_CRASH_AT", std::to_string(crashAt)}};
+                                                            {"QUILLUP_CRASH_AT", std::to_string(crashAt)},
+                                                            {"QUILLUP_CRASH_QUIET", m_trial + "/update/unzip"}};
+    if (power >= 0) {
+      const PowerCut& cut = kPowerCuts[power % kPowerCutKinds];
+      env.push_back({"QUILLUP_CRASH_POWER", cut.lost + (cut.lost == "all" ? "" : m_trial + "/update")});
+      env.push_back({"QUILLUP_CRASH_LAZY", cut.lazy ? "1" : ""});
+    }
     std::string traceFile = m_dir.sub("trace.txt");
     if (trace) {
       unlink(traceFile.c_str());
@@ -283,72 +321,137 @@ class Installation {
   Tree m_old, m_new;
 };
 
-// Kills the swap at every mutation from 1 to the end of a clean run; the
-// start-up processing must then give the old installation before the
-// closing line of the record was written and the new one after it.
-void CrashEverySwapPoint(Installation& inst, int failAfter, const char* what) {
-  Trace trace;
-  inst.Reset();
-  Result clean = inst.Swap(0, &trace, failAfter);
-  ASSERT_FALSE(clean.killed);
-  ASSERT_EQ(failAfter < 0 ? 0 : 5, clean.code);
-  ASSERT_EQ(failAfter < 0 ? "new" : "old", inst.Outcome());
-  const std::string record = inst.trial() + "/update/tarvex.rcd";
-  long endWrite = failAfter < 0 ? trace.Last("write " + record) : 0;
-  long points = (long)trace.lines.size();
-  ASSERT_GT(points, 100);
+std::string Describe(const Trace& trace, long n, int power) {
+  std::string at = n <= (long)trace.lines.size() ? "mutation " + std::to_string(n) + " (" + trace.lines[n - 1] + ")"
+                                                 : "the end of the run";
+  if (power < 0) return "kill at " + at;
+  const PowerCut& cut = kPowerCuts[power % kPowerCutKinds];
+  return "power cut (" + cut.lost + (cut.lazy ? ", lazy volume flush" : "") + ") at " + at;
+}
 
-  int leftoverRuns = 0, swapStarts = 0;
-  for (long n = 1; n <= points; ++n) {
+// A cut never leaves the report of a run half written.
+void ExpectWholeReport(const Installation& inst, const std::string& how) {
+  std::string report = inst.Content("config/upgradedetail.json");
+  EXPECT_TRUE(report == kOldReport || (report.size() > 40 && report.front() == '{' && report.back() == '}' &&
+                                       report.find("\"process_code\":4005") != std::string::npos))
+      << how << ": report \"" << report << "\"";
+}
+
+// A crash point beyond every mutation: the power goes right after the run.
+const long kAfterTheRun = 1000000000;
+
+// Stops the run at every mutation from the update flag's 3 to the end of a
+// clean run (staging before it leaves the installation alone), by a kill
+// and by a power cut (its kinds in turn; on a lazy file system the updater
+// flushes file by file, so those points are counted on a run of their
+// own), and cuts the power once more after the run with every kind. The
+// start-up processing must then give the old installation before the
+// record's closing line was written (for a power cut: flushed) and the new
+// one after it.
+void CrashEverySwapPoint(Installation& inst, int failAfter, const char* what) {
+  const std::string record = inst.trial() + "/update/tarvex.rcd";
+  struct Run {
+    Trace trace;
+    long first = 0, points = 0, endWrite = 0, endFlush = 0;
+  } runs[2];
+  for (int lazy = 0; lazy < 2; ++lazy) {
+    Run& run = runs[lazy];
     inst.Reset();
-    Result r = inst.Swap(n, nullptr, failAfter);
-    ASSERT_TRUE(r.killed) << "mutation " << n << " (" << trace.lines[n - 1] << ")";
-    // Killed in the swap, the next start finds the flag at 3: it handles
+    Result clean = inst.Swap(0, &run.trace, failAfter, lazy ? 1 : -1);
+    ASSERT_FALSE(clean.killed);
+    ASSERT_EQ(failAfter < 0 ? 0 : 5, clean.code);
+    ASSERT_EQ(failAfter < 0 ? "new" : "old", inst.Outcome());
+    run.endWrite = failAfter < 0 ? run.trace.Last("write " + record) : 0;
+    run.endFlush = run.endWrite ? run.trace.Find("fsync " + record, run.endWrite) : 0;
+    run.points = (long)run.trace.lines.size();
+    run.first = run.trace.FindPrefix("open " + inst.trial() + "/config/quillupcfg_ex.ini",
+                                     run.trace.FindPrefix("rename " + inst.trial() + "/update/unzip/"));
+    ASSERT_GT(run.first, 0);
+    ASSERT_GT(run.points - run.first, 100);
+    ASSERT_TRUE(failAfter >= 0 || run.endFlush > run.endWrite);
+  }
+
+  int leftoverRuns = 0, swapStarts = 0, cuts = 0;
+  auto stop = [&](long n, int power) {
+    const Run& run = runs[power >= 0 && kPowerCuts[power % kPowerCutKinds].lazy];
+    const std::string how = Describe(run.trace, n, power);
+    inst.Reset();
+    Result r = inst.Swap(n, nullptr, failAfter, power);
+    ASSERT_EQ(n <= run.points, r.killed) << how;
+    // Stopped in the swap, the next start finds the flag at 3: it handles
     // the record, and the installation, whole again, gets flag 0 (that run
     // still asks for the full pack).
     const bool inSwap = inst.Flag() == 3;
     Result s = inst.Startup();
     if (inSwap) {
-      ++swapStarts;
-      ASSERT_EQ(0, inst.Flag()) << n;
+      swapStarts += power < 0;
+      ASSERT_EQ(0, inst.Flag()) << how;
     }
     ASSERT_FALSE(s.killed);
-    ASSERT_EQ(0, s.code) << "start-up after a stop at mutation " << n << " (" << trace.lines[n - 1] << ")";
+    ASSERT_EQ(0, s.code) << "start-up after a " << how;
     int left = 0;
     std::string outcome = inst.Outcome(&left);
-    std::string expected = endWrite && n > endWrite ? "new" : "old";
-    ASSERT_EQ(expected, outcome) << "stop at mutation " << n << " (" << trace.lines[n - 1] << ")";
-    ASSERT_FALSE(inst.Has("update/tarvex.rcd")) << n;
+    if (power >= 0 && n > run.endWrite && n <= run.endFlush) {
+      ASSERT_TRUE(outcome == "old" || outcome == "new") << how << ": " << outcome;
+    } else {
+      std::string expected = run.endWrite && n > run.endWrite ? "new" : "old";
+      ASSERT_EQ(expected, outcome) << how;
+    }
+    ASSERT_FALSE(inst.Has("update/tarvex.rcd")) << how;
+    ExpectWholeReport(inst, how);
     leftoverRuns += left > 0;
+    cuts += power >= 0;
+  };
+  // A kill at every point; a power cut at every fourth, of each kind in turn
+  // (the windows a missing flush opens span many points).
+  for (long n = runs[0].first; n <= runs[0].points && !::testing::Test::HasFailure(); ++n) {
+    stop(n, -1);
+    if (n % 4 == 0) stop(n, PowerKind(n, false));
   }
-  EXPECT_GT(swapStarts, points / 2);
-  std::cout << what << ": " << inst.FileCount() << " files, " << points << " crash points (" << swapStarts
-            << " starts at flag 3), " << leftoverRuns << " left a disposable client companion\n";
-  ::testing::Test::RecordProperty("crash_points", (int)points);
+  for (long n = runs[1].first; n <= runs[1].points && !::testing::Test::HasFailure(); ++n)
+    if (n % 4 == 2) stop(n, PowerKind(n, true));
+  for (int kind = 0; kind < kPowerCutKinds && !::testing::Test::HasFailure(); ++kind) stop(kAfterTheRun, kind);
+  EXPECT_GT(swapStarts, (runs[0].points - runs[0].first) / 3);
+  std::cout << what << ": " << inst.FileCount() << " files, " << runs[0].points - runs[0].first + 1
+            << " crash points (" << swapStarts << " kills at flag 3), " << cuts << " power cuts, " << leftoverRuns
+            << " left a disposable client companion\n";
+  ::testing::Test::RecordProperty("crash_points", (int)(runs[0].points - runs[0].first + 1));
 }
 
-// Starts from a saved stop and kills the start-up processing at each of its
-// mutations; processing once more must give `expected`.
+// Starts from a saved stop and stops the start-up processing at each of its
+// mutations, by a kill and by a power cut (counted as in
+// CrashEverySwapPoint), and cuts the power after it; processing once more
+// must give `expected`.
 void CrashEveryStartupPoint(Installation& inst, const std::string& saved, const std::string& expected,
                             const char* what) {
-  Trace trace;
-  inst.Reset(saved);
-  Result clean = inst.Startup(0, &trace);
-  ASSERT_EQ(0, clean.code);
-  ASSERT_EQ(expected, inst.Outcome());
-  long points = (long)trace.lines.size();
-  ASSERT_GT(points, 0);
-  for (long n = 1; n <= points; ++n) {
+  Trace traces[2];
+  for (int lazy = 0; lazy < 2; ++lazy) {
     inst.Reset(saved);
-    Result r = inst.Startup(n);
-    ASSERT_TRUE(r.killed) << n;
-    Result again = inst.Startup();
-    ASSERT_EQ(0, again.code) << "after a stop at mutation " << n << " (" << trace.lines[n - 1] << ")";
-    ASSERT_EQ(expected, inst.Outcome()) << "stop at mutation " << n << " (" << trace.lines[n - 1] << ")";
-    ASSERT_FALSE(inst.Has("update/tarvex.rcd"));
+    Result clean = inst.Startup(0, &traces[lazy], lazy ? 1 : -1);
+    ASSERT_EQ(0, clean.code);
+    ASSERT_EQ(expected, inst.Outcome());
+    ASSERT_GT(traces[lazy].lines.size(), 0u);
   }
-  std::cout << what << ": " << points << " crash points\n";
-  ::testing::Test::RecordProperty("crash_points", (int)points);
+  auto stop = [&](long n, int power) {
+    const Trace& trace = traces[power >= 0 && kPowerCuts[power % kPowerCutKinds].lazy];
+    const std::string how = Describe(trace, n, power);
+    inst.Reset(saved);
+    Result r = inst.Startup(n, nullptr, power);
+    ASSERT_EQ(n <= (long)trace.lines.size(), r.killed) << how;
+    Result again = inst.Startup();
+    ASSERT_EQ(0, again.code) << "after a " << how;
+    ASSERT_EQ(expected, inst.Outcome()) << how;
+    ASSERT_FALSE(inst.Has("update/tarvex.rcd")) << how;
+  };
+  for (long n = 1; n <= (long)traces[0].lines.size() && !::testing::Test::HasFailure(); ++n) {
+    stop(n, -1);
+    if (n % 4 == 0) stop(n, PowerKind(n, false));
+  }
+  for (long n = 1; n <= (long)traces[1].lines.size() && !::testing::Test::HasFailure(); ++n)
+    if (n % 4 == 2) stop(n, PowerKind(n, true));
+  for (int kind = 0; kind < kPowerCutKinds && !::testing::Test::HasFailure(); ++kind) stop(kAfterTheRun, kind);
+  std::cout << what << ": " << traces[0].lines.size() << " crash points\n";
+  ::testing::Test::RecordProperty("crash_points", (int)traces[0].lines.size());
 }
 
 // The swap stopped exactly at its closing line (torn: "end" without its

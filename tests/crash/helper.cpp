@@ -1,14 +1,16 @@
-// The updater's side of the crash test: disables the client and swaps the
-// staged tree in as the worker does (the update flag at 3 first, 1 after a
-// failed swap, whose record the driver then rolls back), or starts as the
-// driver does. Run with the interposer preloaded, it is killed at a chosen
-// mutation.
+// The updater's side of the crash test: stages the pack and flushes the
+// staged tree, disables the client and swaps the staged tree in as the
+// worker does (the update flag at 3 first, 1 after a failed swap, whose
+// record the driver then rolls back; 0 and the report after a finished
+// one), or starts as the driver does. Run with the interposer preloaded,
+// it is killed at a chosen mutation, or loses power there.
 //   helper swap <root> <log> [k]   k: after k files the rest of the staged
 //                                  tree vanishes, so the swap fails and is
 //                                  rolled back in the same run
 //   helper startup <root> <log>
-// Exit status: 0 done, 2 the start could not handle the record, 4
-// disabling failed, 5 swap failed and rolled back, 6 roll-back failed.
+// Exit status: 0 done, 2 the start could not handle the record, 3 staging
+// failed, 4 disabling failed, 5 swap failed and rolled back, 6 roll-back
+// failed.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -39,14 +41,25 @@ void Vanish(const std::string& dir) {
   closedir(d);
 }
 
+bool g_swapping = false;
+
 int Swap(quillup::CUpdateDlg& dlg, const WString& root) {
   COpFile& op = dlg.OpFile();
   const WString record = root + u"/update/tarvex.rcd";
+  const WString ready = root + u"/update/ready";
+  if (!op.UpdateToReadyDir({root + u"/update/p.zip"}, root, root + u"/update/unzip", ready) ||
+      !op.FlushStaged(root, ready))
+    return 3;
   op.SetUpdateFlag(root, 3);
   bool disabled = false;
   for (int i = 0; i < 3 && !disabled; ++i) disabled = op.ForbidClientExe(root, record);
   if (!disabled) return 4;
-  if (op.UpdateReadyToReal(root + u"/update/ready", root, record)) return 0;
+  g_swapping = true;
+  if (op.UpdateReadyToReal(ready, root, record)) {
+    op.SetUpdateFlag(root, 0);
+    op.AddProcessRecord(4005, true, 1);
+    return op.WriteUpgradeDetail(root) ? 0 : 7;
+  }
   op.SetUpdateFlag(root, 1);
   bool unused = false;
   const bool restored = dlg.ProcessRcdFile(record, root, unused);
@@ -67,7 +80,7 @@ int main(int argc, char** argv) {
   std::string ready = std::string(argv[2]) + "/update/ready";
   plat::HWND wnd = plat::RegisterMessageHandler([&](uint32_t, plat::WPARAM, plat::LPARAM) -> plat::LRESULT {
     // The first post is the swap's 0; each later one follows a moved file.
-    if (failAfter >= 0 && ++posts == failAfter + 1) Vanish(ready);
+    if (failAfter >= 0 && g_swapping && ++posts == failAfter + 1) Vanish(ready);
     return 0;
   });
   int rc = 64;

@@ -142,6 +142,9 @@ TEST(DiskFaults, EachLeavesAWholeInstallationAndTheNextRunUpdates) {
        {"[ERROR] [COpFile::UpdateToReadyDir] 复制文件失败:", "解压文件失败！"}},
       {"I/O error moving a merged file", "EIO", "rename", ".mergedata", 1, false, 2,
        {"[ERROR] [COpFile::MoveFileW] 移动文件失败:", "解压文件失败！"}},
+      // The staged tree is not on the disk: the old files must not go.
+      {"I/O error flushing the staged tree", "EIO", "syncfs", "", 1, true, 2,
+       {"[ERROR] [CUpdateDlg::DoWork] 强刷数据到磁盘失败！", "解压文件失败！"}},
       {"I/O error flushing the disabled client", "EIO", "fsync", "", 1, true, 1, {"禁用客户端失败！"}},
       // Every entry line goes in one write before the first move: the
       // second write is the closing line, after every move.
@@ -180,12 +183,14 @@ TEST(DiskFaults, TooLittleRoomRefusesTheUpdateBeforeStaging) {
   EXPECT_TRUE(Has(r.err, "磁盘空间不足！"));
   EXPECT_FALSE(Has(log, "UpdateToReadyDir"));  // staging never began
   EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>());
-  EXPECT_EQ(d.Flag(), 2);
+  // A refusal for room asks for nothing bigger: the flag and the packs stay.
+  EXPECT_EQ(d.Flag(), 1);
   EXPECT_TRUE(Has(d.Report(), "\"process_code\":4004,\"process_memo\":\"\",\"process_success\":false")) << d.Report();
-  EXPECT_FALSE(testutil::Exists(d.install() + "/update"));
+  EXPECT_FALSE(Has(log, "本地已存在:"));
 
-  // Room enough (the real file system): the full pack is installed.
+  // Room enough (the real file system): the same packs are installed.
   testutil::Run("rm -f '" + d.install() + "/client.log'");
   env["QUILLUP_CRASH_FREE"] = "";
   ExpectFinishes(d, env);
+  EXPECT_TRUE(Has(d.Log(), "本地已存在:")) << d.Log();
 }

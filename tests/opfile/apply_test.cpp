@@ -217,6 +217,42 @@ TEST_F(ApplyTest, FailedSwapRollsBackAndTheRollBackCanBeRepeated) {
   EXPECT_FALSE(Has("ZoClient.forbid"));
 }
 
+// A cut on a disk without a journal can leave a file where the swap must
+// make a folder: it goes aside like a replaced file, named after the files
+// below it, and a roll-back empties the folder and puts it back.
+TEST_F(ApplyTest, AFileWhereAFolderMustBeMadeGoesAsideAndComesBack) {
+  for (bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "swap cut before the client" : "whole swap");
+    testutil::Run("rm -rf '" + root + "/new' '" + root + "/new.oldbak' '" + root + "/update'");
+    Put("new", "left by a cut");
+    Put("a.dll", "old a");
+    Stage("a.dll", "new a");
+    Stage("new/deep/x.dll", "new x");
+    Stage("ZoClient", "new client");
+    int posts = 0;
+    onProgress = [&] {
+      if (cut && ++posts == 3) testutil::Run("find '" + ready + "' -type f -delete");
+    };
+    EXPECT_EQ(!cut, Swap()) << Log();
+    onProgress = nullptr;
+    std::vector<std::string> lines = Lines(ReadFile(record));
+    ASSERT_EQ(cut ? 4u : 5u, lines.size());
+    EXPECT_EQ(Entry('1', "new"), lines[3]);
+    if (!cut) {
+      EXPECT_EQ("new x", At("new/deep/x.dll"));
+      EXPECT_FALSE(Has("new.oldbak"));
+      continue;
+    }
+    EXPECT_EQ("left by a cut", At("new.oldbak"));
+    bool inRecord = false;
+    ASSERT_TRUE(Process(inRecord));
+    EXPECT_EQ("left by a cut", At("new"));
+    EXPECT_EQ("old a", At("a.dll"));
+    EXPECT_FALSE(Has("new.oldbak"));
+    EXPECT_FALSE(Has("new.newbak"));
+  }
+}
+
 TEST_F(ApplyTest, FailedMoveToTheBackupLeavesTheInstalledFile) {
   // Its ".oldbak" name is longer than a file name may be.
   std::string longName(250, 'l');

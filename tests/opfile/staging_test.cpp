@@ -15,6 +15,7 @@
 #include "common/allocwatch.h"
 #include "common/testutil.h"
 #include "opfile/opfile.h"
+#include "platform/files.h"
 #include "platform/window.h"
 #include "support/log.h"
 
@@ -284,6 +285,53 @@ TEST_F(StagingTest, ReadyAndUnzipTreesStartEmpty) {
   EXPECT_EQ(st.st_mode & 0222, 0u);
   ASSERT_TRUE(Stage({t.sub("q.zip"), r}));
   EXPECT_EQ(ReadFile(ready + "/fresh.txt"), "freshest");
+}
+
+// On a small file system of its own: the trees of an interrupted staging
+// are deleted first, plain files move instead of being copied, and
+// disabling the client writes a copy of the updater. An update that fits
+// with a few MiB to spare is let through and really stages; one that
+// misses by a few MiB is refused, and would indeed have run out of room.
+TEST_F(StagingTest, RoomCheckOnASmallFileSystem) {
+  const std::string mnt = t.sub("small");
+  const int64_t self = plat::FileSize(plat::SelfExePath());
+  const int64_t mib = 1 << 20, pack = 24 * mib, leftover = 8 * mib;
+  ASSERT_GT(self, 0);
+  testutil::Run("mkdir -p '" + mnt + "'");
+  const std::string size = std::to_string((64 * mib + self) / 1024) + "k";
+  if (testutil::Run("mount -t tmpfs -o size=" + size + " quillup-room '" + mnt + "' 2>/dev/null") != 0)
+    GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+  struct Unmount {
+    std::string dir;
+    ~Unmount() { testutil::Run("umount '" + dir + "'"); }
+  } unmount{mnt};
+
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (int k = 0; k < 12; ++k) entries.push_back({"bin/f" + std::to_string(k) + ".dll", Bytes(pack / 12, k)});
+  const std::string zip = Pack("room.zip", entries);
+  install = mnt + "/inst";
+  unzip = install + "/update/unzip";
+  ready = install + "/update/ready";
+  for (int spareMiB : {3, -3}) {
+    SCOPED_TRACE("spare MiB " + std::to_string(spareMiB));
+    testutil::Run("rm -rf '" + mnt + "'/*");
+    // An interrupted run's trees, then ballast that leaves the room wanted.
+    WriteFile(ready + "/old/a", std::string((size_t)leftover, 'r'));
+    WriteFile(unzip + "/old/b", std::string((size_t)leftover, 'u'));
+    const int64_t free = plat::FreeBytes(WidePath(install));
+    const int64_t wanted = pack + self + spareMiB * mib - 2 * leftover;
+    ASSERT_GT(free, wanted);
+    ASSERT_EQ(0, testutil::Run("fallocate -l " + std::to_string(free - wanted) + " '" + mnt + "/ballast'"));
+    const bool room = op.HasRoomToStage({WidePath(zip)}, WidePath(install), WidePath(unzip), WidePath(ready));
+    EXPECT_EQ(spareMiB > 0, room);
+    EXPECT_EQ(spareMiB < 0, ReadFile(t.sub("log/tarvex.log")).find("[ERROR] [COpFile::HasRoomToStage] 磁盘空间不足(需要,可用):") !=
+                                std::string::npos);
+    // What staging and disabling the client then really do.
+    const bool fits = Stage({zip}) && op.CopyFileFlushed(plat::SelfExePath(), WidePath(install + "/ZoClient.update"),
+                                                         false, true);
+    EXPECT_EQ(room, fits);
+    if (fits) EXPECT_EQ(entries[5].second, ReadFile(ready + "/bin/f5.dll"));
+  }
 }
 
 TEST_F(StagingTest, EachFailureLogsItsMessage) {
