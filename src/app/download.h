@@ -10,7 +10,7 @@
 #include "net/net.h"
 #include "opfile/opfile.h"
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace packdl {
 

@@ -13,7 +13,7 @@
 
 #include "opfile/opfile.h"
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace quillup {
 

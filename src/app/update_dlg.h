@@ -15,7 +15,7 @@
 #include "app/update_view.h"
 #include "opfile/opfile.h"
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace quillup {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 class COpFile;
 

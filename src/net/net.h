@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 // The text between the first "://" and the next "/" after it, port kept;
 // "" when either is missing.

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 // One chosen pack.
 struct ServicePack {

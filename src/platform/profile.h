@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

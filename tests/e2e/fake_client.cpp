@@ -20,7 +20,7 @@
 
 #include "platform/process.h"
 #include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "progress.h"
 #include "signing.h"
 #include "support/sha256.h"
-#include "support/text.h"
+#include "base/text.h"
 #include "tree.h"
 #include "zipwriter.h"
 

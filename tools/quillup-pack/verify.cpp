@@ -22,7 +22,7 @@
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
-#include "support/text.h"
+#include "base/text.h"
 #include "tree.h"
 
 namespace pack {

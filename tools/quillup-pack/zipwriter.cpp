@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "common.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace pack {
 namespace {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "app/download.h"
-#include "nettest.h"
+#include "net/nettest.h"
 #include "platform/files.h"
 #include "support/md5.h"
 #include "support/sha256.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/text.h"
+#include "base/text.h"
 
 TEST(Text, ChineseRoundTripsThroughGbkAndUtf8) {
   WString w = u"升级程序启动";

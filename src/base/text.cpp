@@ -1,4 +1,4 @@
-#include "support/text.h"
+#include "base/text.h"
 
 #include <iconv.h>
 #include <langinfo.h>
