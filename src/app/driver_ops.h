@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +30,7 @@ class CDriverOps {
   virtual ~CDriverOps() = default;
 
   // Configuration and flags.
-  virtual bool Init(const WString& root, plat::HWND wnd, uint32_t percentMsg) = 0;
+  virtual bool Init(const WString& root, ProgressHandler percent) = 0;
   virtual WString GetDownloadBaseUrl() = 0;
   virtual WString GetBetaDownloadUrl() = 0;
   virtual WString GetDialogWindowName() = 0;
@@ -81,12 +82,14 @@ class CDriverOps {
   // Network: one download object per run, made with the proxy file applied.
   virtual void NewNet(const WString& proxyFile) = 0;
   virtual void DownloadGrayUserInfo(bool& grayUser, WString& grayUrl) = 0;
-  virtual bool Download(const WString& url, const WString& host, const WString& localPath, plat::HWND wnd,
-                        uint32_t msg, bool& resume, std::atomic<bool>& cancel) = 0;
+  virtual bool Download(const WString& url, const WString& host, const WString& localPath, bool& resume,
+                        std::atomic<bool>& cancel) = 0;
   virtual bool DowndloadPacksXml(const WString& url, const WString& localPath, WString& resolved, bool allowDns,
-                                 plat::HWND wnd, std::atomic<bool>& cancel) = 0;
+                                 std::atomic<bool>& cancel) = 0;
+  // Status texts go to show, percents to percent.
   virtual bool DowndloadZipFiles(const WString& resolved, const WString& baseUrl, const WString& updateDir,
-                                 const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
+                                 const std::vector<ServicePack>& packs, std::vector<WString>& files,
+                                 const std::function<void(const WString&)>& show, const ProgressHandler& percent,
                                  std::atomic<bool>& cancel) = 0;
   // Signed pack lists (PACK_PUBLIC_KEYS): the list just downloaded from url
   // comes with a valid signature; the downloaded packs match their sha256.

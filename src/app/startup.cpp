@@ -94,7 +94,7 @@ bool CUpdateDlg::OnInitDialog() {
   // full update) expects every recorded file to be present.
   RestoreFilesInTransit(m_strRootDir + kUpdateDirSuffix + kRecordName);
 
-  if (!m_ops->Init(m_strRootDir, m_hWnd, WM_UPDATE_PERCENT)) {
+  if (!m_ops->Init(m_strRootDir, [this](int percent) { PostPercent(percent); })) {
     LogWrite(LOG_ERROR, kOpInit, u"读取升级配置失败");
     CloseClient();
     m_view->RunUrlDlg();

@@ -180,7 +180,7 @@ bool CUpdateDlg::DoWork() {
     // valid in an earlier cycle must not mark a normal list as forced.
     forced = false;
     bool resume = false;
-    bool gotForce = ops.Download(forceUrl, WString(), localList, 0, 0, resume, m_bCancel);
+    bool gotForce = ops.Download(forceUrl, WString(), localList, resume, m_bCancel);
     // A refused signed forced list counts as absent.
     if (gotForce && ops.IsForcePackListValid(localList) &&
         ops.VerifySignedList(forceUrl, localList, WString(), true, m_bCancel)) {
@@ -193,9 +193,9 @@ bool CUpdateDlg::DoWork() {
 
     if (!forced) {
       LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
-      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel) ||
+      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_bCancel) ||
           !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
-        SendStatusOnly(u"下载升级列表失败！");
+        Status(nullptr, u"下载升级列表失败！");
         if (m_bCancel) {
           LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
           return false;
@@ -239,7 +239,9 @@ bool CUpdateDlg::DoWork() {
   Status(kOpWork, u"下载升级文件，请稍候...");
   const uint32_t downloadStart = TickMs();
   std::vector<WString> files;
-  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel) ||
+  if (!ops.DowndloadZipFiles(
+          resolved, baseUrl, updateDir, packs, files, [this](const WString& text) { Status(nullptr, text); },
+          [this](int percent) { PostPercent(percent); }, m_bCancel) ||
       !ops.CheckPackSha256(baseUrl, packs, files)) {
     if (m_bCancel) {
       Status(kOpWork, u"取消下载文件。");

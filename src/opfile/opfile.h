@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/window.h"
+#include "base/progress.h"
 #include "base/text.h"
 
 // One chosen pack.
@@ -52,7 +52,7 @@ class COpFile {
   static constexpr const char16_t* kInternalDownloadUrlIni = u"/InternalDownloadURL.ini";
   static constexpr const char16_t* kCfgSection = u"QUILLUP_CFG";
 
-  bool Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg);
+  bool Init(const WString& rootDir, ProgressHandler progress = nullptr);
   bool ReadQuillupCfgIni(const WString& cfgPath);
   WString GetDownloadBaseUrl() const;
   WString GetBetaDownloadUrl() const;
@@ -145,8 +145,7 @@ class COpFile {
  private:
   void PostProgress(int percent) const;
 
-  plat::HWND m_hProgressWnd = 0;
-  uint32_t m_uProgressMsg = 0;
+  ProgressHandler m_progress;
   // Set by the window thread, read by the worker inside its operations.
   std::atomic<bool> m_bEndSession{false};
   WString m_strDelayTipTime;
@@ -194,7 +193,7 @@ class COpFile {
   // is called on the calling thread.
   bool MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas, const WString& installDir,
                    const WString& unzipDir, const WString& readyDir, const std::function<void(size_t)>& progress);
-  friend class StagingTest;  // points the progress posts at a test receiver
+  friend class StagingTest;  // records the progress of a test
 
   // ---- private helpers of apply.cpp ----
   // Brings the real client executable back from ".forbid" (exe is parked

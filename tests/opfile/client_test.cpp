@@ -51,7 +51,7 @@ class ClientTest : public ::testing::Test {
 
   void Configure(const std::string& bin) {
     WriteFile(root + "/config/quillupcfg.ini", Config(bin));
-    ASSERT_TRUE(op.Init(WidePath(root), 0, 0));
+    ASSERT_TRUE(op.Init(WidePath(root)));
   }
   void Put(const std::string& rel, const std::string& data) { WriteFile(root + "/" + rel, data); }
   std::string At(const std::string& rel) const { return ReadFile(root + "/" + rel); }

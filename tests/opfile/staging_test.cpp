@@ -14,7 +14,6 @@
 
 #include "common/testutil.h"
 #include "opfile/opfile.h"
-#include "platform/window.h"
 #include "support/log.h"
 
 namespace fs = std::filesystem;
@@ -61,20 +60,12 @@ class StagingTest : public ::testing::Test {
     ASSERT_EQ(testutil::Run("mkdir -p '" + install + "/update'"), 0);
   }
   void TearDown() override {
-    if (receiver) plat::UnregisterMessageHandler(receiver);
     CLog::Instance()->SetPath(WString());
   }
 
-  // Posts go to a receiver that records every percent.
+  // Records every percent.
   void RecordProgress() {
-    receiver = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM l) {
-      EXPECT_EQ(msg, 2027u);
-      EXPECT_EQ(l, 0);
-      percents.push_back((int)w);
-      return (plat::LRESULT)0;
-    });
-    op.m_hProgressWnd = receiver;
-    op.m_uProgressMsg = 2027;
+    op.m_progress = [this](int percent) { percents.push_back(percent); };
   }
 
   // A pack of (entry name, content) pairs; a name ending in "/" is a directory.
@@ -120,7 +111,6 @@ class StagingTest : public ::testing::Test {
   testutil::TempDir t;
   std::string install, unzip, ready;
   COpFile op;
-  plat::HWND receiver = 0;
   std::vector<int> percents;
 };
 
