@@ -11,7 +11,7 @@
 #include "net/net.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "support/path.h"
 
 namespace quillup {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "opfile/opfile.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "base/text.h"
 
 namespace quillup {

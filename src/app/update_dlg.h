@@ -14,7 +14,7 @@
 #include "app/driver_ops.h"
 #include "app/update_view.h"
 #include "opfile/opfile.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "base/text.h"
 
 namespace quillup {

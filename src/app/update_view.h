@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/window.h"
+#include "window/window.h"
 #include "base/text.h"
 
 class COpFile;

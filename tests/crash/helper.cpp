@@ -19,7 +19,7 @@
 #include <string>
 
 #include "crash/startup.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "support/log.h"
 
 namespace {

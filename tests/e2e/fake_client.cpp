@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "base/text.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The GTK 3 backend: one toolkit window per top-level window, showing its
 // back buffer; mouse, keys and close requests go back into the framework.
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 
 #ifndef QUILLUP_HAVE_GTK
 namespace plat {

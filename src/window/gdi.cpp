@@ -1,4 +1,4 @@
-#include "platform/gdi.h"
+#include "window/gdi.h"
 
 #include <zlib.h>
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 namespace plat {
