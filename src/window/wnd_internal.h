@@ -55,9 +55,10 @@ class Backend {
   // Dispatches pending toolkit events without waiting; true if any.
   virtual bool Pump() = 0;
 };
+// The toolkit's backend when one is linked in and finds a display (unless
+// QUILLUP_HEADLESS=1), else the headless one.
 Backend& GetBackend();
 Backend* NewHeadlessBackend();
-Backend* NewGtkBackend();  // null when no display can be opened
 
 // ---- thread loops ----
 HWND AllocHandle();
