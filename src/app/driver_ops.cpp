@@ -115,11 +115,9 @@ class CRealDriverOps : public CDriverOps {
   }
 
   std::vector<ProcessEntry> ProcessSnapshot() override {
-    std::vector<plat::ProcessEntry> all;
-    std::vector<ProcessEntry> out;
-    if (!plat::SnapshotProcesses(all)) return out;
-    for (const auto& p : all) out.push_back({p.pid, p.parentPid});
-    return out;
+    std::vector<ProcessEntry> all;
+    if (!plat::SnapshotProcesses(all)) all.clear();
+    return all;
   }
   WString ProcessImagePath(uint32_t pid) override { return plat::ProcessImagePath(pid); }
   void TerminateProcess(uint32_t pid) override { plat::TerminateProcess(pid); }

@@ -13,15 +13,13 @@
 #include <vector>
 
 #include "opfile/opfile.h"
+#include "platform/process.h"
 #include "window/window.h"
 #include "base/text.h"
 
 namespace quillup {
 
-struct ProcessEntry {
-  uint32_t pid = 0;
-  uint32_t parentPid = 0;
-};
+using plat::ProcessEntry;
 
 using MutexHandle = uint64_t;  // 0 = none
 

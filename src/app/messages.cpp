@@ -149,7 +149,7 @@ void CUpdateDlg::OnWorkDone(bool ok) {
   m_ops->WriteUpgradeDetail(m_strRootDir);
   m_view->SetPercentText(WString());
 
-  const bool fatal = !plat::PathExists(m_strRootDir + kCfgFileSuffix) ||
+  const bool fatal = !plat::PathExists(m_strRootDir + COpFile::kQuillupCfgIni) ||
                      !plat::PathExists(m_strRootDir + u"/" + names::kUpdater + names::kExeSuffix) ||
                      !plat::PathExists(m_ops->GetClientExePath(m_strRootDir)) ||
                      m_ops->GetUpdateFlag(m_strRootDir) == kFlagSwapping;

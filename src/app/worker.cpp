@@ -76,7 +76,7 @@ void CUpdateDlg::ProcessClientFailRunCount() {
 
 CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
   const WString& root = m_strRootDir;
-  const WString recordFile = root + kUpdateDirSuffix + kRecordName;
+  const WString recordFile = root + kUpdateDirSuffix + u"/" + kRecordName;
   // A run that died in the swap still has its record, which alone brings
   // every stop back (the real client from ".forbid" too); the full pack
   // follows whether or not files were put back.
@@ -108,9 +108,9 @@ bool CUpdateDlg::DoWork() {
   const WString unzipDir = root + kUnzipDirSuffix;
   const WString readyDir = root + kReadyDirSuffix;
   const WString proxyFile = root + kProxyFileSuffix;
-  const WString versionFile = root + kVersionFileSuffix;
+  const WString versionFile = root + COpFile::kUpdateIni;
   const WString localList = updateDir + kLocalListName;
-  const WString recordFile = updateDir + kRecordName;
+  const WString recordFile = updateDir + u"/" + kRecordName;
   WString baseUrl = ops.GetDownloadBaseUrl();
   WString forceUrl = baseUrl + kForceListUrlSuffix;
   WString packUrl = baseUrl + kPackListUrlSuffix;

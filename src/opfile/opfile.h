@@ -13,6 +13,14 @@
 #include "base/progress.h"
 #include "base/text.h"
 
+// Companions of a swapped file and of the client's executable, and the
+// record file in the update directory.
+inline const WString kOldBak = u".oldbak";  // the file the swap replaced
+inline const WString kNewBak = u".newbak";  // the staged file on its way in
+inline const WString kForbid = u".forbid";  // the client's executable while it is disabled
+inline const WString kParked = u".update";  // the updater's copy while the client comes back
+inline const WString kRecordName = u"tarvex.rcd";
+
 // One chosen pack.
 struct ServicePack {
   WString strName;
