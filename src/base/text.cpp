@@ -100,13 +100,7 @@ WString WideFromUtf8(const std::string& s) {
       cp = (cp << 6) | (p[i + k] & 0x3F);
     }
     if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return WString();
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back((char16_t)(0xD800 + (cp >> 10)));
-      out.push_back((char16_t)(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back((char16_t)cp);
-    }
+    AppendUtf16(out, cp);
     i += len;
   }
   return out;
@@ -294,3 +288,32 @@ WString WTrim(const WString& s) {
 }
 
 const char* AnsiCodesetName() { return AnsiCodeset(); }
+
+WString WideFromUtf16le(const char* bytes, size_t n) {
+  WString w(n / 2, u'\0');
+  for (size_t i = 0; i < w.size(); ++i)
+    w[i] = (char16_t)((unsigned char)bytes[2 * i] | ((unsigned char)bytes[2 * i + 1] << 8));
+  return w;
+}
+
+std::string Utf16leFromWide(const WString& w) {
+  std::string b(w.size() * 2, '\0');
+  for (size_t i = 0; i < w.size(); ++i) {
+    b[2 * i] = (char)(w[i] & 0xFF);
+    b[2 * i + 1] = (char)(w[i] >> 8);
+  }
+  return b;
+}
+
+TextBom SniffBom(const std::string& bytes, size_t& length) {
+  if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE) {
+    length = 2;
+    return TextBom::Utf16le;
+  }
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    length = 3;
+    return TextBom::Utf8;
+  }
+  length = 0;
+  return TextBom::None;
+}
