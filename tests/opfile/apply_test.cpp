@@ -16,6 +16,7 @@
 #include "support/path.h"
 
 using testutil::Exists;
+using testutil::Mode;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -33,10 +34,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-int Mode(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
-}
 
 }  // namespace
 

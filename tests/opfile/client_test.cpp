@@ -14,6 +14,7 @@
 #include "support/path.h"
 
 using testutil::Exists;
+using testutil::Mode;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -29,10 +30,6 @@ std::string Config(const std::string& bin) {
   return buf;
 }
 
-int Mode(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
-}
 
 }  // namespace
 

@@ -14,17 +14,7 @@ namespace {
 
 // "p" + MD5 of the first 63 bytes of a stamp, as an installation's name.
 std::string PackNameOf(const std::string& stamp) {
-  std::string s = stamp.substr(0, 63);
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
-  std::string name = "p";
-  char hex[3];
-  for (unsigned i = 0; i < len; ++i) {
-    snprintf(hex, sizeof hex, "%02x", md[i]);
-    name += hex;
-  }
-  return name;
+  return "p" + testutil::OpenSslMd5Hex(stamp.substr(0, 63));
 }
 
 }  // namespace

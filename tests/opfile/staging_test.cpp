@@ -18,13 +18,12 @@
 
 namespace fs = std::filesystem;
 using testutil::Exists;
+using testutil::Python;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
 namespace {
 
-// Debian's interpreter: a version-manager shim first on PATH costs seconds a call.
-std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 std::string Bytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
