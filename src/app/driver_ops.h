@@ -91,18 +91,12 @@ class CDriverOps {
                                  std::atomic<bool>& cancel) = 0;
   // Signed pack lists (PACK_PUBLIC_KEYS): the list just downloaded from url
   // comes with a valid signature; the downloaded packs match their sha256.
-  // Both accept everything while no key is configured; the stand-ins of
-  // the tests accept everything.
+  // Both accept everything while no key is configured. Every implementation
+  // decides them itself: there is no default that would skip them.
   virtual bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
-                                std::atomic<bool>& cancel) {
-    (void)url, (void)localList, (void)resolved, (void)forced, (void)cancel;
-    return true;
-  }
+                                std::atomic<bool>& cancel) = 0;
   virtual bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
-                               const std::vector<WString>& files) {
-    (void)baseUrl, (void)packs, (void)files;
-    return true;
-  }
+                               const std::vector<WString>& files) = 0;
 
   // Processes, the instance mutex and windows of other processes.
   virtual std::vector<ProcessEntry> ProcessSnapshot() = 0;
