@@ -3,13 +3,14 @@
 #include <cstring>
 
 #include "app/update_app.h"
+#include "support/path.h"
 
 namespace {
 
 const char* const kHelp =
     "usage: Quillup [/msgwnd:HANDLE] [/auto | /auto2]\n"
     "       Quillup /replace:PATH | /replace2:PATH\n"
-    "       Quillup --help\n"
+    "       Quillup --help | --version\n"
     "\n"
     "The automatic updater of the trading client. It lives in the client's\n"
     "installation directory, which is its root: it reads config/quillupcfg.ini,\n"
@@ -30,6 +31,7 @@ const char* const kHelp =
     "                   /auto (the way a new updater replaces the old one)\n"
     "  /replace2:PATH   the same, starting the copy with /auto2\n"
     "  --help, -h, /?   this text (only as the sole argument)\n"
+    "  --version        the updater's version (only as the sole argument)\n"
     "\n"
     "config/ForbidUpdate.txt in the installation disables updating.\n"
     "\n"
@@ -50,6 +52,16 @@ const char* const kHelp =
     "  http_proxy, HTTP_PROXY       proxy when the registry names none\n"
     "  DISPLAY, WAYLAND_DISPLAY     the display the window shows on\n"
     "\n"
+    "Exit status:\n"
+    "  0  the run ended well: updated, nothing to do, updating disabled, /auto2\n"
+    "     cleaned up, or /replace: started the new updater\n"
+    "  1  the update failed (download, staging, swap, missing client files, no\n"
+    "     right to write, stopped); Log/tarvex.log says why\n"
+    "  2  no usable configuration, or not started from an installation\n"
+    "  3  another instance of the updater runs in this installation\n"
+    "  4  the pack list was refused (its signature or contents)\n"
+    "  5  the self-replacement failed or /replace: named no updater file\n"
+    "\n"
     "Staging rebuilds changed files from their deltas, with the xdelta3 program for\n"
     "deltas with secondary compression.\n";
 
@@ -62,7 +74,11 @@ int main(int argc, char** argv) {
     fputs(kHelp, stdout);
     return 0;
   }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("Quillup %s\n", Utf8FromWide(GetSelfVersion()).c_str());
+    return 0;
+  }
   quillup::CUpdateApp app(argc, argv);
   app.InitInstance();
-  return 0;
+  return app.ExitCode();
 }

@@ -125,6 +125,20 @@ bool CUpdateDlg::ReplaceMySelfByCmdLine() {
   bool autoFlag = true;
   if (!ParseReplace(m_strCmdLine, target, autoFlag)) return false;
 
+  // Only an existing updater is replaced: a folder would be moved aside
+  // and a missing or empty path would put a copy where nothing was.
+  const char* refusal = target.empty()                ? "no path follows the switch"
+                        : plat::IsDirectory(target)   ? "it is a folder"
+                        : !plat::IsRegularFile(target) ? "no such file"
+                                                       : nullptr;
+  if (refusal) {
+    LogWrite(LOG_ERROR, kOpReplace, u"拒绝替换:" + target + u" (" + W(refusal) + u")");
+    fprintf(stderr, "Quillup: /replace: refused for \"%s\": %s; it names the updater executable to replace\n",
+            Utf8FromWide(target).c_str(), refusal);
+    SetExitCode(kExitReplaceFailed);
+    return true;
+  }
+
   const WString source = m_ops->SelfPath();
   const WString newCopy = target + kNewBak;
   const WString oldCopy = target + kOldBak;
@@ -132,6 +146,7 @@ bool CUpdateDlg::ReplaceMySelfByCmdLine() {
   ClearReadOnly(newCopy);
   if (!m_ops->CopyFileFlushed(source, newCopy, false, true)) {
     LogWrite(LOG_ERROR, kOpReplace, u"复制文件失败:" + source + u"->" + newCopy);
+    SetExitCode(kExitReplaceFailed);
     return true;
   }
   ClearReadOnly(oldCopy);
@@ -139,11 +154,12 @@ bool CUpdateDlg::ReplaceMySelfByCmdLine() {
   plat::MoveNoReplace(target, oldCopy);
   if (!plat::MoveNoReplace(newCopy, target)) {
     LogWrite(LOG_ERROR, kOpReplace, u"文件改名失败:" + newCopy + u"->" + target);
+    SetExitCode(kExitReplaceFailed);
     return true;
   }
   ClearReadOnly(oldCopy);
   plat::DeleteFile(oldCopy);
-  RunUpdateApp(target, autoFlag);
+  if (!RunUpdateApp(target, autoFlag)) SetExitCode(kExitReplaceFailed);
   return true;
 }
 

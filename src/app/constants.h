@@ -50,12 +50,23 @@ constexpr int kCodePackDownload = 4003;
 constexpr int kCodeStaging = 4004;
 constexpr int kCodeSwap = 4005;
 
+// Exit status of the process: 0 when the run ended well (updated, nothing
+// to do, updating disabled, a clean-up run, a replacement that started the
+// new updater); README lists them for integrators.
+constexpr int kExitOk = 0;
+constexpr int kExitUpdateFailed = 1;
+constexpr int kExitNoConfig = 2;
+constexpr int kExitDuplicate = 3;
+constexpr int kExitListRefused = 4;
+constexpr int kExitReplaceFailed = 5;
+
 // Suffixes under the installation directory.
 inline const WString kUpdateDirSuffix = u"/update";
 inline const WString kUnzipDirSuffix = u"/update/unzip";
 inline const WString kReadyDirSuffix = u"/update/ready";
 inline const WString kLocalListName = u"/servicepacksNum.xml";
 inline const WString kProxyFileSuffix = u"/config/LogonUserSetProxy.xml";
+inline const WString kConfigDirSuffix = u"/config";
 inline const WString kForbidUpdateSuffix = u"/config/ForbidUpdate.txt";
 inline const WString kLogFileSuffix = u"/Log/tarvex.log";
 inline const WString kDataDirSuffix = u"/data";

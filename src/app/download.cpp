@@ -113,12 +113,12 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     int64_t size = GetFileSizeByPath(local);
     if (size >= 0 && size == pack.nSize) {
       if (Md5Matches(pack.strMd5, local)) {
-        LogWrite(LOG_INFO, kOpZip, u"本地已存在:" + url);
+        LogWrite(LOG_INFO, kOpZip, u"本地已存在:" + UrlForLog(url));
         downloadedFiles.push_back(local);
         if (sha256s) sha256s->emplace_back();
         continue;
       }
-      LogWrite(LOG_WARN, kOpZip, u"本地文件md5校验失败:" + url);
+      LogWrite(LOG_WARN, kOpZip, u"本地文件md5校验失败:" + UrlForLog(url));
       DeleteReadOnlyToo(local);
     }
 
@@ -130,7 +130,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     }
 
     // 5.-7. Transfer, with one fresh retry of a failed resumed one.
-    LogWrite(LOG_INFO, kOpZip, u"下载文件:" + url);
+    LogWrite(LOG_INFO, kOpZip, u"下载文件:" + UrlForLog(url));
     // One byte more than announced is enough to know the answer is wrong.
     net.SetSizeLimit((int64_t)pack.nSize + 1);
     PackDigestSink digest(sha256s && !pack.strSha256.empty());
@@ -140,28 +140,28 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       bool retried = false;
       if (resume && !cancel) {
         resume = false;
-        LogWrite(LOG_INFO, kOpZip, u"重试下载:" + url);
+        LogWrite(LOG_INFO, kOpZip, u"重试下载:" + UrlForLog(url));
         retried = net.Download(url, host, local, percent, &resume, &cancel, &digest);
       }
       if (!retried) {
         if (cancel)
-          LogWrite(LOG_WARN, kOpZip, u"取消下载:" + url);
+          LogWrite(LOG_WARN, kOpZip, u"取消下载:" + UrlForLog(url));
         else if (GetFileSizeByPath(local) > pack.nSize)
-          LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + url);
+          LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + UrlForLog(url));
         else
-          LogWrite(LOG_ERROR, kOpZip, u"下载失败:" + url);
+          LogWrite(LOG_ERROR, kOpZip, u"下载失败:" + UrlForLog(url));
         return false;
       }
     }
 
     // 8. Size: a wrong one stays for a later resume.
     if (GetFileSizeByPath(local) != pack.nSize) {
-      LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + url);
+      LogWrite(LOG_ERROR, kOpZip, u"文件大小非法:" + UrlForLog(url));
       return false;
     }
     // 9. MD5, as written: a wrong one is of no use to anybody.
     if (!pack.strMd5.empty() && !WEqualsNoCase(digest.Md5Hex(), pack.strMd5)) {
-      LogWrite(LOG_ERROR, kOpZip, u"校验文件md5失败:" + url);
+      LogWrite(LOG_ERROR, kOpZip, u"校验文件md5失败:" + UrlForLog(url));
       DeleteReadOnlyToo(local);
       return false;
     }

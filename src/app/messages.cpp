@@ -154,6 +154,7 @@ void CUpdateDlg::OnWorkDone(bool ok) {
                      !plat::PathExists(m_ops->GetClientExePath(m_strRootDir)) ||
                      m_ops->GetUpdateFlag(m_strRootDir) == kFlagSwapping;
   if (fatal) m_bClientBroken = true;
+  if (!ok || m_bClientBroken) SetExitCode(kExitUpdateFailed);
   // A repair run (started with /auto on flag 2 by the question below) that
   // still finds files missing cannot be helped by another one: offering it
   // again would restart the updater forever where the question is answered

@@ -38,7 +38,7 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
     ok = op.CheckSignedList(localList, sigPath, forced, (int64_t)time(nullptr), reason);
   }
   DeleteReadOnlyToo(sigPath);
-  if (!ok) LogWrite(LOG_ERROR, kOpList, u"拒绝升级列表:" + url + u" (" + WideFromUtf8(reason) + u")");
+  if (!ok) LogWrite(LOG_ERROR, kOpList, u"拒绝升级列表:" + UrlForLog(url) + u" (" + WideFromUtf8(reason) + u")");
   return ok;
 }
 
@@ -50,7 +50,7 @@ bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& pac
     const bool taken = known && i < known->size() && !(*known)[i].empty();
     WString actual = WideFromUtf8(taken ? (*known)[i] : FileSha256Hex(local));
     if (packs[i].strSha256.empty() || actual.empty() || !WEqualsNoCase(actual, packs[i].strSha256)) {
-      LogWrite(LOG_ERROR, kOpZip, u"校验文件sha256失败:" + url);
+      LogWrite(LOG_ERROR, kOpZip, u"校验文件sha256失败:" + UrlForLog(url));
       if (!local.empty()) DeleteReadOnlyToo(local);
       return false;
     }

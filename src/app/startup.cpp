@@ -76,6 +76,7 @@ bool CUpdateDlg::OnInitDialog() {
     CloseClient();
     if (m_dwClientPid == 0) ShowPreDlgWnd();
     LogWrite(LOG_INFO, kOpInit, u"重复进程退出");
+    SetExitCode(kExitDuplicate);
     m_view->EndDialog(IDCANCEL);
     return true;
   }
@@ -96,6 +97,7 @@ bool CUpdateDlg::OnInitDialog() {
 
   if (!m_ops->Init(m_strRootDir, [this](int percent) { PostPercent(percent); })) {
     LogWrite(LOG_ERROR, kOpInit, u"读取升级配置失败");
+    SetExitCode(kExitNoConfig);
     CloseClient();
     m_view->RunUrlDlg();
     m_view->EndDialog(IDCANCEL);

@@ -1,8 +1,10 @@
 #include "app/update_app.h"
 
 #include <clocale>
+#include <cstdio>
 
 #include "app/cmdline.h"
+#include "app/constants.h"
 #include "app/driver_ops.h"
 #include "app/update_dlg.h"
 #include "app/update_view.h"
@@ -20,9 +22,24 @@ CUpdateApp::CUpdateApp(int argc, const char* const* argv) : m_strCmdLine(Command
 bool CUpdateApp::InitInstance() {
   // The thread's ANSI code page is the locale's codeset.
   setlocale(LC_ALL, "");
-  CUpdateDlg dlg(m_strCmdLine, GetSelfDir());
+  const WString root = GetSelfDir();
+  // Run where it is no installation (from /usr/bin, say) it would leave a
+  // log and a staging folder there. A replacement run works on its target
+  // and may start from anywhere.
+  WString target;
+  bool autoFlag = false;
+  if (!plat::IsDirectory(root + kConfigDirSuffix) && !ParseReplace(m_strCmdLine, target, autoFlag)) {
+    fprintf(stderr,
+            "Quillup: %s is not an installation of the client (no config/ folder beside the updater); "
+            "run the copy in the client's installation directory\n",
+            Utf8FromWide(root).c_str());
+    m_nExitCode = kExitNoConfig;
+    return false;
+  }
+  CUpdateDlg dlg(m_strCmdLine, root);
   dlg.Attach(CreateDriverOps(dlg.OpFile()), CreateUpdateView(dlg, dlg.OpFile()));
   dlg.DoModal();
+  m_nExitCode = dlg.m_nExitCode;
   return false;
 }
 

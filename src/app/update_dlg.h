@@ -106,6 +106,12 @@ class CUpdateDlg {
   std::atomic<bool> m_bForcedRepair{false};
   // The update flag as the worker read it at the start of its run; -1 before.
   std::atomic<int32_t> m_nStartFlag{-1};
+  // The process's exit status (kExit...); the first failure recorded wins.
+  std::atomic<int> m_nExitCode{0};
+  void SetExitCode(int code) {
+    int ok = 0;
+    m_nExitCode.compare_exchange_strong(ok, code);
+  }
   COpFile m_opFile;
 
  private:

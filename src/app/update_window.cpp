@@ -13,6 +13,12 @@ namespace quillup {
 
 namespace {
 
+// Without a screen nobody reads a message box or a notice: its words go to
+// standard error, as the status lines do.
+void TellHeadless(const WString& title, const WString& text) {
+  if (plat::IsHeadless()) fprintf(stderr, "%s: %s\n", Utf8FromWide(title).c_str(), Utf8FromWide(text).c_str());
+}
+
 class CUpdateWindow : public CUpdateDlgView, public CUpdateView {
  public:
   CUpdateWindow(CUpdateDlg& dlg, COpFile& opFile) : m_dlg(dlg), m_opFile(opFile) {}
@@ -49,9 +55,11 @@ class CUpdateWindow : public CUpdateDlgView, public CUpdateView {
   bool PumpPendingMessages() override { return plat::PumpMessages(); }
   bool IsUnattended() override { return plat::IsHeadless(); }
   int MessageBox(const WString& text, const WString& title, uint32_t style) override {
+    TellHeadless(title, text);
     return plat::MessageBox(GetSafeHwnd(), text, title, style);
   }
   int RunTipDlg() override {
+    TellHeadless(u"Corvane更新", u"更新下载完成，下次启动后生效");
     m_tip = std::make_unique<CTipDlg>(this);
     int r = m_tip->DoModal();
     m_tip.reset();
@@ -61,6 +69,7 @@ class CUpdateWindow : public CUpdateDlgView, public CUpdateView {
     if (m_tip && m_tip->GetSafeHwnd()) m_tip->PostMessage(plat::WM_CLOSE);
   }
   void RunUrlDlg() override {
+    TellHeadless(u"提示", u"客户端缺失必要文件，请到Corvane网(" + ui::kMakerUrl + u")重新下载安装！");
     CUrlDlg notice;
     notice.DoModal();
   }

@@ -6,6 +6,7 @@
 
 #include "app/constants.h"
 #include "app/update_dlg.h"
+#include "net/net.h"
 #include "platform/files.h"
 #include "platform/names.h"
 #include "support/log.h"
@@ -93,8 +94,12 @@ CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
     LogWrite(LOG_INFO, kOpWork, u"处理记录文件失败！");
     return kRecoveryFailed;
   }
-  if (startedInSwap) return kRecoveryDone;  // 3 stays until a swap finishes
+  // Rolled back or finished, the installation is whole again: flag 3 would
+  // hold the client back at the end of a run that cannot reach the server.
+  // A client still disabled for want of a record keeps it.
+  if (startedInSwap && m_ops->IsClientExeForbidden(root)) return kRecoveryDone;
   m_ops->SetUpdateFlag(root, kFlagNone);
+  if (startedInSwap) return kRecoveryDone;  // version 0 still asks for the full pack
   return restored ? kRecoveryRestored : kRecoveryDone;
 }
 
@@ -117,10 +122,10 @@ bool CUpdateDlg::DoWork() {
 
   const int32_t startFlag = ops.GetUpdateFlag(root);
   m_nStartFlag = startFlag;
-  const bool startedInSwap = startFlag == kFlagSwapping;
-  // After a run that died in the swap the flag stays 3 until a swap ends.
+  // A flag of 3 that the start could not settle stays until a swap ends.
+  bool keepSwapFlag = false;
   auto setFlag = [&](int32_t v) {
-    if (!startedInSwap) ops.SetUpdateFlag(root, v);
+    if (!keepSwapFlag) ops.SetUpdateFlag(root, v);
   };
   // Failures are recorded (and the log upload asked for) unless the
   // session is ending.
@@ -132,9 +137,13 @@ bool CUpdateDlg::DoWork() {
 
   switch (RecoverAtStart(startFlag)) {
     case kRecoveryFailed: return false;
-    case kRecoveryRestored: return true;  // a rolled-back run does not look for updates
+    case kRecoveryRestored:
+      // A rolled-back run does not look for updates; the update it undid failed.
+      SetExitCode(kExitUpdateFailed);
+      return true;
     case kRecoveryDone: break;
   }
+  keepSwapFlag = ops.GetUpdateFlag(root) == kFlagSwapping;
 
   report(kCodeStart, true, 0);
   ProcessClientFailRunCount();
@@ -158,13 +167,13 @@ bool CUpdateDlg::DoWork() {
     resolved.clear();
     MakeDirectoryTree(updateDir);
     Status(kOpWork, u"检测更新，请稍候...");
-    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + forceUrl);
+    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(forceUrl));
 
     bool gray = false;
     WString grayUrl;
     ops.DownloadGrayUserInfo(gray, grayUrl);
     if (gray && !grayUrl.empty()) {
-      LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + grayUrl);
+      LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + UrlForLog(grayUrl));
       forceUrl = grayUrl + kForceListUrlSuffix;
       packUrl = grayUrl + kPackListUrlSuffix;
       baseUrl = grayUrl;
@@ -187,20 +196,21 @@ bool CUpdateDlg::DoWork() {
       LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
       forced = true;
     } else if (!gotForce && m_bCancel) {
-      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + forceUrl);
+      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(forceUrl));
       return false;
     }
 
     if (!forced) {
-      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + packUrl);
-      if (!ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_bCancel) ||
-          !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
+      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(packUrl));
+      const bool got = ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_bCancel);
+      if (!got || !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
         Status(nullptr, u"下载升级列表失败！");
         if (m_bCancel) {
-          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + packUrl);
+          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(packUrl));
           return false;
         }
-        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + packUrl);
+        if (got) SetExitCode(kExitListRefused);
+        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + UrlForLog(packUrl));
         report(kCodeListDownload, false, ElapsedMs(cycleStart));
         return false;
       }
@@ -212,6 +222,9 @@ bool CUpdateDlg::DoWork() {
     bool need = ops.GetNeedPackFiles(localList, versionFile, packs, serverVersion, localVersion, forced);
     ops.SetUpgradeInfo(Decimal(serverVersion), Decimal(localVersion), need, 0);
     report(kCodeSelection, serverVersion != 0, 0);
+    // A list without a version (unreadable, or no list at all) chose
+    // nothing, which is no "nothing to do".
+    if (serverVersion == 0) SetExitCode(kExitUpdateFailed);
     if (need) break;
 
     Status(kOpWork, u"删除临时文件...");
@@ -316,7 +329,7 @@ bool CUpdateDlg::DoWork() {
   TerminateByPath(root + u"/" + names::kTradeUpdate + names::kExeSuffix);
   if (ops.UpdateReadyToReal(readyDir, root, recordFile)) {
     m_bForcedRepair = false;
-    ops.SetUpdateFlag(root, kFlagNone);  // also after a run that started at 3
+    ops.SetUpdateFlag(root, kFlagNone);  // also over a 3 the start kept
     report(kCodeSwap, true, ElapsedMs(applyStart));
     Status(kOpWork, u"删除临时文件...");
     ops.ClearUpdateDir(updateDir);

@@ -22,8 +22,9 @@ void LimitRedirects(CURL* curl);
 size_t DiscardWriter(char* ptr, size_t size, size_t nmemb, void* userdata);
 
 // proxyType < 0: no proxy at all, not even one the environment names;
-// otherwise that libcurl proxy type with the (possibly empty) credentials,
-// any authentication scheme the proxy offers.
+// otherwise that libcurl proxy type with the (possibly empty) credentials:
+// with credentials Basic, Digest or NTLM, without any scheme the proxy
+// offers (Negotiate with the user's own ticket).
 void ApplyProxy(CURL* curl, long proxyType, const std::string& proxy, const std::string& userPwd);
 
 }  // namespace netcommon

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "net/curl_common.h"
+#include "net/net.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/json.h"
@@ -170,5 +171,5 @@ void ApplyGrayAnswer(const std::string& answer, bool& bGrayUser, WString& strGra
   WString url;
   GetJsonString(entity->value, "downloadUrl", url);
   strGrayUrl = url;
-  LogWrite(LOG_INFO, kOp, u"下载灰度地址:" + strGrayUrl);
+  LogWrite(LOG_INFO, kOp, u"下载灰度地址:" + UrlForLog(strGrayUrl));
 }

@@ -138,11 +138,25 @@ struct HeaderList {
   ~HeaderList() { curl_slist_free_all(list); }
 };
 
+// libcurl refuses an address with a raw space, which a base address typed
+// into a configuration file may well hold.
+std::string UrlForCurl(const WString& url) {
+  std::string narrow = GbkFromWide(url);
+  std::string out;
+  for (char c : narrow) {
+    if (c == ' ')
+      out += "%20";
+    else
+      out += c;
+  }
+  return out;
+}
+
 // What the download and its range probe share: the address, the Host line
 // (kept in list for the transfer's lifetime), the proxy and trust.
 void SetSharedOptions(CURL* curl, const WString& url, const WString& hostHeader, HeaderList& list,
                       int32_t proxyType, const WString& proxy, const WString& userPwd) {
-  curl_easy_setopt(curl, CURLOPT_URL, GbkFromWide(url).c_str());  // libcurl copies option strings
+  curl_easy_setopt(curl, CURLOPT_URL, UrlForCurl(url).c_str());  // libcurl copies option strings
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   // HTTP/2 sends header names in lower case; the probe reads the HTTP/1.1 form.
@@ -180,7 +194,11 @@ void ApplyProxy(CURL* curl, long proxyType, const std::string& proxy, const std:
   curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_PROXYUSERPWD, userPwd.c_str());
   // Company proxies ask for Digest, NTLM or Negotiate as often as Basic.
-  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, (long)CURLAUTH_ANY);
+  // libcurl prefers Negotiate whenever it is offered and, without a
+  // Kerberos ticket, never falls back to the next scheme: a user and
+  // password of one's own are for the schemes that use them.
+  const long withPassword = CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM;
+  curl_easy_setopt(curl, CURLOPT_PROXYAUTH, userPwd.empty() ? (long)CURLAUTH_ANY : withPassword);
   // The proxy the user chose serves every address, whatever no_proxy says.
   curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
 }
@@ -196,6 +214,19 @@ WString GetHostFromUrl(const WString& url) {
   size_t slash = url.find(u'/', start);
   if (slash == WString::npos) return WString();
   return url.substr(start, slash - start);
+}
+
+WString UrlForLog(const WString& url) {
+  size_t scheme = url.find(u"://");
+  if (scheme == WString::npos) return url;
+  const size_t start = scheme + 3;
+  size_t end = url.find_first_of(u"/?#", start);
+  if (end == WString::npos) end = url.size();
+  size_t at = url.rfind(u'@', end);
+  if (at == WString::npos || at < start || at >= end) return url;
+  size_t colon = url.find(u':', start);
+  if (colon == WString::npos || colon > at) return url;
+  return url.substr(0, colon + 1) + u"***" + url.substr(at);
 }
 
 WString HostNameOnly(const WString& authority) {
@@ -412,7 +443,9 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
     bool cancelled = cancel && cancel->load();
     LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
-    if (reason[0]) LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + WideFromAnsi(reason));
+    // A malformed address or a refused tunnel leaves the buffer empty.
+    WString words = reason[0] ? WideFromAnsi(reason) : W(curl_easy_strerror(rc));
+    LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + words);
     if (target.overflow) LogWrite(LOG_ERROR, kOp, u"下载数据超出文件大小:" + localPath);
     return false;
   }

@@ -21,6 +21,10 @@
 // "" when either is missing.
 WString GetHostFromUrl(const WString& url);
 
+// The URL as the log may show it: the password of its user information
+// replaced by "***" ("http://u:pw@h/x" -> "http://u:***@h/x").
+WString UrlForLog(const WString& url);
+
 // The name part of a URL authority: user information and port removed,
 // brackets of an IPv6 literal removed ("u@h:8080" -> "h", "[::1]:80" -> "::1").
 // A port is not part of a host name, so every name lookup uses this.

@@ -395,18 +395,19 @@ void COpFile::ClearUpdateDir(const WString& updateDir) {
   if (updateDir.empty()) return;
   ClearAndDelete(updateDir + u"/" + kRecordName);
   // The tree leaves its place at once and is deleted behind the caller's
-  // back; nothing that comes next needs it gone. Earlier trees that a
-  // stopped run left behind go with it.
+  // back; nothing that comes next needs it gone. Only the tree moved aside
+  // here is deleted: any other folder of such a name may be someone's.
   WaitForCleanup();
   const WString parent = GetParentDir(updateDir);
   const WString trashPrefix = FileNameOf(updateDir) + kTrashSuffix;
-  bool moved = false;
-  for (int attempt = 0; attempt < 8 && !moved && plat::PathExists(updateDir); ++attempt) {
+  WString aside;
+  for (int attempt = 0; attempt < 8 && aside.empty() && plat::PathExists(updateDir); ++attempt) {
     char suffix[16];
     snprintf(suffix, sizeof suffix, "%d", attempt);
-    moved = plat::MoveNoReplace(updateDir, parent + u"/" + trashPrefix + W(suffix));
+    const WString candidate = parent + u"/" + trashPrefix + W(suffix);
+    if (plat::MoveNoReplace(updateDir, candidate)) aside = candidate;
   }
-  if (!moved && plat::PathExists(updateDir)) {
+  if (aside.empty() && plat::PathExists(updateDir)) {
     std::vector<WString> files;
     ListFiles(updateDir, files);
     const size_t n = files.size();
@@ -416,19 +417,15 @@ void COpFile::ClearUpdateDir(const WString& updateDir) {
     }
     DeleteDirectory(updateDir);
   }
-  m_cleanup.thread = std::thread([this, parent, trashPrefix] {
-    std::vector<WString> trees;
-    plat::ListDirectory(parent, [&](const WString& name, bool isDir) {
-      if (isDir && name.compare(0, trashPrefix.size(), trashPrefix) == 0) trees.push_back(parent + u"/" + name);
-    });
-    for (const WString& t : trees) {
+  if (!aside.empty()) {
+    m_cleanup.thread = std::thread([this, aside] {
       std::vector<WString> files;
-      ListFiles(t, files);
+      ListFiles(aside, files);
       for (const WString& f : files)
         if (!plat::DeleteFile(f)) ClearAndDelete(f);
-      DeleteDirectory(t);
-    }
-  });
+      DeleteDirectory(aside);
+    });
+  }
   PostProgress(100);
 }
 

@@ -36,25 +36,31 @@ bool NamesRequiredFile(const WString& line) {
 
 }  // namespace
 
-bool COpFile::IsNeedRepair(const WString& installDir) const {
-  const WString listPath = installDir + kNeededList;
+bool COpFile::ReadRequiredFiles(const WString& listPath, std::vector<WString>& files) {
   std::string native;
   FILE* f = NativePath(listPath, native) ? fopen(native.c_str(), "rb") : nullptr;
-  if (!f) {
-    LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + listPath);
-    return true;
-  }
-  std::vector<WString> required;
+  if (!f) return false;
   char buf[1023];  // a longer line is read as several
   while (fgets(buf, sizeof buf, f)) {
     WString line = WTrim(WideFromUtf8(buf));
-    if (NamesRequiredFile(line)) required.push_back(line);
-  }
-  fclose(f);
-  const WString base = GetSelfDir();
-  for (WString line : required) {
+    if (!NamesRequiredFile(line)) continue;
     for (auto& c : line)
       if (c == u'\\') c = u'/';
+    files.push_back(line);
+  }
+  fclose(f);
+  return true;
+}
+
+bool COpFile::IsNeedRepair(const WString& installDir) const {
+  const WString listPath = installDir + kNeededList;
+  std::vector<WString> required;
+  if (!ReadRequiredFiles(listPath, required)) {
+    LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + listPath);
+    return true;
+  }
+  const WString base = GetSelfDir();
+  for (const WString& line : required) {
     WString path = base + u"/" + line;
     if (!plat::PathExists(path)) {
       LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + path);

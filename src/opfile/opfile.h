@@ -136,6 +136,9 @@ class COpFile {
 
   // ---- client integrity check and launch (client.cpp) ----
   bool IsNeedRepair(const WString& installDir) const;
+  // The files config/neededfilelist.lst names (relative, "/" separated);
+  // false when the list cannot be read. The pack tool checks trees with it.
+  static bool ReadRequiredFiles(const WString& listPath, std::vector<WString>& files);
   bool ForbidClientExe(const WString& installDir, const WString& recordPath);
   bool IsClientExeForbidden(const WString& installDir) const;
   void DeleteForbidFile(const WString& installDir);

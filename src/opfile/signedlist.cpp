@@ -98,7 +98,7 @@ bool COpFile::CheckSignedList(const WString& listPath, const WString& sigPath, b
   }
 
   if (forced) {
-    // A forced list may lead anywhere, so it must not live for ever.
+    // A forced list repairs whatever it finds, so it must not live for ever.
     int64_t until = 0;
     if (!ParseSeconds(expires, until)) {
       reason = "forced list without expires";
@@ -108,8 +108,10 @@ bool COpFile::CheckSignedList(const WString& listPath, const WString& sigPath, b
       reason = "forced list expired at " + std::to_string(until) + " (now " + std::to_string(now) + ")";
       return false;
     }
-  } else if (WToInt(id) < WToInt(m_strInstalledId)) {
-    // An old list, signed once, must not take the client back.
+  }
+  if (WToInt(id) < WToInt(m_strInstalledId)) {
+    // An old list, signed once, must not take the client back, forced or
+    // not: a withdrawn release is replaced by a higher version.
     reason = "replayed list: QUILLUP_ID " + Utf8FromWide(id) + " is below the installed " +
              Utf8FromWide(m_strInstalledId);
     return false;

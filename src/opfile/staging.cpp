@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -58,21 +60,33 @@ size_t SpareCores(size_t cap) {
 
 // Hands k = 0 .. count-1 out to the calling thread (worker 0) and helpers
 // threads of its own (workers 1 .. helpers); after the first job that
-// fails no new one starts. True when every job succeeded.
+// fails no new one starts. True when every job succeeded. Memory running
+// out in a job fails it, on whichever thread it runs.
 bool ShareOut(size_t count, size_t helpers, const std::function<bool(size_t k, size_t worker)>& job) {
   std::atomic<size_t> next{0};
-  std::atomic<bool> failed{false};
+  std::atomic<bool> failed{false}, outOfMemory{false};
   auto work = [&](size_t worker) {
     while (!failed) {
       const size_t k = next++;
       if (k >= count) return;
-      if (!job(k, worker)) failed = true;
+      try {
+        if (!job(k, worker)) failed = true;
+      } catch (const std::bad_alloc&) {
+        outOfMemory = true;
+        failed = true;
+      }
     }
   };
   std::vector<std::thread> pool;
-  for (size_t t = 1; t <= helpers; ++t) pool.emplace_back(work, t);
+  try {
+    for (size_t t = 1; t <= helpers; ++t) pool.emplace_back(work, t);
+  } catch (const std::system_error&) {
+    // Fewer helpers, same work.
+  }
   work(0);
   for (auto& t : pool) t.join();
+  // Logged once, after the jobs: a log line needs memory too.
+  if (outOfMemory) LogWrite(LOG_ERROR, "COpFile::UpdateToReadyDir", u"内存不足！");
   return !failed;
 }
 
@@ -176,8 +190,9 @@ bool COpFile::MergeOneDelta(const WString& delta, const WString& installDir, con
 bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas,
                           const WString& installDir, const WString& unzipDir, const WString& readyDir,
                           const std::function<void(size_t)>& progress) {
-  // One decoder per core. The deltas of one archive name different files;
-  // a later archive's delta of the same file waits for this call's end.
+  // One decoder per core, all within one memory budget (vcdiff.h). The
+  // deltas of one archive name different files; a later archive's delta of
+  // the same file waits for this call's end.
   std::atomic<size_t> merged{0};
   return ShareOut(deltas.size(), SpareCores(deltas.size() > 1 ? deltas.size() - 1 : 0), [&](size_t k, size_t worker) {
     if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) return false;
@@ -245,16 +260,17 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   }
   // Inflating is what unpacking spends its time on: every core takes
   // entries through a handle of its own. An archive that names one target
-  // twice keeps the archive's order (the later entry wins).
-  std::vector<WString> names((size_t)count);
+  // twice keeps the archive's order (the later entry wins); "x//a" and
+  // "x/./a" name the target of "x/a", so names are compared folded.
+  std::vector<WString> names((size_t)count), sorted((size_t)count);
   for (int32_t k = 0; k < count; ++k) {
     if (CZipReader::GetItem(zip, k, info) != ZIP_OK) {
       CZipReader::Close(zip);
       return false;
     }
     names[(size_t)k] = info.name;
+    sorted[(size_t)k] = FoldPath(info.name);
   }
-  std::vector<WString> sorted = names;
   std::sort(sorted.begin(), sorted.end());
   const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
   std::vector<HZIP> handles{zip};
@@ -287,6 +303,9 @@ bool COpFile::MergeDelta(const WString& delta, const WString& source, const WStr
   // plain deltas are decoded here. The program takes whatever this decoder
   // does not know or refuses, and its verdict stands.
   if (vcdiff::DecodeFile(d, s, o) != vcdiff::Result::kDone) {
+    // The program's memory counts against the merge's budget too: its
+    // source buffer (64 MiB by default) and its windows.
+    vcdiff::BudgetHold hold(128ull << 20);
     // -D/-R: never hand the data to an external (de)compressor; XDELTA in
     // the environment would add options behind our back.
     int rc = plat::RunAndWait(DecoderProgram(), {"-d", "-f", "-D", "-R", "-s", AsOperand(s), AsOperand(d), AsOperand(o)},

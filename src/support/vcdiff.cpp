@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <mutex>
 
 namespace vcdiff {
 namespace {
@@ -20,8 +21,50 @@ constexpr uint8_t kMagic[3] = {0xD6, 0xC3, 0xC4};
 constexpr uint8_t kHdrSecondary = 0x01, kHdrCodeTable = 0x02, kHdrAppHeader = 0x04;
 constexpr uint8_t kWinSource = 0x01, kWinTarget = 0x02, kWinChecksum = 0x04;
 // Encoders write windows of 16 MiB at most; a larger one is left to the
-// external decoder rather than held here once per core.
+// external decoder.
 constexpr uint64_t kMaxWindow = 64ull << 20;
+
+// The memory every decoder of the process takes its share from.
+class Budget {
+ public:
+  static Budget& Instance() {
+    static Budget budget;
+    return budget;
+  }
+  uint64_t Total() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_total;
+  }
+  uint64_t SetTotal(uint64_t total) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::swap(total, m_total);
+    m_room.notify_all();
+    return total;
+  }
+  bool TryTake(uint64_t n) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (n > m_total - m_used) return false;
+    m_used += n;
+    return true;
+  }
+  // Only for n up to the total, and by a caller that holds nothing: every
+  // holder then goes on without waiting until it gives its share back.
+  void Take(uint64_t n) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_room.wait(lock, [&] { return n <= m_total - m_used; });
+    m_used += n;
+  }
+  void Give(uint64_t n) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_used -= n;
+    m_room.notify_all();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_room;
+  uint64_t m_total = kMemoryBudget, m_used = 0;
+};
 
 enum : uint8_t { kNoop = 0, kAdd = 1, kRun = 2, kCopy = 3 };
 
@@ -132,17 +175,23 @@ class Input {
 };
 
 // The source file, read in blocks on demand: a delta of a small edit
-// copies most of its source once, in order.
+// copies most of its source once, in order. The cache is allocated on
+// first use and may be dropped between windows.
 class Source {
  public:
-  Source(int fd, uint64_t size) : m_fd(fd), m_size(size), m_blocks(new uint8_t[kBlock * kSlots]) {
-    m_tags.fill(UINT64_MAX);
-  }
+  Source(int fd, uint64_t size)
+      : m_fd(fd), m_size(size), m_slots((size_t)std::min<uint64_t>((size + kBlock - 1) / kBlock, kSlots)) {}
   uint64_t Size() const { return m_size; }
+  uint64_t CacheBytes() const { return (uint64_t)m_slots * kBlock; }
+  void Drop() { m_blocks.reset(); }
   bool Copy(uint64_t pos, uint64_t n, uint8_t* out) {
+    if (n > 0 && !m_blocks) {
+      m_blocks.reset(new uint8_t[m_slots * kBlock]);
+      m_tags.fill(UINT64_MAX);
+    }
     while (n > 0) {
       const uint64_t block = pos / kBlock;
-      const size_t slot = (size_t)(block % kSlots);
+      const size_t slot = (size_t)(block % m_slots);
       uint8_t* data = m_blocks.get() + slot * kBlock;
       if (m_tags[slot] != block && !Load(block, slot, data)) return false;
       const size_t off = (size_t)(pos % kBlock);
@@ -173,9 +222,53 @@ class Source {
   }
   int m_fd;
   uint64_t m_size;
+  size_t m_slots;
   std::unique_ptr<uint8_t[]> m_blocks;
   std::array<uint64_t, kSlots> m_tags;
   std::array<size_t, kSlots> m_lens{};
+};
+
+// A decoder's share of the budget: its source cache and one buffer for a
+// window's sections followed by its target.
+class Memory {
+ public:
+  explicit Memory(Source& source) : m_source(source) {}
+  ~Memory() {
+    // Freed before the share goes back, which another decoder may take.
+    m_buf.reset();
+    m_source.Drop();
+    Budget::Instance().Give(m_held);
+  }
+  Memory(const Memory&) = delete;
+  Memory& operator=(const Memory&) = delete;
+
+  // Room for a window of n bytes; false when it would not fit the budget
+  // even alone.
+  bool Fit(uint64_t n) {
+    if (m_held > 0 && n <= m_size) return true;
+    Budget& budget = Budget::Instance();
+    const uint64_t need = m_source.CacheBytes() + n;
+    if (need > budget.Total()) return false;
+    m_buf.reset();
+    m_size = 0;
+    if (!budget.TryTake(need > m_held ? need - m_held : 0)) {
+      // Waiting while holding could wait for ever on others who wait too.
+      m_source.Drop();
+      budget.Give(m_held);
+      m_held = 0;
+      budget.Take(need);
+    }
+    m_held = std::max(m_held, need);
+    m_buf.reset(new uint8_t[n]);
+    m_size = n;
+    return true;
+  }
+  uint8_t* Data() { return m_buf.get(); }
+
+ private:
+  Source& m_source;
+  std::unique_ptr<uint8_t[]> m_buf;
+  uint64_t m_size = 0, m_held = 0;
 };
 
 // The near and same caches of COPY addresses, reset at every window.
@@ -242,7 +335,7 @@ struct Fd {
 
 class Decoder {
  public:
-  Decoder(Input& in, Source& source, int out) : m_in(in), m_source(source), m_out(out) {}
+  Decoder(Input& in, Source& source, int out) : m_in(in), m_source(source), m_out(out), m_memory(source) {}
 
   Result Run() {
     uint8_t head[4], hdr;
@@ -281,17 +374,24 @@ class Decoder {
     if (!m_in.Varint(encLen)) return Short();
     if (encLen > 2 * kMaxWindow) return Result::kUnsupported;
     if (encLen > m_in.Left()) return Result::kCorrupt;  // before anything is allocated for it
-    m_enc.resize((size_t)encLen);
-    if (!m_in.Read(m_enc.data(), encLen)) return Short();
-
-    Cursor c{m_enc.data(), m_enc.data() + m_enc.size()};
+    // The lengths lead the window and are read in place, so that its whole
+    // memory is known before any is taken.
+    const uint64_t start = m_in.Left();
     uint64_t tgtLen, dataLen, instLen, addrLen;
     uint8_t deltaInd;
-    if (!c.Varint(tgtLen) || !c.Byte(deltaInd) || !c.Varint(dataLen) || !c.Varint(instLen) || !c.Varint(addrLen))
-      return Result::kCorrupt;
+    if (!m_in.Varint(tgtLen) || !m_in.Byte(deltaInd) || !m_in.Varint(dataLen) || !m_in.Varint(instLen) ||
+        !m_in.Varint(addrLen))
+      return Short();
+    if (start - m_in.Left() > encLen) return Result::kCorrupt;
+    const uint64_t restLen = encLen - (start - m_in.Left());
     if (deltaInd & ~0x07) return Result::kCorrupt;
     if (deltaInd != 0) return Result::kUnsupported;  // secondary compression
     if (tgtLen > kMaxWindow) return Result::kUnsupported;
+    if (!m_memory.Fit(restLen + tgtLen)) return Result::kUnsupported;
+    uint8_t* const rest = m_memory.Data();
+    if (!m_in.Read(rest, restLen)) return Short();
+
+    Cursor c{rest, rest + restLen};
     uint32_t sum = 0;
     if (win & kWinChecksum) {
       if (c.Left() < 4) return Result::kCorrupt;
@@ -304,8 +404,7 @@ class Decoder {
     Cursor inst{data.end, data.end + instLen};
     Cursor addr{inst.end, c.end};
 
-    m_target.resize((size_t)tgtLen);
-    uint8_t* t = m_target.data();
+    uint8_t* const t = rest + restLen;
     m_cache.Reset();
     const auto& table = DefaultTable();
     uint64_t here = 0;
@@ -353,11 +452,19 @@ class Decoder {
   Input& m_in;
   Source& m_source;
   int m_out;
-  std::vector<uint8_t> m_enc, m_target;
+  Memory m_memory;
   AddressCache m_cache;
 };
 
 }  // namespace
+
+BudgetHold::BudgetHold(uint64_t bytes) : m_bytes(std::min(bytes, Budget::Instance().Total())) {
+  Budget::Instance().Take(m_bytes);
+}
+
+BudgetHold::~BudgetHold() { Budget::Instance().Give(m_bytes); }
+
+uint64_t SetMemoryBudget(uint64_t bytes) { return Budget::Instance().SetTotal(bytes); }
 
 Result DecodeFile(const std::string& delta, const std::string& source, const std::string& output) {
   Fd d(open(delta.c_str(), O_RDONLY | O_CLOEXEC));

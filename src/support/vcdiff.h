@@ -5,9 +5,33 @@
 // external decoder to take.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vcdiff {
+
+// All decoders of the process together hold at most this much memory for
+// their windows and source caches, however many run at once: a decoder
+// waits for room (holding none while it waits), and a window larger than
+// the whole budget is reported as unsupported.
+constexpr uint64_t kMemoryBudget = 192ull << 20;
+
+// Takes bytes of the budget (at most all of it) for its lifetime, waiting
+// for room first: for a decoder that runs outside this process on the
+// caller's behalf.
+class BudgetHold {
+ public:
+  explicit BudgetHold(uint64_t bytes);
+  ~BudgetHold();
+  BudgetHold(const BudgetHold&) = delete;
+  BudgetHold& operator=(const BudgetHold&) = delete;
+
+ private:
+  uint64_t m_bytes;
+};
+
+// For tests: sets the budget while nothing is held; returns the old one.
+uint64_t SetMemoryBudget(uint64_t bytes);
 
 enum class Result {
   kDone,         // output holds the whole target

@@ -162,6 +162,7 @@ TEST(Messages, GoodRunEndsThroughTheWaitTimer) {
   h.dlg->OnTimer(TIMER_WAIT_WORKER);
   EXPECT_EQ(h.ops->runClientCalls, 1);
   EXPECT_NE(h.Log().find("[INFO] [CUpdateDlg::WindowProc] 工作线程退出。"), std::string::npos);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitOk);
 }
 
 TEST(Messages, FailureInTheForegroundWaitsForTheUser) {
@@ -185,6 +186,7 @@ TEST(Messages, FailureWithNobodyToPressStopEndsByItself) {
   h.dlg->OnTimer(TIMER_WAIT_WORKER);
   EXPECT_EQ(h.view->endCalls, 1);
   EXPECT_EQ(h.ops->runClientCalls, 1);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitUpdateFailed);
 }
 
 TEST(Messages, FailureInBackgroundEndsQuietly) {
@@ -227,6 +229,7 @@ TEST(Messages, MissingInstallationFilesAreFatal) {
     h.dlg->OnWorkDone(true);
     EXPECT_TRUE(h.dlg->m_bClientBroken) << gone;
     EXPECT_EQ(h.view->urlRuns, 1) << gone;
+    EXPECT_EQ(h.dlg->m_nExitCode, kExitUpdateFailed) << gone;  // though the worker ended well
   }
 }
 

@@ -50,6 +50,7 @@ TEST(Startup, DuplicateWithoutClientRaisesTheFirstWindow) {
   std::string log = h.Log();
   EXPECT_NE(log.find("[CUpdateDlg::ShowPreDlgWnd] 显示前一个进程的升级界面"), std::string::npos);
   EXPECT_NE(log.find("重复进程退出"), std::string::npos);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitDuplicate);
 }
 
 TEST(Startup, DuplicateFindsNoWindowWhenTheFirstIsInFront) {
@@ -97,6 +98,24 @@ TEST(Startup, ReplacementRunEndsAfterStartingTheNewUpdater) {
   EXPECT_EQ(h.ops->created, std::vector<WString>({WidePath(target) + u" /auto"}));
   EXPECT_TRUE(h.ops->trace.empty());  // configuration never read
   EXPECT_NE(h.Log().find("替换进程退出"), std::string::npos);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitOk);
+}
+
+TEST(Startup, ReplacementWithoutAnUpdaterFileIsRefused) {
+  testutil::TempDir other;
+  testutil::WriteFile(other.sub("folder/kept"), "kept");
+  for (const std::string& target : {other.sub("folder"), std::string(), other.sub("missing")}) {
+    Harness h(u"/replace:\"" + WidePath(target) + u"\"");
+    EXPECT_TRUE(h.dlg->OnInitDialog());
+    EXPECT_EQ(h.view->endCalls, 1);
+    EXPECT_TRUE(h.ops->created.empty());
+    EXPECT_EQ(h.dlg->m_nExitCode, kExitReplaceFailed) << target;
+    EXPECT_NE(h.Log().find("[ERROR] [CUpdateDlg::ReplaceMySelfByCmdLine] 拒绝替换:" + target + " ("), std::string::npos)
+        << h.Log();
+  }
+  EXPECT_EQ(testutil::ReadFile(other.sub("folder/kept")), "kept");
+  EXPECT_FALSE(testutil::Exists(other.sub("folder.oldbak")));
+  EXPECT_FALSE(testutil::Exists(other.sub("missing")));
 }
 
 TEST(Startup, ConfigurationFailureClosesTheClientAndShowsTheNotice) {
@@ -109,6 +128,7 @@ TEST(Startup, ConfigurationFailureClosesTheClientAndShowsTheNotice) {
   EXPECT_EQ(h.view->endCalls, 1);
   EXPECT_EQ(h.ops->initRoot, h.Root());
   EXPECT_NE(h.Log().find("[ERROR] [CUpdateDlg::OnInitDialog] 读取升级配置失败"), std::string::npos);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitNoConfig);
 }
 
 TEST(Startup, Auto2CleansUpAndEndsEvenWithAuto) {

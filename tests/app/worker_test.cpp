@@ -51,6 +51,7 @@ TEST(Worker, NothingToUpdateInTheForegroundEndsWell) {
   EXPECT_EQ(h.ops->emptyFilesCreated, std::vector<WString>({h.Root() + u"/config/update.ini"}));
   EXPECT_EQ(h.ops->proxyFile, h.Root() + u"/config/LogonUserSetProxy.xml");
   EXPECT_EQ(h.view->statuses.back(), u"无需升级。");
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitOk);
   EXPECT_TRUE(testutil::Exists(h.dir.sub("update")));  // made before the list download
   std::string log = h.Log();
   EXPECT_NE(log.find("[INFO] [CUpdateDlg::DoWork] 检测更新，请稍候..."), std::string::npos);
@@ -64,6 +65,7 @@ TEST(Worker, ServerVersionZeroReportsTheSelectionAsFailed) {
   EXPECT_TRUE(h.dlg->DoWork());
   EXPECT_TRUE(Reported(*h.ops, 4002, false));
   EXPECT_TRUE(h.ops->uploadLog);
+  EXPECT_EQ(h.dlg->m_nExitCode, kExitUpdateFailed);  // no "nothing to do"
 }
 
 TEST(Worker, BackgroundRechecksUntilTheClientExits) {
@@ -286,26 +288,48 @@ TEST(Worker, RunStartedInTheSwapRollsBackThenTakesTheFullPack) {
   EXPECT_FALSE(testutil::Exists(h.RecordPath()));
   EXPECT_TRUE(h.view->HasStatus(u"恢复原文件成功。"));
   EXPECT_EQ(std::count(h.ops->trace.begin(), h.ops->trace.end(), "swap"), 1);
-  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0}));  // 3 stays until the swap ends
+  // The roll-back made the installation whole: 0 at once, then the flags
+  // of any update.
+  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0, 1, 3, 0}));
 
-  // No record: nothing was swapped, a disabled client is enabled again.
+  // No record: nothing was swapped, a disabled client is enabled again;
+  // while it stays disabled, so does the 3 until a swap ends.
   Harness bare;
   bare.ops->flag = 3;
   bare.ops->forbidden = true;
+  NeedUpdate(*bare.ops);
   EXPECT_TRUE(bare.dlg->DoWork());
   EXPECT_EQ(bare.ops->enableKeepNew, std::vector<bool>({false}));
   EXPECT_EQ(bare.ops->deleteForbidCalls, 0);
-  EXPECT_TRUE(bare.ops->flagWrites.empty());
+  EXPECT_EQ(bare.ops->flagWrites, std::vector<int32_t>({0}));
 }
 
-TEST(Worker, RunStartedInTheSwapThatFailsLeavesThree) {
+TEST(Worker, RunStartedInTheSwapIsWholeAgainAfterItsRollBack) {
+  // An empty record (cut before the swap wrote its lines) and the server
+  // out of reach: the client must not be held back by a 3.
   Harness h;
   h.ops->flag = 3;
-  NeedUpdate(*h.ops);
-  h.ops->stageOk = false;
+  testutil::WriteFile(h.RecordPath(), "");
+  h.ops->packsXml = [](const WString&, WString&) { return false; };
   EXPECT_FALSE(h.dlg->DoWork());
-  EXPECT_TRUE(h.ops->flagWrites.empty());
-  EXPECT_EQ(h.ops->flag, 3);
+  EXPECT_EQ(h.ops->enableKeepNew, std::vector<bool>({false}));
+  EXPECT_EQ(h.ops->flagWrites, std::vector<int32_t>({0}));
+
+  // A later failure then leaves the flag a normal run would leave.
+  Harness staged;
+  staged.ops->flag = 3;
+  NeedUpdate(*staged.ops);
+  staged.ops->stageOk = false;
+  EXPECT_FALSE(staged.dlg->DoWork());
+  EXPECT_EQ(staged.ops->flagWrites, std::vector<int32_t>({0, 1, 2}));
+
+  // Only a failed roll-back leaves 2.
+  Harness failed;
+  failed.ops->flag = 3;
+  testutil::WriteFile(failed.RecordPath(), "1|/x|\r\n");
+  failed.ops->processRecordOk = false;
+  EXPECT_FALSE(failed.dlg->DoWork());
+  EXPECT_EQ(failed.ops->flagWrites, std::vector<int32_t>({2}));
 }
 
 TEST(Worker, DownloadedInBackgroundIsLeftForTheNextStart) {

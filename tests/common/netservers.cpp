@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -48,6 +49,17 @@ std::vector<std::string> Lines(const std::string& text) {
   while (std::getline(ss, line))
     if (!line.empty()) out.push_back(line);
   return out;
+}
+
+// The lines of a server's log, waiting briefly for its last request's line.
+std::vector<std::string> LogLines(const std::string& path, size_t atLeast) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100; ++i) {
+    lines = Lines(Slurp(path));
+    if (lines.size() >= atLeast) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return lines;
 }
 
 std::string GrayLocation() {
@@ -195,10 +207,10 @@ bool Child::Running() {
   return true;
 }
 
-void Child::Stop() {
+void Child::Stop(int graceMs) {
   if (m_pid <= 0) return;
   kill(m_pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < graceMs / 20; ++i) {
     int status;
     if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
       m_pid = -1;
@@ -292,15 +304,7 @@ std::string Nginx::HttpsUrl(const std::string& path) const {
   return "https://127.0.0.1:" + std::to_string(m_https) + path;
 }
 
-std::vector<std::string> Nginx::AccessLines(size_t atLeast) const {
-  std::vector<std::string> lines;
-  for (int i = 0; i < 100; ++i) {
-    lines = Lines(Slurp(accessLog()));
-    if (lines.size() >= atLeast) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return lines;
-}
+std::vector<std::string> Nginx::AccessLines(size_t atLeast) const { return LogLines(accessLog(), atLeast); }
 
 FaultServer::FaultServer(const std::string& workDir, const std::string& root, const TestCa* ca)
     : m_workDir(workDir) {
@@ -330,6 +334,56 @@ AuthProxy::AuthProxy(const std::string& workDir, const std::string& scheme, cons
 }
 
 std::vector<std::string> AuthProxy::Requests() const { return Lines(Slurp(m_workDir + "/proxy.jsonl")); }
+
+Squid::Squid(const std::string& user, const std::string& password) {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quillup-squid-XXXXXX";
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  m_dir = tmpl;
+  const std::string& d = m_dir;
+  Spit(d + "/negotiate.sh", "#!/bin/sh\nwhile read -r line; do echo 'BH no Kerberos here'; done\n");
+  Spit(d + "/basic.sh", "#!/bin/sh\nwhile read -r user pass; do\n  if [ \"$user $pass\" = '" + user + " " + password +
+                            "' ]; then echo OK; else echo ERR; fi\ndone\n");
+  Spit(d + "/hosts", "127.0.0.1 localhost\n");
+  const bool root = geteuid() == 0;
+  // squid refuses to keep root's rights and becomes the user "proxy".
+  Sh("chmod 755 '" + d + "' && chmod 755 '" + d + "'/*.sh" + (root ? " && chown -R proxy: '" + d + "'" : ""));
+  // The service name keeps the shared memory of parallel squids apart.
+  static int instances = 0;
+  const std::string service = "quillup" + std::to_string(getpid()) + "x" + std::to_string(++instances);
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    m_port = FreePort();
+    std::ostringstream conf;
+    conf << "http_port 127.0.0.1:" << m_port << "\n"
+         << (root ? "cache_effective_user proxy\n" : "")
+         << "visible_hostname localhost\n"
+         << "pid_filename " << d << "/squid.pid\ncache_log " << d << "/cache.log\n"
+         << "access_log stdio:" << d << "/access.log\ncache_store_log none\ncoredump_dir " << d << "\n"
+         << "netdb_filename none\npinger_enable off\ncache deny all\nshutdown_lifetime 0 seconds\n"
+         << "dns_nameservers 127.0.0.1\nhosts_file " << d << "/hosts\n"
+         << "auth_param negotiate program " << d << "/negotiate.sh\nauth_param negotiate children 1\n"
+         << "auth_param basic program " << d << "/basic.sh\nauth_param basic children 1\n"
+         << "auth_param basic realm quillup\n"
+         << "acl authed proxy_auth REQUIRED\nhttp_access allow authed\nhttp_access deny all\n";
+    Spit(d + "/squid.conf", conf.str());
+    if (root) Sh("chown proxy: '" + d + "/squid.conf'");
+    m_child.Start({"squid", "-N", "-d", "1", "-n", service, "-f", d + "/squid.conf"}, d + "/squid.out");
+    if (WaitForPort(m_port, 10000) && m_child.Running()) return;
+    m_child.Stop();
+  }
+  std::string out = Slurp(d + "/squid.out");
+  Sh("rm -rf '" + d + "'");
+  throw std::runtime_error("squid did not start:\n" + out);
+}
+
+Squid::~Squid() {
+  // It takes a second to close its helpers; killed, it would leave its
+  // shared memory behind.
+  m_child.Stop(5000);
+  if (system(("rm -rf '" + m_dir + "'").c_str()) != 0) fprintf(stderr, "cannot remove %s\n", m_dir.c_str());
+}
+
+std::vector<std::string> Squid::AccessLines(size_t atLeast) const { return LogLines(m_dir + "/access.log", atLeast); }
 
 std::string FaultServer::HttpUrl(const std::string& path) const {
   return "http://127.0.0.1:" + std::to_string(m_http) + path;

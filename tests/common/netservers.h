@@ -54,7 +54,8 @@ class Child {
   Child& operator=(const Child&) = delete;
   // Standard output and error go to outFile ("" = /dev/null).
   void Start(const std::vector<std::string>& argv, const std::string& outFile = "");
-  void Stop();
+  // SIGKILL when it has not ended graceMs after SIGTERM.
+  void Stop(int graceMs = 2000);
   bool Running();
   pid_t pid() const { return m_pid; }
 
@@ -134,6 +135,31 @@ class AuthProxy {
 
  private:
   std::string m_workDir;
+  int m_port = 0;
+  Child m_child;
+};
+
+// squid (the Debian package) as a forward proxy on 127.0.0.1 that asks for
+// Negotiate first and Basic second, as company proxies do. The Negotiate
+// helper answers every token "BH" (no Kerberos here); the Basic helper
+// accepts user and password (letters and digits) only. Nothing is cached.
+// It resolves no name (its hosts file and its name server are 127.0.0.1):
+// URLs through it name 127.0.0.1. Configuration, logs, pid file and helpers
+// lie in a scratch directory of its own, which the unprivileged user squid
+// becomes when started as root can use. Stopped at destruction.
+class Squid {
+ public:
+  Squid(const std::string& user, const std::string& password);
+  ~Squid();
+  Squid(const Squid&) = delete;
+  Squid& operator=(const Squid&) = delete;
+  int port() const { return m_port; }
+  // access.log lines so far (waits briefly for atLeast of them):
+  //   TIME ELAPSED CLIENT CODE/STATUS BYTES METHOD URL USER HIERARCHY TYPE
+  std::vector<std::string> AccessLines(size_t atLeast = 0) const;
+
+ private:
+  std::string m_dir;
   int m_port = 0;
   Child m_child;
 };

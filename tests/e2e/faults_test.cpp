@@ -77,7 +77,7 @@ TEST(ServerFaults, EachLeavesVersionOneAndTheNextRunUpdates) {
     auto start = std::chrono::steady_clock::now();
     auto r = d.RunUpdater({});
     double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    ASSERT_EQ(r.status, 1) << Dump(d, r);
     EXPECT_LT(took, 40.0);
     for (auto& l : c.logs) EXPECT_TRUE(Has(d.Log() + r.err, l)) << l << "\n" << Dump(d, r);
     EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>()) << Dump(d, r);
@@ -155,7 +155,7 @@ TEST(DiskFaults, EachLeavesAWholeInstallationAndTheNextRunUpdates) {
     Demo d;
     ASSERT_DEMO(d);
     auto r = d.RunUpdater({}, Disk(d, c.err, c.calls, c.match, c.at, c.sticky));
-    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    ASSERT_EQ(r.status, 1) << Dump(d, r);
     for (auto& l : c.logs) EXPECT_TRUE(Has(d.Log(), l)) << l << "\n" << Dump(d, r);
     EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>()) << Dump(d, r);
     EXPECT_EQ(d.Flag(), c.flag) << Dump(d, r);
@@ -172,7 +172,7 @@ TEST(DiskFaults, TooLittleRoomRefusesTheUpdateBeforeStaging) {
   auto env = Disk(d, "", "", "", 0, false);
   env["QUILLUP_CRASH_FREE"] = "1048576";
   auto r = d.RunUpdater({}, env);
-  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_EQ(r.status, 1) << Dump(d, r);
   const std::string log = d.Log();
   EXPECT_TRUE(Has(log, "[ERROR] [COpFile::HasRoomToStage] 磁盘空间不足(需要,可用):")) << Dump(d, r);
   EXPECT_TRUE(Has(log, ",1048576 " + d.install())) << log;

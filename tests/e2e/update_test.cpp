@@ -74,7 +74,7 @@ TEST(EndToEnd, FailingDownloadLeavesVersionOneIntact) {
   ASSERT_DEMO(d);
   ASSERT_EQ(testutil::Run("rm -f '" + d.serverDir() + "'/*.zip"), 0);
   auto r = d.RunUpdater({});
-  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_EQ(r.status, 1) << Dump(d, r);
   EXPECT_TRUE(Has(d.Log(), "[ERROR] [CUpdateDlg::DoWork] 下载文件失败！")) << Dump(d, r);
   EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>());
   EXPECT_EQ(d.Flag(), 0);
@@ -144,7 +144,7 @@ TEST(EndToEnd, FailedSwapIsRolledBackInTheSameRun) {
   Demo d;
   ASSERT_DEMO(d);
   auto r = d.RunUpdater({}, Faults({{"QUILLUP_E2E_FAIL_MATCH", "/update/ready/"}, {"QUILLUP_E2E_FAIL_AT", "3"}}));
-  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_EQ(r.status, 1) << Dump(d, r);
   const std::string log = d.Log();
   EXPECT_TRUE(Has(log, "更新文件失败，恢复原文件...")) << Dump(d, r);
   EXPECT_TRUE(Has(log, "恢复原文件成功。"));
@@ -152,6 +152,33 @@ TEST(EndToEnd, FailedSwapIsRolledBackInTheSameRun) {
   EXPECT_EQ(d.Flag(), 0);
   EXPECT_FALSE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
   EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 1 started"));
+}
+
+TEST(EndToEnd, CutAfterTheDisablingWithTheServerDownStartsVersionOne) {
+  Demo d;
+  ASSERT_DEMO(d);
+  // Killed before the swap's first move, its record then emptied: a cut
+  // right after the disabling (the client disabled, an empty record, flag 3).
+  auto r = d.RunUpdater({}, Faults({{"QUILLUP_E2E_KILL_MATCH", ".oldbak"},
+                                    {"QUILLUP_E2E_KILL_AT", "1"},
+                                    {"QUILLUP_E2E_IGNORE", ".forbid"}}));
+  ASSERT_EQ(r.status, -9) << Dump(d, r);
+  testutil::WriteFile(d.install() + "/update/tarvex.rcd", "");
+  ASSERT_EQ(d.Flag(), 3);
+  ASSERT_TRUE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
+  ASSERT_FALSE(d.DiffAgainstVersion(1).empty());  // the updater stands in for the client
+
+  d.PointAt("http://127.0.0.1:" + std::to_string(netsrv::FreePort()));
+  r = d.RunUpdater({});
+  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  const std::string second = d.LogOfRun(1);
+  EXPECT_TRUE(Has(second, "恢复原文件成功。")) << second;
+  EXPECT_TRUE(Has(second, "下载失败:")) << second;
+  EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>()) << Dump(d, r);
+  EXPECT_EQ(d.Flag(), 0);
+  EXPECT_FALSE(testutil::Exists(d.install() + "/bin/zoclient.forbid"));
+  EXPECT_FALSE(testutil::Exists(d.install() + "/update/tarvex.rcd"));
+  EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 1 started")) << second;
 }
 
 TEST(EndToEnd, InterruptedRollBackIsFinishedAtTheNextStart) {
@@ -170,7 +197,7 @@ TEST(EndToEnd, InterruptedRollBackIsFinishedAtTheNextStart) {
   const size_t requestsBefore = d.Requests().size();
 
   r = d.RunUpdater({});
-  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  ASSERT_EQ(r.status, 1) << Dump(d, r);  // whole again, but not updated
   EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>()) << Dump(d, r);
   EXPECT_EQ(d.Flag(), 0);
   EXPECT_FALSE(testutil::Exists(d.install() + "/update/tarvex.rcd"));
@@ -208,20 +235,26 @@ TEST(EndToEnd, ReplacementInstallsTheNewUpdaterAndRunsIt) {
 TEST(EndToEnd, PackWithANewUpdaterStillRestartsForTheRepair) {
   Demo d;
   ASSERT_DEMO(d);
-  // Version 2 carries the updater itself and requires a file nobody ships,
-  // so the run that installs it asks for the repair restart, from the
-  // updater the swap has just moved aside.
+  // Version 2 carries the updater itself and requires a file that both
+  // versions hold but the installation lacks (the increment does not carry
+  // an unchanged file), so the run that installs it asks for the repair
+  // restart, from the updater the swap has just moved aside.
   const std::string a1 = d.tmp("own/v1"), a2 = d.tmp("own/v2"), server = d.tmp("own/server");
   ASSERT_EQ(testutil::Run("mkdir -p '" + d.tmp("own") + "' && cp -a '" + d.version(1) + "' '" + a1 + "' && cp -a '" +
                           d.version(2) + "' '" + a2 + "' && cp '" + QUILLUP_E2E_UPDATER + "' '" + a2 +
-                          "/Quillup' && echo bin/never-shipped.so >> '" + a2 + "/config/neededfilelist.lst'"),
+                          "/Quillup' && echo lib > '" + a1 + "/bin/never-shipped.so' && cp -p '" + a1 +
+                          "/bin/never-shipped.so' '" + a2 + "/bin/' && echo bin/never-shipped.so >> '" + a2 +
+                          "/config/neededfilelist.lst'"),
             0);
   ASSERT_EQ(testutil::Run(std::string(QUILLUP_E2E_PACK) + " build -q -o '" + server + "' '" + a1 + "' '" + a2 +
                           "' >/dev/null && rm -rf '" + d.serverDir() + "'/* && cp -a '" + server + "'/. '" +
                           d.serverDir() + "'"),
             0);
   auto r = d.RunUpdater({});
-  ASSERT_EQ(r.status, 0) << Dump(d, r);
+  // The first run ends with the client's files missing: a failure, whose
+  // question headless takes its default answer and shows on standard error.
+  ASSERT_EQ(r.status, 1) << Dump(d, r);
+  EXPECT_TRUE(Has(r.err, "提示: 客户端缺失文件，是否修复？")) << r.err;
   ASSERT_TRUE(d.WaitForExits(2)) << Dump(d, r);
   const std::string first = d.LogOfRun(0), second = d.LogOfRun(1);
   EXPECT_TRUE(Has(first, "升级完成。")) << Dump(d, r);
@@ -242,6 +275,54 @@ TEST(EndToEnd, ForbidUpdateFileStopsEverything) {
   EXPECT_TRUE(d.Requests().empty());
   EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>());
   EXPECT_FALSE(testutil::Exists(d.install() + "/client.log"));
+}
+
+// What an integrator's script meets: answers that write nothing, a copy
+// started outside an installation, and /replace: without an updater to replace.
+TEST(EndToEnd, CommandLineAnswersAndRefusalsLeaveNothingBehind) {
+  Demo d;
+  ASSERT_DEMO(d);
+  const auto installed = e2e::ListTree(d.install());
+  const std::string version = "Quillup " + std::to_string(QUILLUP_VERSION_MAJOR) + "." +
+                              std::to_string(QUILLUP_VERSION_MINOR) + "." + std::to_string(QUILLUP_VERSION_PATCH) +
+                              "." + std::to_string(QUILLUP_VERSION_TWEAK) + "\n";
+  for (const char* arg : {"--version", "--help", "-h", "/?"}) {
+    auto r = d.RunUpdater({arg});
+    ASSERT_EQ(r.status, 0) << arg << ": " << r.err;
+    if (std::string(arg) == "--version")
+      EXPECT_EQ(r.err, version);
+    else
+      EXPECT_TRUE(Has(r.err, "usage: Quillup ")) << r.err;
+  }
+  EXPECT_EQ(e2e::ListTree(d.install()), installed);  // no log
+  EXPECT_EQ(e2e::ListTree(d.tmp("run")), std::vector<std::string>());  // no lock
+  // Anything else is a command line of switches found anywhere: a clean-up run.
+  auto cleanup = d.RunUpdater({"--version", "/auto2"});
+  ASSERT_EQ(cleanup.status, 0) << Dump(d, cleanup);
+  EXPECT_TRUE(Has(d.Log(), "检测到参数auto2"));
+  EXPECT_FALSE(e2e::ListTree(d.tmp("run")).empty());  // where the lock above was looked for
+
+  // A copy outside any installation, as from /usr/bin.
+  const std::string bare = d.tmp("bare");
+  ASSERT_EQ(testutil::Run("mkdir -p '" + bare + "' && cp '" + QUILLUP_E2E_UPDATER + "' '" + bare + "/'"), 0);
+  auto outside = d.RunUpdater({}, {}, 30, bare + "/Quillup");
+  EXPECT_EQ(outside.status, 2) << outside.err;
+  EXPECT_TRUE(Has(outside.err, bare + " is not an installation of the client")) << outside.err;
+  EXPECT_EQ(testutil::Run("[ \"$(ls -A '" + bare + "')\" = Quillup ]"), 0);  // not even an empty folder
+
+  // /replace: naming a folder, nothing, or a missing file.
+  const std::string folder = d.tmp("folder");
+  testutil::WriteFile(folder + "/kept", "kept");
+  for (const std::string& target : {folder, std::string(), d.tmp("missing/Quillup")}) {
+    auto r = d.RunUpdater({"/replace:" + target});
+    EXPECT_EQ(r.status, 5) << target << ": " << Dump(d, r);
+    EXPECT_TRUE(Has(r.err, "/replace: refused")) << r.err;
+    EXPECT_TRUE(Has(d.Log(), "拒绝替换:" + target + " (")) << d.Log();
+  }
+  EXPECT_EQ(e2e::ListTree(folder), std::vector<std::string>{"kept"});
+  EXPECT_FALSE(testutil::Exists(folder + ".oldbak"));
+  EXPECT_FALSE(testutil::Exists(d.tmp("missing")));
+  EXPECT_EQ(d.DiffAgainstVersion(1), std::vector<std::string>());
 }
 
 TEST(EndToEnd, UnreachableHostNameFallsBackToThePublicResolver) {
@@ -333,37 +414,43 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
     Prepare prepare;   // then changed so
     int expectVersion;
     std::string logged;
+    int exitStatus;  // 4: a refused list
   };
   const std::vector<Row> rows = {
-      {"lands", 1, 0, bPub + ", " + aPub, d.tmp("signed"), shell("true"), 3, "升级完成。"},
+      {"lands", 1, 0, bPub + ", " + aPub, d.tmp("signed"), shell("true"), 3, "升级完成。", 0},
       {"onebyte", 1, 0, aPub, d.tmp("signed"), shell("sed -i 's/QUILLUP_ID=\"3\"/QUILLUP_ID=\"4\"/' servicepacksNum.xml"),
-       1, "拒绝升级列表:" + nginx.HttpUrl("/onebyte/servicepacksNum.xml") + " (bad signature"},
-      {"forged", 1, 0, aPub, d.tmp("signed"), ForgePacks, 1, "(bad signature (no key verifies it))"},
+       1, "拒绝升级列表:" + nginx.HttpUrl("/onebyte/servicepacksNum.xml") + " (bad signature", 4},
+      {"forged", 1, 0, aPub, d.tmp("signed"), ForgePacks, 1, "(bad signature (no key verifies it))", 4},
       // The forged list signed after all, as an MD5 collision would pass:
       // the SHA-256 stops the packs.
       {"collision", 1, 0, aPub, d.tmp("signed"),
        [&](const std::string& dir) { return ForgePacks(dir) || OpensslSign(dir + "/servicepacksNum.xml", aPem); }, 1,
-       "[ERROR] [CUpdateDlg::DowndloadZipFiles] 校验文件sha256失败:" + nginx.HttpUrl("/collision/")},
+       "[ERROR] [CUpdateDlg::DowndloadZipFiles] 校验文件sha256失败:" + nginx.HttpUrl("/collision/"), 1},
       {"otherkey", 1, 0, aPub, d.tmp("signed"), shell(Q(pack) + " sign " + Q(bPem) + " ."), 1,
-       "(bad signature (no key verifies it))"},
-      {"nosig", 1, 0, aPub, d.tmp("signed"), shell("rm servicepacksNum.xml.sig"), 1, "(missing signature)"},
-      {"unsigned", 1, 0, aPub, d.serverDir(), shell("true"), 1, "(missing signature)"},
+       "(bad signature (no key verifies it))", 4},
+      {"nosig", 1, 0, aPub, d.tmp("signed"), shell("rm servicepacksNum.xml.sig"), 1, "(missing signature)", 4},
+      {"unsigned", 1, 0, aPub, d.serverDir(), shell("true"), 1, "(missing signature)", 4},
       {"replay", 3, 0, aPub, old, shell("rm force_servicepack.xml*"), 3,
-       "(replayed list: QUILLUP_ID 2 is below the installed 3)"},
+       "(replayed list: QUILLUP_ID 2 is below the installed 3)", 4},
       // Asking for a full repair (flag 2), the installation asks as version
       // 0 and would take any full pack: only the version rule keeps the
       // old one out.
       {"replay2", 3, 2, aPub, old, shell("rm force_servicepack.xml*"), 3,
-       "(replayed list: QUILLUP_ID 2 is below the installed 3)"},
+       "(replayed list: QUILLUP_ID 2 is below the installed 3)", 4},
       {"expired", 3, 0, aPub, d.tmp("signed"),
        [&](const std::string& dir) {
          const std::string expire = "sed -i 's/expires=\"[0-9]*\"/expires=\"1600000000\"/' force_servicepack.xml";
          return shell(oldForced + "&& " + expire)(dir) || OpensslSign(dir + "/force_servicepack.xml", aPem);
        },
-       3, "(forced list expired at 1600000000"},
-      {"forced", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。"},
+       3, "(forced list expired at 1600000000", 0},
+      {"forced", 1, 0, aPub, d.tmp("signed"), shell(oldForced), 2, "升级完成。", 0},
+      // A forced list of an earlier release, replayed while still alive,
+      // must not take the installation back either.
+      {"forcedold", 3, 0, aPub, d.tmp("signed"), shell(oldForced), 3,
+       "拒绝升级列表:" + nginx.HttpUrl("/forcedold/force_servicepack.xml") +
+           " (replayed list: QUILLUP_ID 2 is below the installed 3)", 0},
       // Through the public resolver's address: the signature comes the same way.
-      {"dns", 1, 0, aPub, d.tmp("signed"), shell("true"), 3, "通过114查到IP:127.0.0.1"},
+      {"dns", 1, 0, aPub, d.tmp("signed"), shell("true"), 3, "通过114查到IP:127.0.0.1", 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -386,7 +473,7 @@ TEST(EndToEnd, SignedListsLandAndEveryForgeryIsRefused) {
 
     auto r = d.RunUpdater({}, viaDns ? Faults({{"QUILLUP_E2E_UNRESOLVABLE", "quillup-e2e.invalid"}})
                                      : std::map<std::string, std::string>());
-    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    ASSERT_EQ(r.status, row.exitStatus) << Dump(d, r);
     const std::string log = d.Log();
     EXPECT_TRUE(Has(log, row.logged)) << Dump(d, r);
     EXPECT_FALSE(Has(testutil::ReadFile(d.install() + "/bin/zoclient"), "forged"));
@@ -466,4 +553,57 @@ TEST(EndToEnd, UpdatesThroughNginxConfiguredByThePackTool) {
   testutil::WriteFile(d.serverDir() + "/notes.txt", "not for clients\n");
   EXPECT_TRUE(Has(CurlHead(d.url() + "/notes.txt"), "HTTP/1.1 404"));
   EXPECT_TRUE(Has(CurlHead(d.url() + "/"), "HTTP/1.1 404"));
+}
+
+// A company proxy: squid asks for Negotiate first and Basic second, and the
+// user and password of the client's proxy file answer Basic, for plain
+// requests and for the tunnel to HTTPS. The server's own credentials in the
+// download address never reach the log.
+TEST(EndToEnd, UpdatesThroughSquidOfferingNegotiateThenBasic) {
+  Demo d;
+  ASSERT_DEMO(d);
+  testutil::Run("mkdir -p '" + d.tmp("ca") + "' '" + d.tmp("tls") + "'");
+  netsrv::TestCa ca(d.tmp("ca"));
+  netsrv::Nginx nginx(d.tmp("tls"), d.serverDir(), ca);
+  netsrv::Squid squid("trader", "s3cret");
+  const std::string proxyFile = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<Profile><Proxy><Type>1</Type>"
+                                "<Server>127.0.0.1</Server><Port>" + std::to_string(squid.port()) +
+                                "</Port><Name>trader</Name><Password>s3cret</Password></Proxy></Profile>\n";
+  const std::string http = "127.0.0.1:" + std::to_string(nginx.httpPort());
+  const std::string https = "127.0.0.1:" + std::to_string(nginx.httpsPort());
+  const std::pair<std::string, std::string> bases[] = {{"http://srvuser:srvsecret@" + http, "http://srvuser:***@" + http},
+                                                       {"https://" + https, "https://" + https}};
+  for (const auto& [base, shown] : bases) {
+    SCOPED_TRACE(base);
+    d.InstallVersion(1);
+    d.PointAt(base);
+    testutil::WriteFile(d.install() + "/config/LogonUserSetProxy.xml", proxyFile);
+    auto r = d.RunUpdater({}, {{"QUILLUP_CA_BUNDLE", ca.caFile}});
+    ASSERT_EQ(r.status, 0) << Dump(d, r);
+    EXPECT_EQ(d.DiffAgainstVersion(3), std::vector<std::string>()) << Dump(d, r);
+    EXPECT_TRUE(Has(d.WaitForClientLog(), "zoclient version 3 started"));
+    const std::string log = d.Log();
+    EXPECT_TRUE(Has(log, "使用代理:127.0.0.1:" + std::to_string(squid.port()) + "|trader\r")) << log;
+    EXPECT_FALSE(Has(log, "s3cret")) << log;
+    EXPECT_FALSE(Has(log, "srvsecret")) << log;
+    EXPECT_TRUE(Has(log, "下载文件:" + shown + "/servicepacksNum.xml\r")) << log;
+  }
+
+  // Every request asked through squid was first refused, then passed as trader.
+  int refused = 0, plain = 0, tunnels = 0;
+  std::string all;
+  for (const std::string& line : squid.AccessLines()) {
+    all += line + "\n";
+    if (Has(line, "TCP_DENIED/407 ")) ++refused;
+    if (!Has(line, " trader ")) continue;
+    if (Has(line, " GET http://" + http + "/") && Has(line, ".zip trader ")) ++plain;
+    if (Has(line, " CONNECT " + https + " trader ")) ++tunnels;
+  }
+  EXPECT_GT(refused, 0) << all;
+  EXPECT_GE(plain, 2) << all;    // the increments to versions 2 and 3
+  EXPECT_GE(tunnels, 3) << all;  // list, signature or pack: each transfer its own tunnel
+  int packs = 0;
+  for (const std::string& line : nginx.AccessLines())
+    if (Has(line, ".zip 200 ") || Has(line, ".zip 206 ")) ++packs;
+  EXPECT_GE(packs, 4);
 }

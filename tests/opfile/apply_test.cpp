@@ -486,4 +486,17 @@ TEST_F(ApplyTest, ClearUpdateDir) {
   EXPECT_EQ(100, percents.back());
   EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
   op.ClearUpdateDir(u"");  // nothing to do
+  op.WaitForCleanup();
+
+  // Folders named like the moved-aside tree that this run did not move
+  // aside are left alone, whoever made them.
+  Put("update.trash0/mine.txt", "kept");
+  Put("update.trashcan/note.txt", "kept too");
+  Stage("d.txt", "d");
+  op.ClearUpdateDir(W8(root + "/update"));
+  op.WaitForCleanup();
+  EXPECT_FALSE(Has("update"));
+  EXPECT_FALSE(Has("update.trash1"));  // this run's, gone
+  EXPECT_EQ(At("update.trash0/mine.txt"), "kept");
+  EXPECT_EQ(At("update.trashcan/note.txt"), "kept too");
 }

@@ -345,7 +345,9 @@ TEST_F(ServicePackTest, SignedListsPassOnlyWithAGoodSignatureAndTheirRules) {
   const std::string byNew = sig::EncodeBase64(newKey.Sign(list).data(), 64);
   const std::string olds = oldKey.Public(), news = newKey.Public();
   auto signedBy = [&](const TestKey& k, const std::string& l) { return sig::EncodeBase64(k.Sign(l).data(), 64) + "\n"; };
-  const std::string forcedOk = SignedList("2", " expires=\"1700000100\"");
+  const std::string forcedOk = SignedList("6", " expires=\"1700000100\"");
+  const std::string forcedDown = SignedList("4", " expires=\"1700000100\"");
+  const std::string forcedSame = SignedList("5", " expires=\"1700000100\"");
   const std::string forcedOld = SignedList("2", " expires=\"1699999999\"");
   const std::string forcedNone = SignedList("2", "");
   const std::string replay = SignedList("4", "");
@@ -385,8 +387,11 @@ TEST_F(ServicePackTest, SignedListsPassOnlyWithAGoodSignatureAndTheirRules) {
       {"forced, expired", olds, forcedOld, signedBy(oldKey, forcedOld), true, false,
        "forced list expired at 1699999999 (now 1700000000)"},
       {"forced, no expiry", olds, forcedNone, signedBy(oldKey, forcedNone), true, false, "forced list without expires"},
-      // A forced list may go down; the version rule is the normal list's.
-      {"forced, older version", olds, forcedOk, signedBy(oldKey, forcedOk), true, true, ""},
+      // Replayed within its lifetime, a forced list of an earlier release
+      // would take the installation back.
+      {"forced, older version", olds, forcedDown, signedBy(oldKey, forcedDown), true, false,
+       "replayed list: QUILLUP_ID 4 is below the installed 5"},
+      {"forced, same version", olds, forcedSame, signedBy(oldKey, forcedSame), true, true, ""},
   };
   for (const Case& c : cases) {
     Configure("ZT_STD", "5", "PACK_PUBLIC_KEYS=" + c.keys + "\r\n");

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/allocwatch.h"
 #include "common/testutil.h"
 #include "opfile/opfile.h"
 #include "support/log.h"
@@ -76,6 +77,9 @@ class StagingTest : public ::testing::Test {
       WriteFile(blob, e.second);
       if (!e.first.empty() && e.first.back() == '/')
         py += "z.writestr('" + e.first + "', b'')\n";
+      else if (e.first.find("//") != std::string::npos || e.first.find("/./") != std::string::npos)
+        // write() would fold the name; a ZipInfo keeps it as given.
+        py += "z.writestr(zipfile.ZipInfo('" + e.first + "'), open('" + blob + "', 'rb').read(), zipfile.ZIP_DEFLATED)\n";
       else
         py += "z.write('" + blob + "', '" + e.first + "')\n";
     }
@@ -85,13 +89,14 @@ class StagingTest : public ::testing::Test {
     return t.sub(name);
   }
 
-  std::string Delta(const std::string& from, const std::string& to) {
+  std::string Delta(const std::string& from, const std::string& to, const std::string& options = "") {
     static int n = 0;
     std::string a = t.sub("delta/a" + std::to_string(n)), b = t.sub("delta/b" + std::to_string(n));
     std::string d = t.sub("delta/d" + std::to_string(n++));
     WriteFile(a, from);
     WriteFile(b, to);
-    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f -s '" + a + "' '" + b + "' '" + d + "'"), 0);
+    EXPECT_EQ(testutil::Run(std::string(XDELTA3_PROGRAM) + " -e -f " + options + " -s '" + a + "' '" + b + "' '" + d + "'"),
+              0);
     std::string delta = ReadFile(d);
     EXPECT_LT(delta.size(), to.size() / 2);  // a real delta, not a copy
     return delta;
@@ -150,6 +155,40 @@ TEST_F(StagingTest, ParallelMergesKeepTheOrderOfTheArchives) {
     EXPECT_EQ(ReadFile(ready + "/" + rel), v3s[i]) << rel;
     EXPECT_FALSE(Exists(ready + "/" + rel + ".mergedata")) << rel;
   }
+}
+
+TEST_F(StagingTest, EntriesNamingOneFileTwiceKeepTheLaterOne) {
+  // "d/big", "d//big" and "d/./big" are one file; extracted in the
+  // archive's order, the last entry is what stays.
+  std::vector<std::pair<std::string, std::string>> entries;
+  std::vector<std::string> last;
+  for (unsigned i = 0; i < 32; ++i) {
+    const std::string dir = "d" + std::to_string(i);
+    entries.push_back({dir + "/big", Bytes(65536, 100 + i)});
+    entries.push_back({dir + (i % 2 ? "//big" : "/./big"), Bytes(65536, 200 + i)});
+    last.push_back(entries.back().second);
+  }
+  ASSERT_TRUE(Stage({Pack("p1.zip", entries)}));
+  for (unsigned i = 0; i < 32; ++i) EXPECT_EQ(ReadFile(ready + "/d" + std::to_string(i) + "/big"), last[i]) << i;
+}
+
+TEST_F(StagingTest, MemoryRunningOutInAMergeFailsTheStaging) {
+  // Every merge (in the updater's own decoder: no secondary compression)
+  // needs more than 256 KiB at once, on whichever thread it runs: none may
+  // end the process.
+  std::vector<std::pair<std::string, std::string>> deltas;
+  for (unsigned i = 0; i < 6; ++i) {
+    const std::string rel = "f" + std::to_string(i) + ".bin", v1 = Bytes(400000, 70 + i);
+    WriteFile(install + "/" + rel, v1);
+    deltas.push_back({rel + ".delta", Delta(v1, Edited(v1, 80 + i), "-S none")});
+  }
+  const std::string pack = Pack("p1.zip", deltas);
+  testutil::AllocWatch::FailFrom(256 << 10);
+  const bool staged = Stage({pack});
+  testutil::AllocWatch::FailFrom(SIZE_MAX);
+  EXPECT_FALSE(staged);
+  EXPECT_TRUE(Logged("COpFile::UpdateToReadyDir", "内存不足！"));
+  EXPECT_TRUE(Stage({pack}));  // with memory back
 }
 
 TEST_F(StagingTest, DeltaAppliesToThePlainFileOfAnEarlierArchive) {

@@ -87,7 +87,9 @@ std::set<std::string> ZipNames(const std::string& zip) {
 TEST(PackBuild, ListNamesEveryPackInChainOrderWithSizeAndDigest) {
   FourVersions v;
   std::string server = v.dir.sub("server"), out, err;
-  ASSERT_EQ(RunPack(v.Args(server), &out, &err), 0) << err;
+  std::string args = "build --output=" + Quote(server) + " --";  // getopt's forms
+  for (const std::string& r : v.roots) args += " " + Quote(r);
+  ASSERT_EQ(RunPack(args, &out, &err), 0) << err;
   ListFile list = ReadList(server + "/servicepacksNum.xml");
   EXPECT_EQ(list.buildOption, "line-a");
   EXPECT_EQ(list.id, "4");
@@ -206,9 +208,9 @@ TEST(PackBuild, ForceRepairListNamesTheFullPackOnly) {
   EXPECT_EQ(normal.packs[0].name, "Repair4");
 }
 
-TEST(PackBuild, ReplaceSwapsTheWholeServerDirectory) {
+TEST(PackBuild, ReplaceChangesOnlyWhatABuildWrote) {
   FourVersions v;
-  std::string server = v.dir.sub("server"), err;
+  std::string server = v.dir.sub("server"), out, err;
   WriteFile(server + "/unrelated.txt", "mine");
   EXPECT_EQ(RunPack(v.Args(server), nullptr, &err), 1);
   EXPECT_NE(err.find("--replace"), std::string::npos) << err;
@@ -216,13 +218,44 @@ TEST(PackBuild, ReplaceSwapsTheWholeServerDirectory) {
   EXPECT_NE(err.find("not a pack server directory"), std::string::npos) << err;
   EXPECT_EQ(ReadFile(server + "/unrelated.txt"), "mine");
 
+  // A set of versions 1 and 2, served beside the site's own files.
   testutil::Run("rm -rf " + Quote(server));
   ASSERT_EQ(RunPack("build -o " + Quote(server) + " " + Quote(v.roots[0]) + " " + Quote(v.roots[1]), nullptr, &err), 0)
       << err;
+  WriteFile(server + "/unrelated.txt", "mine");
+  WriteFile(server + "/extra/robots.txt", "site");
+  const auto before = ReadTree(server);
+  ASSERT_EQ(RunPack(v.Args(server) + " --replace --dry-run", &out, &err), 0) << err;
+  EXPECT_EQ(ReadTree(server), before);
+  EXPECT_EQ(ListNames(v.dir.path()).size(), 5u);
+  for (const char* shown : {"  full_4.zip ", "full, version 4: ", "would be removed (earlier set)",
+                            "unrelated.txt                          stays", "(published: must keep its bytes)"})
+    EXPECT_NE(out.find(shown), std::string::npos) << shown << "\n" << out;
+  EXPECT_NE(out.find("full_2.zip                             would be removed"), std::string::npos) << out;
+
   ASSERT_EQ(RunPack(v.Args(server) + " --replace", nullptr, &err), 0) << err;
   EXPECT_EQ(ReadList(server + "/servicepacksNum.xml").packs.size(), 5u);
   EXPECT_FALSE(testutil::Exists(server + "/full_2.zip"));  // nothing of the old set survives
+  EXPECT_EQ(ReadFile(server + "/unrelated.txt"), "mine");   // but the site's files do
+  EXPECT_EQ(ReadFile(server + "/extra/robots.txt"), "site");
+  EXPECT_EQ(ListNames(server).size(), 8u);
   EXPECT_EQ(ListNames(v.dir.path()).size(), 5u);
+
+  // list shows what the directory holds.
+  ASSERT_EQ(RunPack("list " + Quote(server), &out, &err), 0) << err;
+  const ListFile list = ReadList(server + "/servicepacksNum.xml");
+  EXPECT_NE(out.find("servicepacksNum.xml: version QUILLUP_ID=4, build_option \"line-a\", 5 packs, unsigned\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("  " + list.packs[1].name + ".zip"), std::string::npos) << out;
+  EXPECT_NE(out.find("base      " + std::string(12 - std::to_string(list.packs[1].size).size(), ' ') +
+                     std::to_string(list.packs[1].size) + " bytes"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("other files: extra, unrelated.txt\n"), std::string::npos) << out;
+  unlink((server + "/full_4.zip").c_str());
+  EXPECT_EQ(RunPack("list " + Quote(server), &out, &err), 1);
+  EXPECT_NE(out.find("MISSING"), std::string::npos) << out;
 }
 
 TEST(PackBuild, ShowsProgressOnATerminalPlainLinesOtherwiseAndTheTimeTaken) {
@@ -233,14 +266,14 @@ TEST(PackBuild, ShowsProgressOnATerminalPlainLinesOtherwiseAndTheTimeTaken) {
   files["data/d0/f0"] = "changed\n";
   WriteVersion(d.sub("v2"), 2, "stamp two", files);
   const std::string versions = " " + Quote(d.sub("v1")) + " " + Quote(d.sub("v2"));
-  const std::string total = std::to_string(files.size() + 2);  // and the two configuration files
+  const std::string total = std::to_string(files.size() + 3);  // and the three configuration files
 
   // Not a terminal: a line per step, nothing redrawn.
   std::string out, err;
   ASSERT_EQ(RunPack("build -o " + Quote(d.sub("plain")) + versions, &out, &err), 0) << err;
   EXPECT_NE(out.find("\nbuilt in "), std::string::npos) << out;
   EXPECT_NE(err.find("quillup-pack: full pack full_2 (version 2): " + total + " files, "), std::string::npos) << err;
-  EXPECT_NE(err.find("(version 1 -> 2): 2 files, 1 deltas, " + std::to_string(files.size() - 1) + " unchanged"),
+  EXPECT_NE(err.find("(version 1 -> 2): 2 files, 1 deltas, " + std::to_string(files.size()) + " unchanged"),
             std::string::npos)
       << err;
   EXPECT_EQ(err.find('\r'), std::string::npos) << err;
@@ -260,6 +293,22 @@ TEST(PackBuild, ShowsProgressOnATerminalPlainLinesOtherwiseAndTheTimeTaken) {
   EXPECT_NE(tty.find("\rquillup-pack: compressing 0/" + total + " files, "), std::string::npos) << tty;
   EXPECT_NE(tty.find("\033[K"), std::string::npos) << tty;
   EXPECT_NE(tty.find("built in "), std::string::npos) << tty;
+
+  // One large file: its bytes move the line before the file is done
+  // (base-16 noise deflates slowly).
+  std::string big = Noise(24 << 20, 7);
+  for (char& c : big) c = "0123456789abcdef"[(unsigned char)c & 15];
+  WriteVersion(d.sub("big"), 1, "stamp big", {{"big.bin", big}});
+  ASSERT_EQ(testutil::Run("script -qfec " +
+                          Quote(std::string(QUILLUP_PACK_PROGRAM) + " build -o " + d.sub("bigout") + " " + d.sub("big")) +
+                          " /dev/null >" + Quote(d.sub("big.out")) + " 2>&1"),
+            0);
+  tty = ReadFile(d.sub("big.out"));
+  bool inside = false;
+  const std::string line = "\rquillup-pack: compressing 0/4 files, ";
+  for (size_t at = tty.find(line); at != std::string::npos && !inside; at = tty.find(line, at + 1))
+    inside = tty.compare(at + line.size(), 4, "0 B/") != 0;
+  EXPECT_TRUE(inside) << tty;
 }
 
 TEST(PackBuild, ASignalEndsTheBuildWithItsWorkDirectory) {

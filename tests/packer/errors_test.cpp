@@ -9,6 +9,7 @@
 
 using namespace packtest;
 using testutil::TempDir;
+using testutil::ReadFile;
 using testutil::WriteFile;
 
 namespace {
@@ -68,6 +69,38 @@ TEST(PackBuildErrors, BadVersionTreesFailBeforeAnythingIsWritten) {
       {"stray update directory", [](auto&, auto& v2) { WriteFile(v2 + "/update/x", "x"); }, "contains update/"},
       {"version tree missing", [](auto&, auto& v2) { testutil::Run("rm -rf " + Quote(v2)); }, "is not a directory"},
       {"full pack name of an increment", [](auto&, auto&) {}, "cannot name the full pack", "--full-name pfull"},
+      // What the client's integrity check reads: skipped lines, then a file the tree lacks.
+      {"required file missing",
+       [](auto&, auto& v2) {
+         WriteFile(v2 + "/config/neededfilelist.lst",
+                   "ZoTrade\\x.dll\r\n data\\q.bin \r\nquotes.DAT\r\n  a.txt \r\nbin\\client.exe\r\n");
+       },
+       "/v2/config/neededfilelist.lst names bin/client.exe, which "},
+      {"no required-file list", [](auto&, auto& v2) { unlink((v2 + "/config/neededfilelist.lst").c_str()); },
+       "/v2 has no readable config/neededfilelist.lst"},
+      {"keys but no signing key",
+       [](auto&, auto& v2) {
+         WriteFile(v2 + "/config/quillupcfg.ini", ReadFile(v2 + "/config/quillupcfg.ini") +
+                                                      "PACK_PUBLIC_KEYS=11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=\r\n");
+       },
+       "installations of version 2 refuse unsigned lists"},
+      // Names and sizes a Windows installation or a pack cannot hold.
+      {"device name", [](auto&, auto& v2) { WriteFile(v2 + "/docs/con.txt", "c"); }, "/v2/docs/con.txt: the name holds the device name CON"},
+      {"device directory", [](auto&, auto& v2) { WriteFile(v2 + "/Lpt9/a", "c"); }, "/v2/Lpt9: the name holds the device name LPT9"},
+      {"reserved character", [](auto&, auto& v2) { WriteFile(v2 + "/a:b.txt", "c"); }, "/v2/a:b.txt: the name holds the character :"},
+      {"control character", [](auto&, auto& v2) { WriteFile(v2 + "/a\tb", "c"); }, "the name holds a control character"},
+      {"trailing dot", [](auto&, auto& v2) { WriteFile(v2 + "/ends./x", "c"); }, "/v2/ends.: the name holds a trailing dot"},
+      {"path too long", [](auto&, auto& v2) { WriteFile(v2 + "/" + std::string(100, 'a') + "/" + std::string(60, 'b'), "c"); },
+       "the relative path is 161 UTF-16 units (161 bytes in code page 936); at most 160 and 253"},
+      {"path too long in code page 936",
+       [](auto&, auto& v2) {
+         std::string lu;
+         for (int i = 0; i < 67; ++i) lu += "\xe9\x99\x86";  // 陆: 2 bytes in code page 936
+         WriteFile(v2 + "/" + lu.substr(0, 180) + "/" + lu, "c");
+       },
+       "is 128 UTF-16 units (255 bytes in code page 936)"},
+      {"file of 2 GiB", [](auto&, auto& v2) { testutil::Run("truncate -s 2G " + Quote(v2 + "/huge.bin")); },
+       "/v2/huge.bin is 2147483648 bytes; a pack holds less than 2 GiB"},
   };
   for (const Case& c : cases) ExpectCleanFailure(c);
 }
@@ -122,6 +155,17 @@ TEST(PackBuildErrors, WrongUsageExitsWithTwo) {
   EXPECT_EQ(RunPack("build -o", nullptr, &err), 2);
   EXPECT_EQ(RunPack("frobnicate", nullptr, &err), 2);
   EXPECT_NE(err.find("unknown command"), std::string::npos);
+  EXPECT_EQ(RunPack("build --sign-key k --force-repair --expires-days 0 -o s v", nullptr, &err), 2);
+  EXPECT_NE(err.find("--expires-days needs a whole number of days from 1 to 3650"), std::string::npos) << err;
+  EXPECT_EQ(RunPack("build -o a v --output=b", nullptr, &err), 2);
+  EXPECT_NE(err.find("--output is given more than once"), std::string::npos) << err;
+  EXPECT_EQ(RunPack("verify --bogus s v", nullptr, &err), 2);
+  EXPECT_NE(err.find("unknown option --bogus"), std::string::npos) << err;
+  for (const char* v : {"--version", "build --version", "serve --version"}) {
+    std::string out;
+    EXPECT_EQ(RunPack(v, &out, &err), 0) << v;
+    EXPECT_EQ(out, "quillup-pack " QUILLUP_PACK_VERSION "\n") << v;
+  }
   EXPECT_EQ(RunPack("serve --port x dir", nullptr, &err), 2);
   EXPECT_EQ(RunPack("nginx-conf --port x .", nullptr, &err), 2);
   EXPECT_EQ(RunPack("nginx-conf --server-name", nullptr, &err), 2);

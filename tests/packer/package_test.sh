@@ -25,9 +25,18 @@ unset http_proxy HTTP_PROXY https_proxy HTTPS_PROXY all_proxy ALL_PROXY DISPLAY 
 
 root="$tmp/root"
 for deb in "${updater_deb[0]}" "${pack_deb[0]}"; do
-  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$deb is not of version $version (run scripts/package)"
+  case "$(dpkg-deb -f "$deb" Version)" in
+    "$version"-[0-9]*) ;;
+    *) fail "$deb is not of version $version (run scripts/package)" ;;
+  esac
   dpkg-deb -x "$deb" "$root"
 done
+# Debian's own checks: no error, no warning, and none of the hardening
+# tags (informational) that flags missing from the build would raise.
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/setup installs it)"
+lintian --info --fail-on error,warning "${updater_deb[0]}" "${pack_deb[0]}" >"$tmp/lintian" 2>&1 ||
+  fail "lintian: $(cat "$tmp/lintian")"
+! grep -E '^[EW]: |hardening-' "$tmp/lintian" || fail "lintian: $(cat "$tmp/lintian")"
 has_dep() {  # deb package-name-prefix
   dpkg-deb -f "$1" Depends | tr ',' '\n' | sed 's/^ *//' | grep -q "^$2" || fail "$1 does not depend on $2*"
 }
@@ -49,6 +58,9 @@ for p in Quillup quillup-msgwnd quillup-pack; do
   case "$libs" in *"not found"*) fail "$p lacks libraries: $libs" ;; esac
   "$root/usr/bin/$p" --help >"$tmp/help" || fail "$p --help exits with $?"
   grep -q "^usage: $p " "$tmp/help" || fail "$p --help: $(cat "$tmp/help")"
+done
+for p in Quillup quillup-msgwnd; do
+  [ "$("$root/usr/bin/$p" --version)" = "$p $version" ] || fail "$p --version: $("$root/usr/bin/$p" --version)"
 done
 
 pack="$root/usr/bin/quillup-pack"

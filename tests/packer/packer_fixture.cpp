@@ -70,6 +70,8 @@ void WriteVersion(const std::string& root, int id, const std::string& stamp,
                       "[QUILLUP_CFG]\r\nOUTSIDE_DOWNLOAD_URL=http://127.0.0.1:9/\r\nBIN_FILE=bin/client\r\n"
                       "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Test\r\nQUILLUP_VERSION=" +
                           buildOption + "\r\nQUILLUP_ID=" + std::to_string(id) + "\r\n");
+  // The client's required files: the updater reports them missing without it.
+  testutil::WriteFile(root + "/config/neededfilelist.lst", "config\\update.ini\r\n");
   for (const auto& [rel, content] : files) testutil::WriteFile(root + "/" + rel, content);
 }
 

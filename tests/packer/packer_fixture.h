@@ -31,7 +31,8 @@ struct ListFile {
 // updater's XML reader.
 ListFile ReadList(const std::string& path);
 
-// Writes a minimal version tree: stamp, configuration and the given files.
+// Writes a minimal version tree: stamp, configuration, required-file list
+// and the given files.
 void WriteVersion(const std::string& root, int id, const std::string& stamp,
                   const std::map<std::string, std::string>& files, const std::string& buildOption = "line-a");
 

@@ -177,6 +177,12 @@ TEST(PackServe, ServesWholeFilesRangesAndHeads) {
   EXPECT_EQ(r.code, 404);
   r = Ask(s.port(), "POST /full_3.zip HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(r.code, 405);
+  // With a body, as clients send them.
+  for (const char* method : {"POST", "PUT", "DELETE"}) {
+    r = Ask(s.port(), std::string(method) + " /full_3.zip HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc");
+    EXPECT_EQ(r.code, 405) << method;
+    EXPECT_EQ(r.Header("Allow"), "GET, HEAD") << method;
+  }
   EXPECT_EQ(s.Stop(), 0);
 }
 
@@ -199,11 +205,15 @@ TEST(PackServe, NothingOutsideTheDirectoryIsReachable) {
   WriteFile(top.sub("secret.txt"), "secret");
   WriteFile(top.sub("srv/.hidden"), "hidden");
   WriteFile(top.sub("srv/ok.txt"), "ok");
+  // Links that stay inside are served; one that leads out is not.
+  testutil::Run("ln -s ../secret.txt " + Quote(top.sub("srv/leak.txt")) + " && ln -s ok.txt " + Quote(top.sub("srv/same.txt")) +
+                " && ln -s .. " + Quote(top.sub("srv/up")));
   Server s(top.sub("srv"));
+  EXPECT_EQ(Ask(s.port(), Get("/same.txt")).body, "ok");
   EXPECT_EQ(Ask(s.port(), Get("/ok.txt")).body, "ok");
   EXPECT_EQ(Ask(s.port(), Get("/%6Fk.txt")).body, "ok");  // percent-encoded name
   for (const char* path : {"/../secret.txt", "/%2e%2e/secret.txt", "/sub/..%2F..%2Fsecret.txt", "/.hidden", "/",
-                           "/ok.txt%00", "/..\\secret.txt"}) {
+                           "/ok.txt%00", "/..\\secret.txt", "/leak.txt", "/up/secret.txt"}) {
     Response r = Ask(s.port(), Get(path));
     EXPECT_EQ(r.code, 404) << path;
     EXPECT_EQ(r.body.find("secret"), std::string::npos) << path;

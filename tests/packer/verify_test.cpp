@@ -227,8 +227,45 @@ TEST(PackVerify, SignedListsAgreeWithOpenSSLAndFailWhenTouched) {
   EXPECT_EQ(ReadFile(c.dir.sub("pub.openssl")), pub);
   EXPECT_NE(RunPack("keygen -o " + Quote(keys), nullptr, &err), 0);  // never replaces a key
   EXPECT_EQ(ReadFile(keys + "/signing-key.pub"), pub);
+  // A write that fails (a file size limit stands in for a full disk) is
+  // named, and nothing of the new key or its directories is left.
+  // Only the program is limited, not what records its messages.
+  ASSERT_EQ(testutil::Run("sh -c " + Quote("(trap '' XFSZ; ulimit -f 0; " + Quote(QUILLUP_PACK_PROGRAM) + " keygen -o " +
+                                           Quote(c.dir.sub("full/keys")) + "; echo rc=$?) 2>&1 | cat >" +
+                                           Quote(c.dir.sub("full.err")))),
+            0);
+  EXPECT_NE(ReadFile(c.dir.sub("full.err")).find("signing-key.pem: File too large\nrc=1\n"), std::string::npos)
+      << ReadFile(c.dir.sub("full.err"));
+  EXPECT_FALSE(testutil::Exists(c.dir.sub("full")));
 
-  c.Build("--force-repair --sign-key " + Quote(pem));
+  // Key material is never printed, a key others can read is refused, an
+  // encrypted one needs its passphrase from a file and is never asked for.
+  EXPECT_EQ(RunPack("verify --public-key " + Quote(pem) + " " + Quote(c.dir.path()) + c.Versions(), &out, &err), 1);
+  EXPECT_NE(err.find(pem + " holds a private key"), std::string::npos) << err;
+  const std::string pemText = ReadFile(pem);
+  const std::string secret = pemText.substr(pemText.find('\n') + 1, 20);
+  EXPECT_EQ((out + err).find(secret), std::string::npos) << out << err;
+  ASSERT_EQ(chmod(pem.c_str(), 0640), 0);
+  EXPECT_EQ(RunPack("sign " + Quote(pem) + " " + Quote(c.dir.path()), nullptr, &err), 1);
+  EXPECT_NE(err.find("is readable by group or others (mode 0640); make it private with: chmod 600 " + pem),
+            std::string::npos)
+      << err;
+  ASSERT_EQ(chmod(pem.c_str(), 0600), 0);
+  const std::string locked = c.dir.sub("locked.pem"), pass = c.dir.sub("pass");
+  ASSERT_EQ(testutil::Run("openssl pkey -in " + Quote(pem) + " -aes256 -passout pass:sesame -out " + Quote(locked) +
+                          " && chmod 600 " + Quote(locked)),
+            0);
+  WriteFile(pass, "sesame\n");
+  EXPECT_EQ(RunPack("sign " + Quote(locked) + " " + Quote(c.dir.path()) + " </dev/null", nullptr, &err, "setsid -w"), 1);
+  EXPECT_NE(err.find("is encrypted; give its passphrase with --passphrase-file FILE"), std::string::npos) << err;
+  WriteFile(c.dir.sub("wrong"), "open\n");
+  EXPECT_EQ(RunPack("sign --passphrase-file " + Quote(c.dir.sub("wrong")) + " " + Quote(locked) + " " +
+                        Quote(c.dir.path()) + " </dev/null",
+                    nullptr, &err, "setsid -w"),
+            1);
+  EXPECT_NE(err.find("cannot decrypt the signing key"), std::string::npos) << err;
+
+  c.Build("--force-repair --sign-key " + Quote(locked) + " --passphrase-file " + Quote(pass));
   const std::string list = c.server + "/servicepacksNum.xml", forced = c.server + "/force_servicepack.xml";
   // Every pack carries the SHA-256 openssl computes.
   for (const ListedPack& p : ReadList(list).packs) {
@@ -243,6 +280,18 @@ TEST(PackVerify, SignedListsAgreeWithOpenSSLAndFailWhenTouched) {
   ASSERT_NE(at, std::string::npos) << fx;
   long long expires = atoll(fx.c_str() + at + 10);
   EXPECT_NEAR((double)expires, (double)time(nullptr) + 7 * 86400, 120.0);
+  // list shows the expiry as a UTC date beside its seconds.
+  ASSERT_EQ(testutil::Run("date -u -d @" + std::to_string(expires) + " '+%Y-%m-%d %H:%M:%S UTC' >" +
+                          Quote(c.dir.sub("date"))),
+            0);
+  ASSERT_EQ(RunPack("list " + Quote(c.server), &out, &err), 0) << err;
+  std::string date = ReadFile(c.dir.sub("date"));
+  date.pop_back();
+  EXPECT_NE(out.find("force_servicepack.xml: version QUILLUP_ID=2, build_option \"line-a\", 1 packs, signed "
+                     "(force_servicepack.xml.sig), expires " +
+                     std::to_string(expires) + " (" + date + ")\n"),
+            std::string::npos)
+      << out;
   // openssl accepts the signatures.
   auto opensslVerifies = [&](const std::string& file, const std::string& pubPem) {
     return testutil::Run("base64 -d " + Quote(file + ".sig") + " >" + Quote(c.dir.sub("sig.bin")) +

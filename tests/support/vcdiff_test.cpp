@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "common/allocwatch.h"
 #include "common/testutil.h"
 
 using testutil::ReadFile;
@@ -120,4 +123,44 @@ TEST_F(Vcdiff, NeverWritesAWrongTarget) {
   EXPECT_EQ(Decode(delta, out), Result::kCorrupt);  // another source
   EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("none"), t.sub("out")), Result::kIoError);
   EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("a"), t.sub("no/out")), Result::kIoError);
+}
+
+TEST_F(Vcdiff, DecodersAtOnceStayWithinOneMemoryBudget) {
+  // Six decoders, each wanting two thirds of the budget for its source cache
+  // (4 MiB) and its windows (4 MiB targets): they take turns.
+  const uint64_t budget = 12 << 20;
+  const int n = 6;
+  std::vector<std::string> targets;
+  for (int i = 0; i < n; ++i) {
+    const std::string a = Random(4 << 20, 30 + i), b = Edited(a, 40 + i);
+    const std::string delta = Encode(a, b, "-S none -W 4194304");
+    testutil::WriteFile(t.sub("a" + std::to_string(i)), a);
+    testutil::WriteFile(t.sub("d" + std::to_string(i)), delta);
+    targets.push_back(b);
+  }
+  const uint64_t previous = vcdiff::SetMemoryBudget(budget);
+  std::atomic<int> ready{0};
+  std::vector<Result> results(n, Result::kIoError);
+  std::vector<std::thread> decoders;
+  testutil::AllocWatch::ResetPeak();
+  const size_t before = testutil::AllocWatch::Live();
+  for (int i = 0; i < n; ++i) {
+    decoders.emplace_back([&, i] {
+      const std::string k = std::to_string(i);
+      for (++ready; ready < n;) std::this_thread::yield();
+      results[i] = vcdiff::DecodeFile(t.sub("d" + k), t.sub("a" + k), t.sub("out" + k));
+    });
+  }
+  for (auto& d : decoders) d.join();
+  const size_t peak = testutil::AllocWatch::Peak() - before;
+  // A window the budget cannot hold even alone is the program's to decode.
+  vcdiff::SetMemoryBudget(6 << 20);
+  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d0"), t.sub("a0"), t.sub("out")), Result::kUnsupported);
+  vcdiff::SetMemoryBudget(previous);
+  EXPECT_LE(peak, budget);
+  EXPECT_GT(peak, budget / 2);  // the decoders did hold their windows
+  for (int i = 0; i < n; ++i) {
+    EXPECT_EQ(results[i], Result::kDone) << i;
+    EXPECT_TRUE(ReadFile(t.sub("out" + std::to_string(i))) == targets[i]) << i;
+  }
 }

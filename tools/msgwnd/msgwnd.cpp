@@ -16,7 +16,7 @@ const char* const kHelp =
     "usage: quillup-msgwnd find TITLE\n"
     "       quillup-msgwnd post TITLE|#HANDLE MSG [WPARAM]\n"
     "       quillup-msgwnd serve TITLE [SECONDS]\n"
-    "       quillup-msgwnd --help\n"
+    "       quillup-msgwnd --help | --version\n"
     "\n"
     "Finds, posts to and serves windows of other processes through the window\n"
     "registry of the updater's platform layer (below $XDG_RUNTIME_DIR/quillup,\n"
@@ -36,6 +36,7 @@ const char* const kHelp =
     "                       received; ends on WM_CLOSE (16) or after SECONDS\n"
     "                       (default 60)\n"
     "  -h, --help           this text\n"
+    "  --version            the version of this program\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 wrong usage.\n";
 
@@ -44,6 +45,11 @@ const char* const kHelp =
 int main(int argc, char** argv) {
   if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
     fputs(kHelp, stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    printf("quillup-msgwnd %d.%d.%d.%d\n", QUILLUP_VERSION_MAJOR, QUILLUP_VERSION_MINOR, QUILLUP_VERSION_PATCH,
+           QUILLUP_VERSION_TWEAK);
     return 0;
   }
   if (argc < 3) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pack {
 
@@ -17,6 +18,14 @@ std::string FileMd5Hex(const std::string& path);
 // [QUILLUP_CFG] key of an installation's config/quillupcfg.ini, read with
 // the updater's profile reader.
 std::string ReadCfgValue(const std::string& cfgPath, const char* key);
+
+// The files config/neededfilelist.lst names, as the updater's integrity
+// check reads them ("/" separated, relative); false when unreadable.
+bool RequiredFilesOf(const std::string& listPath, std::vector<std::string>& files);
+
+// The pack names a list gives, as the updater parses it; false when it
+// cannot parse the list.
+bool PackNamesOfList(const std::string& listPath, std::vector<std::string>& names);
 
 // COpFile::ReadQuillupCfgIni accepts the file: the updater would start.
 bool UpdaterAcceptsCfg(const std::string& cfgPath);

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include "bridge.h"
 #include "common.h"
@@ -19,6 +20,7 @@
 #include "signing.h"
 #include "support/sha256.h"
 #include "base/text.h"
+#include "support/signature.h"
 #include "tree.h"
 #include "zipwriter.h"
 
@@ -99,8 +101,8 @@ BuiltPack PlainPack(const VersionTree& t, const std::string& name, const std::st
     if (e.isDir) {
       zip.AddDirectory(rel + "/", e.mode, e.mtime);
     } else {
-      zip.AddFile(rel, t.Path(rel), e.mode, e.mtime);
-      progress.AddFile(e.size);
+      zip.AddFile(rel, t.Path(rel), e.mode, e.mtime, [&](long long n) { progress.AddBytes(n); });
+      progress.AddFile(0);
     }
   }
   zip.Finish();
@@ -164,9 +166,9 @@ BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const st
       continue;
     }
     if (old == from.entries.end()) {
-      zip.AddFile(rel, to.Path(rel), e.mode, e.mtime);
+      zip.AddFile(rel, to.Path(rel), e.mode, e.mtime, [&](long long n) { progress.AddBytes(n); });
       ++plain;
-      progress.AddFile(e.size);
+      progress.AddFile(0);
       continue;
     }
     if (old->second.size == e.size && SameFileContent(from.Path(rel), to.Path(rel))) {
@@ -197,21 +199,104 @@ BuiltPack IncrementPack(const VersionTree& from, const VersionTree& to, const st
   return p;
 }
 
+namespace fs = std::filesystem;
+
+bool IsList(const std::string& name) {
+  for (const char* list : {kListFile, kForceListFile})
+    if (name == list || name == std::string(list) + kSignatureSuffix) return true;
+  return false;
+}
+
+// What an earlier build wrote into serverDir: its lists, their signatures
+// and the packs the lists name. Nothing else there is the build's to remove.
+std::set<std::string> BuildFilesIn(const std::string& serverDir) {
+  std::set<std::string> files;
+  std::error_code ec;
+  for (const char* list : {kListFile, kForceListFile}) {
+    for (const std::string& name : {std::string(list), std::string(list) + kSignatureSuffix})
+      if (fs::exists(serverDir + "/" + name, ec)) files.insert(name);
+    std::vector<std::string> packs;
+    if (!PackNamesOfList(serverDir + "/" + list, packs)) continue;
+    for (const std::string& p : packs) files.insert(p.size() > 4 && p.compare(p.size() - 4, 4, ".zip") == 0 ? p : p + ".zip");
+  }
+  return files;
+}
+
+// A pack of the new set that the server already publishes under the same
+// name must have the same bytes: caches keep packs for 30 days and clients
+// resume half-downloaded ones by name.
+void CheckPublishedPacks(const std::string& built, const std::string& serverDir, bool force) {
+  std::vector<std::string> changed;
+  std::error_code ec;
+  for (const std::string& name : ListNames(built)) {
+    if (IsList(name)) continue;
+    const std::string published = serverDir + "/" + name;
+    if (!fs::exists(published, ec)) continue;
+    if (FileSizeOf(published) == FileSizeOf(built + "/" + name) && SameFileContent(published, built + "/" + name))
+      continue;
+    changed.push_back(published + " (" + DescribeArchiveChange(published, built + "/" + name) + ")");
+  }
+  if (changed.empty()) return;
+  std::string text;
+  for (const std::string& c : changed) text += "\n  " + c;
+  if (!force)
+    throw Error("the new set would give published packs other bytes under the same name; caches and clients that "
+                "resume downloads hold them by name. Rebuild from the trees as they were published, or pass --force:" +
+                text);
+  Warn("--force: published packs get other bytes under the same name:" + text);
+}
+
+void Rename(const std::string& from, const std::string& to) {
+  if (rename(from.c_str(), to.c_str()) != 0) throw Error("cannot move " + from + " to " + to + ": " + ErrnoText());
+}
+
+// Moves the new set into an existing server directory: packs first (no
+// list names a pack before it is there), then signatures and lists, then
+// the earlier set's files the new one lacks. Other files stay.
+void PublishInto(const std::string& built, const std::string& serverDir, const std::set<std::string>& earlier) {
+  std::vector<std::string> names = ListNames(built);
+  std::set<std::string> fresh(names.begin(), names.end());
+  for (const std::string& name : names)
+    if (!IsList(name)) Rename(built + "/" + name, serverDir + "/" + name);
+  for (const char* list : {kForceListFile, kListFile})
+    for (const std::string& name : {std::string(list) + kSignatureSuffix, std::string(list)})
+      if (fresh.count(name)) Rename(built + "/" + name, serverDir + "/" + name);
+  // Stale lists before stale packs: no list is left naming a removed pack.
+  for (bool lists : {true, false})
+    for (const std::string& name : earlier)
+      if (IsList(name) == lists && !fresh.count(name) && unlink((serverDir + "/" + name).c_str()) != 0 && errno != ENOENT)
+        throw Error("cannot remove " + serverDir + "/" + name + ": " + ErrnoText());
+  SyncDirectory(serverDir);
+}
+
 void Publish(const std::string& built, const std::string& serverDir, const std::string& tmp) {
   std::error_code ec;
-  if (std::filesystem::exists(serverDir, ec)) {
-    // Swap both names in one step, so the server never shows a half set.
-    if (renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_EXCHANGE) != 0)
-      throw Error("cannot move the new packs into " + serverDir + ": " + ErrnoText());
+  if (fs::exists(serverDir, ec)) {
+    PublishInto(built, serverDir, BuildFilesIn(serverDir));
   } else if (renameat2(AT_FDCWD, built.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_NOREPLACE) != 0) {
     throw Error("cannot move the new packs to " + serverDir + ": " + ErrnoText());
+  } else {
+    SyncDirectory(fs::path(serverDir).parent_path().empty() ? "." : fs::path(serverDir).parent_path().string());
   }
   RemoveTree(tmp);
 }
 
+// The packs would become part of the next version built from that tree.
+void CheckNotInsideATree(const BuildOptions& opt) {
+  std::error_code ec;
+  fs::path out = fs::weakly_canonical(fs::absolute(opt.serverDir, ec), ec);
+  for (const std::string& root : opt.versionDirs) {
+    fs::path r = fs::weakly_canonical(fs::absolute(root, ec), ec);
+    auto rel = out.lexically_relative(r);
+    if (!rel.empty() && *rel.begin() != "..")
+      throw Error("the server directory " + opt.serverDir + " lies inside the version tree " + root +
+                  "; choose a directory outside every VERSION_DIR");
+  }
+}
+
 void CheckTarget(const BuildOptions& opt) {
   std::error_code ec;
-  namespace fs = std::filesystem;
+  CheckNotInsideATree(opt);
   if (!fs::exists(opt.serverDir, ec)) {
     std::string parent = fs::path(opt.serverDir).parent_path().string();
     if (!parent.empty() && !fs::is_directory(parent, ec))
@@ -223,6 +308,88 @@ void CheckTarget(const BuildOptions& opt) {
   if (!opt.replace) throw Error(opt.serverDir + " is not empty; pass --replace to replace its packs");
   if (!fs::exists(opt.serverDir + "/" + kListFile, ec))
     throw Error(opt.serverDir + " holds no " + kListFile + "; refusing to replace a directory that is not a pack server directory");
+}
+
+// Installations of a version that sets PACK_PUBLIC_KEYS refuse lists that
+// are unsigned or signed with another key.
+void CheckSigningKey(const std::vector<VersionTree>& chain, const SigningKey* key) {
+  const VersionTree& newest = chain.back();
+  const std::string cfg = newest.Path("config/quillupcfg.ini");
+  if (!key) {
+    if (!newest.publicKeys.empty())
+      throw Error(cfg + " sets PACK_PUBLIC_KEYS: installations of version " + std::to_string(newest.id) +
+                  " refuse unsigned lists; pass --sign-key with the private half of one of those keys");
+    return;
+  }
+  const std::string pub = key->PublicBase64();
+  for (const VersionTree& t : chain) {
+    if (t.publicKeys.empty()) continue;
+    bool listed = false;
+    for (const sig::PublicKey& k : sig::ParsePublicKeys(t.publicKeys).keys)
+      listed = listed || sig::EncodeBase64(k.data(), k.size()) == pub;
+    if (listed) continue;
+    const std::string why = "the public half of the signing key (" + pub + ") is not among PACK_PUBLIC_KEYS of " +
+                            t.Path("config/quillupcfg.ini") + "; installations of version " + std::to_string(t.id) +
+                            " refuse these lists";
+    if (&t == &newest) throw Error(why);
+    Warn(why);
+  }
+}
+
+// What build would write, from the trees alone: nothing is packed.
+void ShowDryRun(const BuildOptions& opt, const std::vector<VersionTree>& chain, const std::string& fullName,
+                bool signing) {
+  std::error_code ec;
+  const bool existing = fs::exists(opt.serverDir, ec) && !fs::is_empty(opt.serverDir, ec);
+  const std::set<std::string> earlier = existing ? BuildFilesIn(opt.serverDir) : std::set<std::string>();
+  printf("dry run, nothing written: %s would %s\n", opt.serverDir.c_str(),
+         existing ? "get the new set in place of the earlier one" : "be created with");
+  auto show = [&](const std::string& name, const std::string& what) {
+    bool published = !IsList(name) && fs::exists(opt.serverDir + "/" + name, ec);
+    printf("  %-38s %s%s\n", name.c_str(), what.c_str(), published ? " (published: must keep its bytes)" : "");
+  };
+  auto count = [](const VersionTree& t) {
+    long long files = 0, bytes = 0;
+    for (const auto& [rel, e] : t.entries)
+      if (!e.isDir) ++files, bytes += e.size;
+    return std::to_string(files) + " files, " + ByteCount(bytes);
+  };
+  const VersionTree& newest = chain.back();
+  show(fullName + ".zip", "full, version " + std::to_string(newest.id) + ": " + count(newest));
+  show(chain[0].packName + ".zip", "base, version " + std::to_string(chain[0].id) + ": " + count(chain[0]));
+  for (size_t i = 1; i < chain.size(); ++i) {
+    int added = 0, changed = 0;
+    for (const auto& [rel, e] : chain[i].entries) {
+      if (e.isDir) continue;
+      auto old = chain[i - 1].entries.find(rel);
+      if (old == chain[i - 1].entries.end()) ++added;
+      else if (old->second.size != e.size || !SameFileContent(chain[i - 1].Path(rel), chain[i].Path(rel))) ++changed;
+    }
+    show(chain[i].packName + ".zip", "increment " + std::to_string(chain[i - 1].id) + " -> " +
+                                         std::to_string(chain[i].id) + ": " + std::to_string(added) + " new, " +
+                                         std::to_string(changed) + " changed files");
+  }
+  std::vector<std::string> lists = {kListFile};
+  if (opt.forceRepair) lists.push_back(kForceListFile);
+  std::set<std::string> fresh = {fullName + ".zip"};
+  for (const VersionTree& t : chain) fresh.insert(t.packName + ".zip");
+  for (const std::string& l : lists) {
+    std::string what = "QUILLUP_ID " + std::to_string(newest.id) + (signing ? ", signed" : ", unsigned");
+    if (signing && l == kForceListFile)
+      what += ", expires " + ExpiryText((long long)time(nullptr) +
+                                        86400LL * (opt.expiresDays < 0 ? kDefaultExpiresDays : opt.expiresDays));
+    show(l, what);
+    fresh.insert(l);
+    if (signing) {
+      show(l + kSignatureSuffix, "signature");
+      fresh.insert(l + kSignatureSuffix);
+    }
+  }
+  for (const std::string& name : earlier)
+    if (!fresh.count(name)) printf("  %-38s would be removed (earlier set)\n", name.c_str());
+  if (existing)
+    for (const std::string& name : ListNames(opt.serverDir))
+      if (!earlier.count(name) && !fresh.count(name)) printf("  %-38s stays (not written by build)\n", name.c_str());
 }
 
 }  // namespace
@@ -261,10 +428,15 @@ void BuildServerDir(const BuildOptions& opt) {
   std::string fullName = opt.fullName.empty() ? "full_" + std::to_string(newest.id) : opt.fullName;
   // A key that cannot sign stops the build before any pack is made.
   std::unique_ptr<SigningKey> key;
-  if (!opt.signKey.empty()) key = std::make_unique<SigningKey>(opt.signKey);
+  if (!opt.signKey.empty()) key = std::make_unique<SigningKey>(opt.signKey, opt.passphraseFile);
+  CheckSigningKey(chain, key.get());
   if (!IsValidFullPackName(fullName))
     throw Error("\"" + fullName + "\" cannot name the full pack: use letters, digits, \"_\", \"-\" or \".\", "
                 "starting with a letter other than a lower-case p (increments begin with p)");
+  if (opt.dryRun) {
+    ShowDryRun(opt, chain, fullName, key != nullptr);
+    return;
+  }
 
   std::string tmp = MakeTempDirBeside(opt.serverDir, "build");
   try {
@@ -285,6 +457,7 @@ void BuildServerDir(const BuildOptions& opt) {
                                         " -> " + std::to_string(chain[i].id) + ")"));
     }
     std::vector<ListEntry> entries;
+    std::string expiry;
     for (const BuiltPack& p : packs) {
       entries.push_back(p.entry);
       if (key) entries.back().sha256 = FileSha256Hex(WidePath(out + "/" + p.entry.name + ".zip"));
@@ -299,8 +472,10 @@ void BuildServerDir(const BuildOptions& opt) {
       if (key) expires = (long long)time(nullptr) + 86400LL * (opt.expiresDays < 0 ? kDefaultExpiresDays : opt.expiresDays);
       WriteTextFile(out + "/" + kForceListFile, ListXml(newest.buildOption, newest.id, {forced}, expires));
       if (key) WriteSignatureOf(*key, out + "/" + kForceListFile);
+      if (expires) expiry = ExpiryText(expires);
     }
     ThrowIfInterrupted();
+    if (opt.replace) CheckPublishedPacks(out, opt.serverDir, opt.force);
     {
       Progress progress("lists");
       progress.Phase("flushing to disk", 0, 0);
@@ -313,6 +488,7 @@ void BuildServerDir(const BuildOptions& opt) {
            opt.forceRepair ? " (with force_servicepack.xml)" : "", key ? ", signed" : "");
     for (const BuiltPack& p : packs)
       printf("  %-34s %10lld  %s  %s\n", p.entry.name.c_str(), p.entry.size, p.entry.md5.c_str(), p.what.c_str());
+    if (!expiry.empty()) printf("%s expires %s\n", kForceListFile, expiry.c_str());
     printf("built in %s\n",
            Duration(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count()).c_str());
   } catch (...) {

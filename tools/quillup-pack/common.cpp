@@ -6,12 +6,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/spawn.h"
@@ -56,6 +60,14 @@ void SetQuiet(bool quiet) { g_quiet = quiet; }
 bool IsQuiet() { return g_quiet; }
 
 std::string ErrnoText() { return strerror(errno); }
+
+std::string ExpiryText(long long seconds) {
+  time_t t = (time_t)seconds;
+  struct tm tmv = {};
+  char date[40] = "?";
+  if (gmtime_r(&t, &tmv)) strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S UTC", &tmv);
+  return std::to_string(seconds) + " (" + date + ")";
+}
 
 void MakeDirOrThrow(const std::string& path) {
   std::error_code ec;
@@ -115,10 +127,28 @@ void CopyTree(const std::string& from, const std::string& to) {
   if (ec) throw Error("cannot copy " + from + " to " + to + ": " + ec.message());
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw Error("cannot read " + path + ": " + ErrnoText());
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
 long long FileSizeOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return -1;
   return (long long)st.st_size;
+}
+
+std::vector<std::string> ListNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec))
+    names.push_back(it->path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string* errText) {

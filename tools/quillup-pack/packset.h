@@ -14,14 +14,20 @@ struct BuildOptions {
   std::vector<std::string> versionDirs;  // oldest first
   std::string fullName;                  // "" = "full_" + newest QUILLUP_ID
   bool forceRepair = false;              // also write force_servicepack.xml
-  bool replace = false;                  // replace an existing server directory
+  bool replace = false;                  // replace the set of an existing server directory
+  bool force = false;                    // with replace: published packs may change bytes
+  bool dryRun = false;                   // check and tell, write nothing
   std::string signKey;                   // Ed25519 PEM: sha256 on every pack, lists signed
+  std::string passphraseFile;            // first line: the passphrase of an encrypted key
   int expiresDays = -1;                  // signed forced list valid this long (-1: the default)
 };
 
 // Builds every pack and list into a fresh directory and moves it into
 // place; on failure nothing is left in or beside serverDir. Throws Error.
 void BuildServerDir(const BuildOptions& opt);
+
+// quillup list: what a server directory holds. Returns the exit status.
+int ListServerDir(const std::string& serverDir);
 
 // The list document for the given packs (in chain order).
 struct ListEntry {

@@ -116,6 +116,11 @@ void Progress::AddFile(long long bytes) {
   m_bytesDone += bytes;
 }
 
+void Progress::AddBytes(long long bytes) {
+  std::lock_guard<std::mutex> lock(g_out);
+  m_bytesDone += bytes;
+}
+
 // The numbers first: a narrow terminal cuts the line's end, the step's name.
 std::string Progress::LineLocked() const {
   double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_start).count();

@@ -21,6 +21,8 @@ class Progress {
   void Phase(const std::string& name, long long files, long long bytes);
   // One more file of the phase is done.
   void AddFile(long long bytes);
+  // Bytes done inside the current file (a large one moves the line too).
+  void AddBytes(long long bytes);
   // Ends the step with a summary line; "" leaves no line behind (the
   // caller prints the result itself).
   void Done(const std::string& summary);

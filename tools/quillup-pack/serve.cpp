@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -143,6 +144,21 @@ std::string MapTarget(const std::string& root, const std::string& target) {
   return clean.empty() ? std::string() : root + clean;
 }
 
+// Symbolic links may point within the root, never out of it.
+bool InsideRoot(const std::string& root, const std::string& path) {
+  char* realRoot = realpath(root.c_str(), nullptr);
+  char* realFile = realpath(path.c_str(), nullptr);
+  bool inside = false;
+  if (realRoot && realFile) {
+    std::string r = realRoot, f = realFile;
+    if (r.back() != '/') r += '/';
+    inside = f.compare(0, r.size(), r) == 0;
+  }
+  free(realRoot);
+  free(realFile);
+  return inside;
+}
+
 // "bytes=a-b", "bytes=a-", "bytes=-n" against a file of the given size.
 // 1: satisfiable range in [first, last]; 0: no usable range (send all);
 // -1: unsatisfiable.
@@ -205,13 +221,8 @@ const char* ContentType(const std::string& path) {
 // Answers one request; false when the connection must close.
 bool Answer(int fd, const ServeOptions& opt, const Request& req) {
   bool head = req.method == "HEAD";
-  if (req.method != "GET" && !head) {
-    LogRequest(opt, req, 405, 0);
-    SendSimple(fd, 405, "Method Not Allowed", false, "Allow: GET, HEAD\r\n");
-    return false;
-  }
   std::string path = MapTarget(opt.rootDir, req.target);
-  int file = path.empty() ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int file = path.empty() || !InsideRoot(opt.rootDir, path) ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
   if (file >= 0 && (fstat(file, &st) != 0 || !S_ISREG(st.st_mode))) {
     close(file);
@@ -269,6 +280,13 @@ void ServeConnection(int fd, ServeOptions opt) {
     Request req;
     if (!ParseHead(head, req)) {
       SendSimple(fd, 400, "Bad Request", false);
+      break;
+    }
+    // Other methods get 405 before their body is looked at; the body is
+    // not read, so the connection closes.
+    if (req.method != "GET" && req.method != "HEAD") {
+      LogRequest(opt, req, 405, 0);
+      SendSimple(fd, 405, "Method Not Allowed", false, "Allow: GET, HEAD\r\n");
       break;
     }
     // Request bodies are not expected; a GET with one is refused.

@@ -4,16 +4,16 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "bridge.h"
@@ -34,14 +34,6 @@ const char* const kPublicFileName = "signing-key.pub";
 namespace {
 
 using PkeyPtr = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)>;
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw Error("cannot read " + path + ": " + ErrnoText());
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 // Beside the target, then renamed over it: a server never shows half a file.
 void WriteFileAtomic(const std::string& path, const std::string& data, mode_t mode) {
@@ -77,8 +69,10 @@ bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+}  // namespace
+
 // The root attribute expires of a list, "" when absent.
-std::string ExpiresOf(const std::string& bytes) {
+std::string ExpiresOfList(const std::string& bytes) {
   XmlDocument doc;
   if (!doc.LoadBytes(bytes.data(), bytes.size())) return std::string();
   doc.RewindLevel();
@@ -86,17 +80,52 @@ std::string ExpiresOf(const std::string& bytes) {
   return Utf8FromWide(doc.GetAttribute(u"expires"));
 }
 
-}  // namespace
-
 struct SigningKey::Impl {
   PkeyPtr key{nullptr, EVP_PKEY_free};
 };
 
-SigningKey::SigningKey(const std::string& pemPath) : m_impl(new Impl) {
-  FILE* f = fopen(pemPath.c_str(), "rb");
-  if (!f) throw Error("cannot read the signing key " + pemPath + ": " + ErrnoText());
-  m_impl->key.reset(PEM_read_PrivateKey(f, nullptr, nullptr, nullptr));
-  fclose(f);
+namespace {
+
+// OpenSSL asks here instead of on the terminal: the passphrase file's line,
+// or nothing at all.
+int PassphraseCallback(char* buf, int size, int, void* u) {
+  if (!u) return -1;
+  const std::string& p = *static_cast<const std::string*>(u);
+  if ((int)p.size() > size) return -1;
+  memcpy(buf, p.data(), p.size());
+  return (int)p.size();
+}
+
+std::string ReadPassphrase(const std::string& path) {
+  std::string text = ReadAll(path);
+  return text.substr(0, text.find_first_of("\r\n"));
+}
+
+}  // namespace
+
+SigningKey::SigningKey(const std::string& pemPath, const std::string& passphraseFile) : m_impl(new Impl) {
+  struct stat st;
+  if (stat(pemPath.c_str(), &st) != 0) throw Error("cannot read the signing key " + pemPath + ": " + ErrnoText());
+  // As ssh does: a private key others can read is no longer private.
+  if (st.st_mode & 077) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", (unsigned)(st.st_mode & 07777));
+    throw Error("the signing key " + pemPath + " is readable by group or others (mode " + mode +
+                "); make it private with: chmod 600 " + pemPath);
+  }
+  const std::string pem = ReadAll(pemPath);
+  const bool encrypted = pem.find("ENCRYPTED") != std::string::npos;
+  if (encrypted && passphraseFile.empty())
+    throw Error("the signing key " + pemPath + " is encrypted; give its passphrase with --passphrase-file FILE "
+                "(nothing is asked on the terminal)");
+  std::string passphrase = passphraseFile.empty() ? std::string() : ReadPassphrase(passphraseFile);
+  std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new_mem_buf(pem.data(), (int)pem.size()), BIO_free);
+  m_impl->key.reset(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, PassphraseCallback,
+                                                  passphraseFile.empty() ? nullptr : &passphrase)
+                        : nullptr);
+  OPENSSL_cleanse(passphrase.data(), passphrase.size());
+  if (!m_impl->key && encrypted)
+    throw Error("cannot decrypt the signing key " + pemPath + " with the passphrase in " + passphraseFile);
   if (!m_impl->key) throw Error(pemPath + " holds no private key in PEM form");
   if (EVP_PKEY_id(m_impl->key.get()) != EVP_PKEY_ED25519) throw Error(pemPath + " is not an Ed25519 key");
 }
@@ -123,42 +152,78 @@ std::string SigningKey::PublicBase64() const {
   return sig::EncodeBase64(raw, len);
 }
 
-void KeyGen(const std::string& dir) {
-  std::error_code ec;
-  if (!std::filesystem::exists(dir, ec)) {
-    std::string parent = std::filesystem::path(dir).parent_path().string();
-    if (!parent.empty()) MakeDirOrThrow(parent);
-    // Only its owner may look into a directory of private keys.
-    if (mkdir(dir.c_str(), 0700) != 0) throw Error("cannot create " + dir + ": " + ErrnoText());
-  }
-  const std::string priv = dir + "/" + kKeyFileName, pub = dir + "/" + kPublicFileName;
-  if (std::filesystem::exists(pub, ec)) throw Error(pub + " exists; keygen never replaces a key");
+namespace {
 
+// The directories of dir that do not exist yet, outermost first.
+std::vector<std::string> MissingDirs(std::string dir) {
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  std::vector<std::string> missing;
+  std::error_code ec;
+  for (std::filesystem::path p = dir; !p.empty() && !std::filesystem::exists(p, ec); p = p.parent_path()) {
+    missing.insert(missing.begin(), p.string());
+    if (p == p.parent_path()) break;
+  }
+  return missing;
+}
+
+[[noreturn]] void ThrowErrno(const std::string& what, int err) { throw Error(what + ": " + strerror(err)); }
+
+}  // namespace
+
+void KeyGen(const std::string& dir) {
+  const std::string priv = dir + "/" + kKeyFileName, pub = dir + "/" + kPublicFileName;
+  std::error_code ec;
+  if (std::filesystem::exists(pub, ec)) throw Error(pub + " exists; keygen never replaces a key");
   std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr),
                                                              EVP_PKEY_CTX_free);
   EVP_PKEY* raw = nullptr;
   if (!ctx || EVP_PKEY_keygen_init(ctx.get()) != 1 || EVP_PKEY_keygen(ctx.get(), &raw) != 1)
     throw Error("cannot generate an Ed25519 key");
   PkeyPtr key(raw, EVP_PKEY_free);
-
-  // Created 0600 in one step, never readable by others even for a moment.
-  int fd = open(priv.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) throw Error("cannot create " + priv + ": " + ErrnoText() + (errno == EEXIST ? " (keygen never replaces a key)" : ""));
-  FILE* f = fdopen(fd, "wb");
-  bool ok = f && fchmod(fd, 0600) == 0 && PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 &&
-            fflush(f) == 0 && fsync(fd) == 0;
-  if (f) ok = fclose(f) == 0 && ok;
-  else close(fd);
-  if (!ok) {
-    unlink(priv.c_str());
-    throw Error("cannot write " + priv);
-  }
   unsigned char pubRaw[sig::kPublicKeySize];
   size_t len = sizeof pubRaw;
   if (EVP_PKEY_get_raw_public_key(key.get(), pubRaw, &len) != 1 || len != sizeof pubRaw)
     throw Error("cannot read the public half of the key");
   const std::string line = sig::EncodeBase64(pubRaw, len);
-  WriteFileAtomic(pub, line + "\n", 0644);
+
+  // A failure (a full disk) takes back what this run created.
+  const std::vector<std::string> newDirs = MissingDirs(dir);
+  size_t made = 0;
+  bool privMade = false;
+  try {
+    for (; made < newDirs.size(); ++made)
+      // Only its owner may look into a directory of private keys.
+      if (mkdir(newDirs[made].c_str(), made + 1 == newDirs.size() ? 0700 : 0777) != 0)
+        ThrowErrno("cannot create " + newDirs[made], errno);
+    // Created 0600 in one step, never readable by others even for a moment.
+    int fd = open(priv.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) ThrowErrno("cannot create " + priv + (errno == EEXIST ? " (keygen never replaces a key)" : ""), errno);
+    privMade = true;
+    FILE* f = fdopen(fd, "wb");
+    if (!f) {
+      int err = errno;
+      close(fd);
+      ThrowErrno("cannot write " + priv, err);
+    }
+    errno = 0;
+    bool ok = PEM_write_PrivateKey(f, key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1 && fflush(f) == 0 &&
+              fsync(fd) == 0;
+    int err = errno;
+    ok = fclose(f) == 0 && ok;
+    if (!ok) ThrowErrno("cannot write " + priv, err ? err : errno ? errno : EIO);
+    WriteFileAtomic(pub, line + "\n", 0644);
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0 || fsync(dfd) != 0) {
+      int ferr = errno;
+      if (dfd >= 0) close(dfd);
+      ThrowErrno("cannot flush " + dir, ferr);
+    }
+    close(dfd);
+  } catch (...) {
+    if (privMade) unlink(priv.c_str());
+    while (made > 0) rmdir(newDirs[--made].c_str());
+    throw;
+  }
   printf("%s\n", line.c_str());
   Note("private key " + priv + " (keep it off the servers), public key " + pub +
        " (for PACK_PUBLIC_KEYS in config/quillupcfg.ini)");
@@ -168,8 +233,9 @@ void WriteSignatureOf(const SigningKey& key, const std::string& listPath) {
   WriteFileAtomic(listPath + kSignatureSuffix, key.Sign(ReadAll(listPath)) + "\n", 0644);
 }
 
-void SignServerDir(const std::string& keyPath, const std::string& serverDir, int expiresDays) {
-  SigningKey key(keyPath);
+void SignServerDir(const std::string& keyPath, const std::string& passphraseFile, const std::string& serverDir,
+                   int expiresDays) {
+  SigningKey key(keyPath, passphraseFile);
   std::error_code ec;
   if (!std::filesystem::exists(serverDir + "/" + kListFile, ec))
     throw Error(serverDir + " holds no " + kListFile);
@@ -202,17 +268,28 @@ void SignServerDir(const std::string& keyPath, const std::string& serverDir, int
     WriteFileAtomic(path, ListXml(Utf8FromWide(info.strBuildOption), WToInt(info.strId), entries, expires), 0644);
     WriteSignatureOf(key, path);
     printf("%s: signed, %zu packs%s\n", path.c_str(), entries.size(),
-           forced ? (", expires " + std::to_string(expires)).c_str() : "");
+           forced ? (", expires " + ExpiryText(expires)).c_str() : "");
   }
 }
 
-int VerifySignatures(const std::string& serverDir, const std::string& publicKeys) {
-  std::string text = publicKeys;
+std::string PublicKeysFrom(const std::string& arg) {
   std::error_code ec;
-  if (std::filesystem::is_regular_file(publicKeys, ec)) text = ReadAll(publicKeys);
-  sig::KeyList keys = sig::ParsePublicKeys(text);
-  for (const std::string& bad : keys.unreadable) Warn("not an Ed25519 public key: " + bad);
-  if (keys.keys.empty()) throw Error("no readable public key in " + publicKeys);
+  if (!std::filesystem::is_regular_file(arg, ec)) return arg;
+  const std::string text = ReadAll(arg);
+  // Never echoed: a private key handed over by mistake stays unprinted.
+  if (text.find("PRIVATE KEY") != std::string::npos)
+    throw Error(arg + " holds a private key; --public-key takes public keys (the .pub file keygen writes)");
+  return text;
+}
+
+int VerifySignatures(const std::string& serverDir, const std::string& keysText, const std::string& source,
+                     const std::string& label) {
+  sig::KeyList keys = sig::ParsePublicKeys(keysText);
+  if (!keys.unreadable.empty())
+    Warn(std::to_string(keys.unreadable.size()) + " entr" + (keys.unreadable.size() == 1 ? "y" : "ies") + " of " +
+         source + " not an Ed25519 public key");
+  if (keys.keys.empty()) throw Error("no readable public key in " + source);
+  std::error_code ec;
   int failures = 0;
   for (const char* list : {kListFile, kForceListFile}) {
     const std::string path = serverDir + "/" + list;
@@ -237,15 +314,19 @@ int VerifySignatures(const std::string& serverDir, const std::string& publicKeys
       else if (!EqualsNoCase(FileSha256Hex(WidePath(serverDir + "/" + ZipName(name))), want))
         why = ZipName(name) + " does not have the SHA-256 the list gives";
     }
+    std::string expiry;
     if (why.empty() && std::string(list) == kForceListFile) {
-      std::string expires = ExpiresOf(bytes);
+      std::string expires = ExpiresOfList(bytes);
       if (expires.empty() || expires.size() > 18 || expires.find_first_not_of("0123456789") != std::string::npos)
         why = "forced list without expires";
       else if (std::stoll(expires) < (long long)time(nullptr))
-        why = "forced list expired at " + expires;
+        why = "forced list expired at " + ExpiryText(std::stoll(expires));
+      else
+        expiry = ", expires " + ExpiryText(std::stoll(expires));
     }
-    printf("%s%s: %s%s\n", list, kSignatureSuffix, why.empty() ? "ok" : "FAILED: ",
-           why.empty() ? (", " + std::to_string(info.vecPacks.size()) + " packs, sha256 match").c_str() : why.c_str());
+    printf("%s%s%s: %s%s\n", list, kSignatureSuffix, label.c_str(), why.empty() ? "ok" : "FAILED: ",
+           why.empty() ? (", " + std::to_string(info.vecPacks.size()) + " packs, sha256 match" + expiry).c_str()
+                       : why.c_str());
     if (!why.empty()) ++failures;
   }
   return failures;

@@ -15,10 +15,12 @@ extern const char* const kPublicFileName;   // signing-key.pub
 // Forced lists carry an expiry when signed; this many days by default.
 constexpr int kDefaultExpiresDays = 7;
 
-// A private signing key read from a PEM file. Throws Error.
+// A private signing key read from a PEM file that only its owner can read;
+// an encrypted one needs passphraseFile (its first line), nothing is ever
+// asked on the terminal. Throws Error.
 class SigningKey {
  public:
-  explicit SigningKey(const std::string& pemPath);
+  SigningKey(const std::string& pemPath, const std::string& passphraseFile);
   ~SigningKey();
   SigningKey(const SigningKey&) = delete;
   SigningKey& operator=(const SigningKey&) = delete;
@@ -42,12 +44,22 @@ void WriteSignatureOf(const SigningKey& key, const std::string& listPath);
 // Rewrites each list of serverDir with the SHA-256 of its packs (and an
 // expiry on the forced list) and signs it. The packs must match the sizes
 // and MD5 values the lists give. Throws Error.
-void SignServerDir(const std::string& keyPath, const std::string& serverDir, int expiresDays);
+void SignServerDir(const std::string& keyPath, const std::string& passphraseFile, const std::string& serverDir,
+                   int expiresDays);
 
-// Checks every list of serverDir against publicKeys (the PACK_PUBLIC_KEYS
-// text, or a file holding it) as the updater does: its signature, a sha256
-// on every pack that matches the file, the forced list's expiry. Prints
-// one line per list; returns the number of failed lists.
-int VerifySignatures(const std::string& serverDir, const std::string& publicKeys);
+// The root attribute expires of a list's bytes, "" when absent.
+std::string ExpiresOfList(const std::string& bytes);
+
+// The keys a --public-key argument gives: the text itself, or the file it
+// names. A file holding a private key is refused without showing it.
+std::string PublicKeysFrom(const std::string& arg);
+
+// Checks every list of serverDir against keysText (PACK_PUBLIC_KEYS text;
+// source names where it came from) as the updater does: its signature, a
+// sha256 on every pack that matches the file, the forced list's expiry.
+// Prints one line per list, label after the list's name; returns the
+// number of failed lists.
+int VerifySignatures(const std::string& serverDir, const std::string& keysText, const std::string& source,
+                     const std::string& label);
 
 }  // namespace pack

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 
 #include "bridge.h"
@@ -30,6 +31,25 @@ std::string Lower(std::string s) {
   return s;
 }
 
+const char* const kNeededList = "config/neededfilelist.lst";
+
+// Why Windows cannot hold a path segment, "" when it can.
+std::string WindowsNameProblem(const std::string& seg) {
+  for (unsigned char c : seg) {
+    if (c < 0x20) return "a control character";
+    if (strchr("<>:\"|?*", c)) return std::string("the character ") + (char)c;
+  }
+  if (seg.back() == '.' || seg.back() == ' ') return "a trailing dot or space, which Windows drops";
+  // Device names are reserved with any extension ("nul.txt" too).
+  std::string stem = seg.substr(0, seg.find('.'));
+  while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+  for (char& c : stem) c = (char)toupper((unsigned char)c);
+  bool device = stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL" ||
+                (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+                 stem[3] >= '1' && stem[3] <= '9');
+  return device ? "the device name " + stem : std::string();
+}
+
 void CheckName(const VersionTree& t, const std::string& rel) {
   WString wide = WideFromUtf8(rel);
   if (wide.empty()) throw Error(t.Path(rel) + ": the file name is not valid UTF-8");
@@ -37,6 +57,32 @@ void CheckName(const VersionTree& t, const std::string& rel) {
     throw Error(t.Path(rel) + ": the file name has characters that code page 936 cannot hold; the updater cannot stage it");
   if (rel.find('\\') != std::string::npos)
     throw Error(t.Path(rel) + ": the file name contains a backslash, which the updater reads as a directory separator");
+  std::string seg = rel.substr(rel.find_last_of('/') + 1);
+  std::string problem = WindowsNameProblem(seg);
+  if (!problem.empty())
+    throw Error(t.Path(rel) + ": the name holds " + problem + "; a Windows installation cannot hold it");
+  size_t bytes = GbkFromWide(wide).size();
+  if (wide.size() > kMaxRelPathUnits || bytes > kMaxRelPathBytes)
+    throw Error(t.Path(rel) + ": the relative path is " + std::to_string(wide.size()) + " UTF-16 units (" +
+                std::to_string(bytes) + " bytes in code page 936); at most " + std::to_string(kMaxRelPathUnits) +
+                " and " + std::to_string(kMaxRelPathBytes) + " fit the updater's path limit");
+}
+
+// Every file the client's required-file list names must be in the tree,
+// or installations end each update reporting missing files.
+void CheckRequiredFiles(const VersionTree& t) {
+  const std::string list = t.Path(kNeededList);
+  std::error_code ec;
+  std::vector<std::string> files;
+  if (!fs::is_regular_file(list, ec) || !RequiredFilesOf(list, files))
+    throw Error(t.root + " has no readable " + kNeededList +
+                "; without it the updater reports the client's files missing after every update");
+  for (const std::string& f : files) {
+    struct stat st;
+    if (lstat(t.Path(f).c_str(), &st) != 0)
+      throw Error(list + " names " + f + ", which " + t.root +
+                  " does not hold; installations would end the update reporting a missing file");
+  }
 }
 
 void Walk(VersionTree& t, const std::string& rel, std::map<std::string, std::string>& folded) {
@@ -69,6 +115,9 @@ void Walk(VersionTree& t, const std::string& rel, std::map<std::string, std::str
     } else if (S_ISREG(st.st_mode)) {
       if (EndsWith(childRel, ".delta"))
         throw Error(full + ": the updater takes a file whose name ends in \".delta\" for a binary delta; rename it");
+      if ((long long)st.st_size > kMaxPackBytes)
+        throw Error(full + " is " + std::to_string((long long)st.st_size) +
+                    " bytes; a pack holds less than 2 GiB (its size is a signed 32-bit number in the list)");
       FILE* f = fopen(full.c_str(), "rb");
       if (!f) throw Error("cannot read " + full + ": " + ErrnoText());
       fclose(f);
@@ -110,10 +159,12 @@ VersionTree LoadVersionTree(const std::string& rootArg) {
   if (t.id <= 0)
     throw Error(cfg + ": QUILLUP_ID \"" + id + "\" is not a positive number; the updater would treat the version as unknown");
   t.buildOption = ReadCfgValue(cfg, "QUILLUP_VERSION");
+  t.publicKeys = ReadCfgValue(cfg, "PACK_PUBLIC_KEYS");
   std::map<std::string, std::string> folded;
   Walk(t, "", folded);
   if (t.entries.count("update"))
     throw Error(t.root + " contains update/, the directory the updater stages in and deletes");
+  CheckRequiredFiles(t);
   return t;
 }
 

@@ -339,9 +339,22 @@ int CheckListedPacks(const std::string& serverDir, const std::string& listFile, 
 
 int VerifyServerDir(const VerifyOptions& opt) {
   auto started = std::chrono::steady_clock::now();
+  std::string givenKeys;
+  for (const std::string& k : opt.publicKeys) givenKeys += (givenKeys.empty() ? "" : ",") + PublicKeysFrom(k);
   std::vector<VersionTree> chain = LoadVersionChain(opt.versionDirs);
   const VersionTree& newest = chain.back();
-  int failures = opt.publicKeys.empty() ? 0 : VerifySignatures(opt.serverDir, opt.publicKeys);
+  int failures = 0;
+  if (!opt.publicKeys.empty()) {
+    failures += VerifySignatures(opt.serverDir, givenKeys, "--public-key", "");
+  } else {
+    // Installations check the lists with their own keys: once per key set,
+    // newest first.
+    std::set<std::string> checked;
+    for (auto t = chain.rbegin(); t != chain.rend(); ++t)
+      if (!t->publicKeys.empty() && checked.insert(t->publicKeys).second)
+        failures += VerifySignatures(opt.serverDir, t->publicKeys, "PACK_PUBLIC_KEYS of " + t->Path("config/quillupcfg.ini"),
+                                     " (keys of version " + std::to_string(t->id) + ")");
+  }
   const char* base = getenv("TMPDIR");
   std::string work = std::string(base && *base ? base : "/tmp") + "/quillup-pack-verify-XXXXXX";
   if (!mkdtemp(work.data())) throw Error("cannot create a work directory: " + ErrnoText());

@@ -9,7 +9,7 @@ namespace pack {
 struct VerifyOptions {
   std::string serverDir;
   std::vector<std::string> versionDirs;  // oldest first, as given to build
-  std::string publicKeys;                // "": signatures are not checked
+  std::vector<std::string> publicKeys;   // empty: the versions' own PACK_PUBLIC_KEYS
 };
 
 // Prints one line per list and per starting version; returns 0 when every

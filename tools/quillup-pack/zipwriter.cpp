@@ -4,8 +4,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 
 #include "common.h"
@@ -147,7 +149,8 @@ void ZipWriter::WriteLocalHeader(const Entry& e) {
   Put(h + e.name + e.extra);
 }
 
-bool ZipWriter::WriteData(Entry& e, const std::string& source, bool deflate) {
+bool ZipWriter::WriteData(Entry& e, const std::string& source, bool deflate,
+                          const std::function<void(long long bytes)>& onBytes, long long& reported) {
   std::unique_ptr<FILE, FileCloser> in(fopen(source.c_str(), "rb"));
   if (!in) throw Error("cannot read " + source + ": " + ErrnoText());
   std::unique_ptr<unsigned char[]> buf(new unsigned char[kChunk]), out(new unsigned char[kChunk]);
@@ -164,6 +167,11 @@ bool ZipWriter::WriteData(Entry& e, const std::string& source, bool deflate) {
     last = got < kChunk;
     e.crc = Crc(e.crc, buf.get(), got);
     e.size += got;
+    // A second pass (stored after all) reports only what the first did not.
+    if (onBytes && (long long)e.size > reported) {
+      onBytes((long long)e.size - reported);
+      reported = (long long)e.size;
+    }
     if (!deflate) {
       Put(std::string((const char*)buf.get(), got));
       e.compressedSize += got;
@@ -187,18 +195,20 @@ bool ZipWriter::WriteData(Entry& e, const std::string& source, bool deflate) {
   return !deflate || e.compressedSize < e.size;
 }
 
-void ZipWriter::AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime) {
+void ZipWriter::AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime,
+                        const std::function<void(long long bytes)>& onBytes) {
   Entry e = Begin(name, S_IFREG | (mode & 07777), mtime, false);
   e.method = kDeflated;
   WriteLocalHeader(e);
   uint64_t data = Tell();
-  if (!WriteData(e, source, true)) {
+  long long reported = 0;
+  if (!WriteData(e, source, true, onBytes, reported)) {
     // Deflating made it larger: store it as it is.
     fflush(m_file);
     if (ftruncate(fileno(m_file), (off_t)data) != 0) Fail("cannot write " + m_path);
     Seek(data);
     e.method = kStored;
-    WriteData(e, source, false);
+    WriteData(e, source, false, onBytes, reported);
   }
   uint64_t end = Tell();
   Seek(e.offset);
@@ -266,6 +276,92 @@ void ZipWriter::Finish() {
     throw Error("cannot write " + m_path + ": " + why);
   }
   m_finished = true;
+}
+
+namespace {
+
+struct CatalogEntry {
+  uint32_t crc = 0, size = 0, attrs = 0;
+  uint16_t dosTime = 0, dosDate = 0;
+};
+
+uint32_t Get16(const unsigned char* p) { return p[0] | p[1] << 8; }
+uint32_t Get32(const unsigned char* p) { return Get16(p) | Get16(p + 2) << 16; }
+
+// The central directory of an archive as this writer makes it (no zip64):
+// entry name (UTF-8) -> entry; false when it cannot be read so.
+bool ReadCatalog(const std::string& path, std::map<std::string, CatalogEntry>& out) {
+  std::unique_ptr<FILE, FileCloser> f(fopen(path.c_str(), "rb"));
+  if (!f || fseeko(f.get(), 0, SEEK_END) != 0) return false;
+  off_t size = ftello(f.get());
+  const off_t tail = std::min<off_t>(size, 22 + 0xFFFF);
+  std::string end((size_t)tail, '\0');
+  if (fseeko(f.get(), size - tail, SEEK_SET) != 0 || fread(end.data(), 1, end.size(), f.get()) != end.size())
+    return false;
+  size_t at = end.rfind(std::string("PK\x05\x06", 4));
+  if (at == std::string::npos || at + 22 > end.size()) return false;
+  const unsigned char* e = (const unsigned char*)end.data() + at;
+  uint32_t count = Get16(e + 10), cdSize = Get32(e + 12), cdOffset = Get32(e + 16);
+  if (count == 0xFFFF || cdOffset == 0xFFFFFFFFu || (off_t)cdOffset + cdSize > size) return false;
+  std::string cd(cdSize, '\0');
+  if (fseeko(f.get(), (off_t)cdOffset, SEEK_SET) != 0 || fread(cd.data(), 1, cd.size(), f.get()) != cd.size())
+    return false;
+  size_t pos = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (pos + 46 > cd.size()) return false;
+    const unsigned char* h = (const unsigned char*)cd.data() + pos;
+    if (Get32(h) != kCentralSig) return false;
+    size_t nameLen = Get16(h + 28), extraLen = Get16(h + 30), commentLen = Get16(h + 32);
+    if (pos + 46 + nameLen > cd.size()) return false;
+    CatalogEntry c;
+    c.dosTime = (uint16_t)Get16(h + 12);
+    c.dosDate = (uint16_t)Get16(h + 14);
+    c.crc = Get32(h + 16);
+    c.size = Get32(h + 24);
+    c.attrs = Get32(h + 38);
+    out[Utf8FromWide(WideFromGbk(cd.substr(pos + 46, nameLen)))] = c;
+    pos += 46 + nameLen + extraLen + commentLen;
+  }
+  return true;
+}
+
+std::string DosTimeText(uint16_t time, uint16_t date) {
+  char buf[32];
+  snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", 1980 + (date >> 9), (date >> 5) & 15, date & 31,
+           time >> 11, (time >> 5) & 63, (time & 31) * 2);
+  return buf;
+}
+
+}  // namespace
+
+std::string DescribeArchiveChange(const std::string& published, const std::string& fresh) {
+  std::map<std::string, CatalogEntry> was, now;
+  if (!ReadCatalog(published, was) || !ReadCatalog(fresh, now)) return "its bytes differ";
+  std::vector<std::string> changes;
+  for (const auto& [name, n] : now) {
+    auto w = was.find(name);
+    if (w == was.end()) {
+      changes.push_back(name + " is new");
+      continue;
+    }
+    const CatalogEntry& o = w->second;
+    if (o.crc != n.crc || o.size != n.size) changes.push_back(name + ": content changed");
+    if (o.dosTime != n.dosTime || o.dosDate != n.dosDate)
+      changes.push_back(name + ": time changed from " + DosTimeText(o.dosTime, o.dosDate) + " to " +
+                        DosTimeText(n.dosTime, n.dosDate) + " (local time)");
+    if ((o.attrs >> 16) != (n.attrs >> 16)) {
+      char buf[64];
+      snprintf(buf, sizeof buf, ": mode changed from %04o to %04o", (o.attrs >> 16) & 07777, (n.attrs >> 16) & 07777);
+      changes.push_back(name + buf);
+    }
+  }
+  for (const auto& [name, o] : was)
+    if (!now.count(name)) changes.push_back(name + " is gone");
+  if (changes.empty()) return "its bytes differ, though no entry's name, content, time or mode does";
+  std::string text;
+  for (size_t i = 0; i < changes.size() && i < 3; ++i) text += (i ? "; " : "") + changes[i];
+  if (changes.size() > 3) text += "; and " + std::to_string(changes.size() - 3) + " more";
+  return text;
 }
 
 }  // namespace pack

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,8 +22,10 @@ class ZipWriter {
   ZipWriter(const ZipWriter&) = delete;
   ZipWriter& operator=(const ZipWriter&) = delete;
 
-  // name: UTF-8 entry name with "/" separators. The source is read at once.
-  void AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime);
+  // name: UTF-8 entry name with "/" separators. The source is read at once;
+  // onBytes, when given, hears of every piece of it read.
+  void AddFile(const std::string& name, const std::string& source, mode_t mode, long long mtime,
+               const std::function<void(long long bytes)>& onBytes = nullptr);
   void AddDirectory(const std::string& name, mode_t mode, long long mtime);
   int Count() const { return (int)m_entries.size(); }
   // Writes the central directory; throws Error on failure (no archive is left).
@@ -41,7 +44,8 @@ class ZipWriter {
   void WriteLocalHeader(const Entry& e);
   // Copies or deflates the source after the local header; false when
   // deflating did not make it smaller.
-  bool WriteData(Entry& e, const std::string& source, bool deflate);
+  bool WriteData(Entry& e, const std::string& source, bool deflate,
+                 const std::function<void(long long bytes)>& onBytes, long long& reported);
   void Put(const std::string& bytes);
   void Seek(uint64_t offset);
   uint64_t Tell();
@@ -52,5 +56,10 @@ class ZipWriter {
   bool m_finished = false;
   std::vector<Entry> m_entries;
 };
+
+// Why two archives of the same pack differ, entry by entry (content, time,
+// mode, entries added or gone), for the message that refuses to change a
+// published pack.
+std::string DescribeArchiveChange(const std::string& published, const std::string& fresh);
 
 }  // namespace pack
