@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
 
       bool resume = false;
       t0 = bench::Now();
-      bool ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), 0, 0, &resume, nullptr);
+      bool ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), nullptr, &resume, nullptr);
       double tNet = bench::Now() - t0;
       if (!ok || SizeOf(outNet) != total) throw std::runtime_error("CNet::Download failed");
       unlink(outNet.c_str());
@@ -101,14 +101,14 @@ int main(int argc, char** argv) {
     const long long half = total / 2;
     bool resume = false;
     bool ok = net.Download(WideFromUtf8(fault.HttpUrl("/f/big.zip?mode=reset&after=" + std::to_string(half))), u"",
-                           WideFromUtf8(outNet), 0, 0, &resume, nullptr);
+                           WideFromUtf8(outNet), nullptr, &resume, nullptr);
     long long kept = SizeOf(outNet);
     if (ok || kept <= 0 || kept > half)
       throw std::runtime_error("the reset did not leave a partial file (result " + std::to_string(ok) + ", " +
                                std::to_string(kept) + " bytes kept)");
     size_t before = nginx.AccessLines().size();
     resume = true;
-    ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), 0, 0, &resume, nullptr);
+    ok = net.Download(WideFromUtf8(url), u"", WideFromUtf8(outNet), nullptr, &resume, nullptr);
     long long bytesSent = 0, bodySent = 0;
     int status = 0;
     // The range probe (HEAD) and the ranged GET.

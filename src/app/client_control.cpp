@@ -185,7 +185,7 @@ bool CUpdateDlg::RunClientApp() {
     return false;
   }
   if (m_ops->GetUpdateFlag(m_strRootDir) != kFlagNone) return false;
-  if (plat::PathExists(m_strRootDir + kUpdateDirSuffix + kRecordName)) {
+  if (plat::PathExists(m_strRootDir + kUpdateDirSuffix + u"/" + kRecordName)) {
     LogWrite(LOG_INFO, kOpRunClient, u"升级需要回滚，不启动客户端");
     return false;
   }

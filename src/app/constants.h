@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "support/text.h"
+#include "base/text.h"
+#include "window/window.h"
 
 namespace quillup {
 
@@ -29,8 +30,8 @@ constexpr int IDC_STATUS = 1002;
 constexpr int IDC_STOP = 1003;
 
 // Dialog results.
-constexpr int IDOK = 1;
-constexpr int IDCANCEL = 2;
+using plat::IDCANCEL;
+using plat::IDOK;
 
 // The polling step of every wait of the worker.
 constexpr int kPollMs = 50;
@@ -63,19 +64,14 @@ constexpr int kExitReplaceFailed = 5;
 inline const WString kUpdateDirSuffix = u"/update";
 inline const WString kUnzipDirSuffix = u"/update/unzip";
 inline const WString kReadyDirSuffix = u"/update/ready";
-inline const WString kRecordName = u"/tarvex.rcd";
 inline const WString kLocalListName = u"/servicepacksNum.xml";
 inline const WString kProxyFileSuffix = u"/config/LogonUserSetProxy.xml";
-inline const WString kVersionFileSuffix = u"/config/update.ini";
 inline const WString kConfigDirSuffix = u"/config";
-inline const WString kCfgFileSuffix = u"/config/quillupcfg.ini";
 inline const WString kForbidUpdateSuffix = u"/config/ForbidUpdate.txt";
 inline const WString kLogFileSuffix = u"/Log/tarvex.log";
 inline const WString kDataDirSuffix = u"/data";
 inline const WString kForceListUrlSuffix = u"/force_servicepack.xml";
 inline const WString kPackListUrlSuffix = u"/servicepacksNum.xml";
-inline const WString kOldBak = u".oldbak";
-inline const WString kNewBak = u".newbak";
 
 // Command-line switches, searched as plain substrings.
 inline const WString kSwitchMsgWnd = u"/msgwnd:";

@@ -57,7 +57,7 @@ bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, 
                        bool allowDnsFallback, std::atomic<bool>& cancel) {
   resolvedAddress.clear();
   bool resume = false;
-  if (net.Download(url, WString(), localPath, 0, 0, &resume, &cancel)) return true;
+  if (net.Download(url, WString(), localPath, nullptr, &resume, &cancel)) return true;
   if (!allowDnsFallback || cancel) return false;
 
   // The Host header keeps the port; the name alone is what gets resolved.
@@ -72,14 +72,14 @@ bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, 
   }
   LogWrite(LOG_INFO, kOpList, u"通过114查到IP:" + address);
   WString byAddress = ReplaceHttpHost(url, host, address);
-  if (!net.Download(byAddress, host, localPath, 0, 0, &resume, &cancel)) return false;
+  if (!net.Download(byAddress, host, localPath, nullptr, &resume, &cancel)) return false;
   resolvedAddress = address;
   return true;
 }
 
 bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString& baseUrl, const WString& stagingDir,
-                       const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
-                       std::atomic<bool>& cancel, std::vector<std::string>* sha256s) {
+                       const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles,
+                       const StatusHandler& show, const ProgressHandler& percent, std::atomic<bool>& cancel, std::vector<std::string>* sha256s) {
   downloadedFiles.clear();
   if (sha256s) sha256s->clear();
   if (packs.empty()) return true;
@@ -102,7 +102,7 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
       snprintf(buf, sizeof buf, "[%d]...", (int)(i + 1));
       status = u"下载升级文件" + W(buf);
     }
-    if (wnd) plat::SendMessage(wnd, quillup::WM_UPDATE_STATUS, (plat::WPARAM)&status, 0);
+    if (show) show(status);
     LogWrite(LOG_INFO, kOpZip, status);
 
     // 2. Names.
@@ -134,14 +134,14 @@ bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString&
     // One byte more than announced is enough to know the answer is wrong.
     net.SetSizeLimit((int64_t)pack.nSize + 1);
     PackDigestSink digest(sha256s && !pack.strSha256.empty());
-    bool ok = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel, &digest);
+    bool ok = net.Download(url, host, local, percent, &resume, &cancel, &digest);
     if (ok && resume && GetFileSizeByPath(local) != pack.nSize) ok = false;
     if (!ok) {
       bool retried = false;
       if (resume && !cancel) {
         resume = false;
         LogWrite(LOG_INFO, kOpZip, u"重试下载:" + UrlForLog(url));
-        retried = net.Download(url, host, local, wnd, quillup::WM_UPDATE_PERCENT, &resume, &cancel, &digest);
+        retried = net.Download(url, host, local, percent, &resume, &cancel, &digest);
       }
       if (!retried) {
         if (cancel)

@@ -5,12 +5,12 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <vector>
 
 #include "net/net.h"
 #include "opfile/opfile.h"
-#include "platform/window.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace packdl {
 
@@ -23,10 +23,12 @@ namespace packdl {
 bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, WString& resolvedAddress,
                        bool allowDnsFallback, std::atomic<bool>& cancel);
 
+// Shows a status text (the caller logs it).
+using StatusHandler = std::function<void(const WString& text)>;
+
 // Fetches every pack of packs from baseUrl + "/" + name (".zip" appended
 // when missing) into stagingDir + "/" + name, in order. Status texts go to
-// wnd as WM_UPDATE_STATUS (2026, sent, wParam = const WString*) and to the
-// log; percents are posted as WM_UPDATE_PERCENT (2027). A complete local
+// show (may be empty) and to the log; percents to percent (may be empty). A complete local
 // archive (size, and MD5 when the list has one) is reused; a partial one
 // is resumed, and a failed resumed transfer is retried once from byte 0.
 // downloadedFiles gets the local paths in pack order. False at the first
@@ -35,8 +37,8 @@ bool DowndloadPacksXml(CNet& net, const WString& url, const WString& localPath, 
 // given, gets beside each file the SHA-256 taken as it was written, or ""
 // for a reused archive or a pack the list gives none.
 bool DowndloadZipFiles(CNet& net, const WString& resolvedAddress, const WString& baseUrl, const WString& stagingDir,
-                       const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles, plat::HWND wnd,
-                       std::atomic<bool>& cancel, std::vector<std::string>* sha256s = nullptr);
+                       const std::vector<ServicePack>& packs, std::vector<WString>& downloadedFiles,
+                       const StatusHandler& show, const ProgressHandler& percent, std::atomic<bool>& cancel, std::vector<std::string>* sha256s = nullptr);
 
 // The archive's name on the server and on disk: name, with ".zip" appended
 // when it does not end in it.

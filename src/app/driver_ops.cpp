@@ -11,7 +11,7 @@
 #include "net/net.h"
 #include "platform/mutex.h"
 #include "platform/process.h"
-#include "platform/window.h"
+#include "window/window.h"
 #include "support/path.h"
 
 namespace quillup {
@@ -22,7 +22,7 @@ class CRealDriverOps : public CDriverOps {
  public:
   explicit CRealDriverOps(COpFile& op) : m_op(op) {}
 
-  bool Init(const WString& root, plat::HWND wnd, uint32_t msg) override { return m_op.Init(root, wnd, msg); }
+  bool Init(const WString& root, ProgressHandler percent) override { return m_op.Init(root, std::move(percent)); }
   WString GetDownloadBaseUrl() override { return m_op.GetDownloadBaseUrl(); }
   WString GetBetaDownloadUrl() override { return m_op.GetBetaDownloadUrl(); }
   WString GetDialogWindowName() override { return m_op.GetDialogWindowName(); }
@@ -88,20 +88,20 @@ class CRealDriverOps : public CDriverOps {
     m_net->SetProxy(proxyFile);
   }
   void DownloadGrayUserInfo(bool& gray, WString& url) override { ::DownloadGrayUserInfo(gray, url); }
-  bool Download(const WString& url, const WString& host, const WString& path, plat::HWND wnd, uint32_t msg,
-                bool& resume, std::atomic<bool>& cancel) override {
-    return m_net->Download(url, host, path, wnd, msg, &resume, &cancel);
+  bool Download(const WString& url, const WString& host, const WString& path, bool& resume,
+                std::atomic<bool>& cancel) override {
+    return m_net->Download(url, host, path, nullptr, &resume, &cancel);
   }
   bool DowndloadPacksXml(const WString& url, const WString& path, WString& resolved, bool allowDns,
-                         plat::HWND wnd, std::atomic<bool>& cancel) override {
-    (void)wnd;
+                         std::atomic<bool>& cancel) override {
     return packdl::DowndloadPacksXml(*m_net, url, path, resolved, allowDns, cancel);
   }
   bool DowndloadZipFiles(const WString& resolved, const WString& baseUrl, const WString& updateDir,
-                         const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
+                         const std::vector<ServicePack>& packs, std::vector<WString>& files,
+                         const std::function<void(const WString&)>& show, const ProgressHandler& percent,
                          std::atomic<bool>& cancel) override {
     // The SHA-256 a signed list asks for is taken in the same pass as the MD5.
-    return packdl::DowndloadZipFiles(*m_net, resolved, baseUrl, updateDir, packs, files, wnd, cancel,
+    return packdl::DowndloadZipFiles(*m_net, resolved, baseUrl, updateDir, packs, files, show, percent, cancel,
                                      m_op.IsListSigningOn() ? &m_packSha256 : nullptr);
   }
   bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
@@ -116,11 +116,9 @@ class CRealDriverOps : public CDriverOps {
   }
 
   std::vector<ProcessEntry> ProcessSnapshot() override {
-    std::vector<plat::ProcessEntry> all;
-    std::vector<ProcessEntry> out;
-    if (!plat::SnapshotProcesses(all)) return out;
-    for (const auto& p : all) out.push_back({p.pid, p.parentPid});
-    return out;
+    std::vector<ProcessEntry> all;
+    if (!plat::SnapshotProcesses(all)) all.clear();
+    return all;
   }
   WString ProcessImagePath(uint32_t pid) override { return plat::ProcessImagePath(pid); }
   void TerminateProcess(uint32_t pid) override { plat::TerminateProcess(pid); }

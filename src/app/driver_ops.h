@@ -7,20 +7,19 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "opfile/opfile.h"
-#include "platform/window.h"
-#include "support/text.h"
+#include "platform/process.h"
+#include "window/window.h"
+#include "base/text.h"
 
 namespace quillup {
 
-struct ProcessEntry {
-  uint32_t pid = 0;
-  uint32_t parentPid = 0;
-};
+using plat::ProcessEntry;
 
 using MutexHandle = uint64_t;  // 0 = none
 
@@ -29,7 +28,7 @@ class CDriverOps {
   virtual ~CDriverOps() = default;
 
   // Configuration and flags.
-  virtual bool Init(const WString& root, plat::HWND wnd, uint32_t percentMsg) = 0;
+  virtual bool Init(const WString& root, ProgressHandler percent) = 0;
   virtual WString GetDownloadBaseUrl() = 0;
   virtual WString GetBetaDownloadUrl() = 0;
   virtual WString GetDialogWindowName() = 0;
@@ -82,27 +81,23 @@ class CDriverOps {
   // Network: one download object per run, made with the proxy file applied.
   virtual void NewNet(const WString& proxyFile) = 0;
   virtual void DownloadGrayUserInfo(bool& grayUser, WString& grayUrl) = 0;
-  virtual bool Download(const WString& url, const WString& host, const WString& localPath, plat::HWND wnd,
-                        uint32_t msg, bool& resume, std::atomic<bool>& cancel) = 0;
+  virtual bool Download(const WString& url, const WString& host, const WString& localPath, bool& resume,
+                        std::atomic<bool>& cancel) = 0;
   virtual bool DowndloadPacksXml(const WString& url, const WString& localPath, WString& resolved, bool allowDns,
-                                 plat::HWND wnd, std::atomic<bool>& cancel) = 0;
+                                 std::atomic<bool>& cancel) = 0;
+  // Status texts go to show, percents to percent.
   virtual bool DowndloadZipFiles(const WString& resolved, const WString& baseUrl, const WString& updateDir,
-                                 const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND wnd,
+                                 const std::vector<ServicePack>& packs, std::vector<WString>& files,
+                                 const std::function<void(const WString&)>& show, const ProgressHandler& percent,
                                  std::atomic<bool>& cancel) = 0;
   // Signed pack lists (PACK_PUBLIC_KEYS): the list just downloaded from url
   // comes with a valid signature; the downloaded packs match their sha256.
-  // Both accept everything while no key is configured; the stand-ins of
-  // the tests accept everything.
+  // Both accept everything while no key is configured. Every implementation
+  // decides them itself: there is no default that would skip them.
   virtual bool VerifySignedList(const WString& url, const WString& localList, const WString& resolved, bool forced,
-                                std::atomic<bool>& cancel) {
-    (void)url, (void)localList, (void)resolved, (void)forced, (void)cancel;
-    return true;
-  }
+                                std::atomic<bool>& cancel) = 0;
   virtual bool CheckPackSha256(const WString& baseUrl, const std::vector<ServicePack>& packs,
-                               const std::vector<WString>& files) {
-    (void)baseUrl, (void)packs, (void)files;
-    return true;
-  }
+                               const std::vector<WString>& files) = 0;
 
   // Processes, the instance mutex and windows of other processes.
   virtual std::vector<ProcessEntry> ProcessSnapshot() = 0;

@@ -27,12 +27,8 @@ const char16_t kTextNoWriteRight[] =
 }  // namespace
 
 void CUpdateDlg::Status(const char* op, const WString& text, int level) {
-  SendStatusOnly(text);
-  LogWrite(level, op, text);
-}
-
-void CUpdateDlg::SendStatusOnly(const WString& text) {
   plat::SendMessage(m_hWnd, WM_UPDATE_STATUS, (plat::WPARAM)(uintptr_t)&text, 0);
+  if (op) LogWrite(level, op, text);
 }
 
 void CUpdateDlg::PostPercent(int percent) { plat::PostMessage(m_hWnd, WM_UPDATE_PERCENT, (plat::WPARAM)percent, 0); }
@@ -125,9 +121,7 @@ void CUpdateDlg::BringToForeground() {
 
 bool CUpdateDlg::OnQueryEndSession() {
   m_ops->SetEndSession();
-  const WString text = u"检测到电脑注销";
-  m_view->SetStatusText(text);
-  LogWrite(LOG_INFO, kOpEnd, text);
+  Status(kOpEnd, u"检测到电脑注销");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   // Let the worker's pending messages through so it reaches its next
   // log-off test instead of waiting on the window.
@@ -135,7 +129,7 @@ bool CUpdateDlg::OnQueryEndSession() {
   while (std::chrono::steady_clock::now() < until) {
     if (!m_view->PumpPendingMessages()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  m_view->SetStatusText(u"电脑注销前终止所有操作");
+  Status(nullptr, u"电脑注销前终止所有操作");
   return true;
 }
 
@@ -155,7 +149,7 @@ void CUpdateDlg::OnWorkDone(bool ok) {
   m_ops->WriteUpgradeDetail(m_strRootDir);
   m_view->SetPercentText(WString());
 
-  const bool fatal = !plat::PathExists(m_strRootDir + kCfgFileSuffix) ||
+  const bool fatal = !plat::PathExists(m_strRootDir + COpFile::kQuillupCfgIni) ||
                      !plat::PathExists(m_strRootDir + u"/" + names::kUpdater + names::kExeSuffix) ||
                      !plat::PathExists(m_ops->GetClientExePath(m_strRootDir)) ||
                      m_ops->GetUpdateFlag(m_strRootDir) == kFlagSwapping;

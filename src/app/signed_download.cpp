@@ -29,7 +29,7 @@ bool VerifySignedList(CNet& net, const COpFile& op, const WString& url, const WS
   bool resume = false;
   std::string reason;
   bool ok;
-  if (!net.Download(sigUrl, host, sigPath, 0, 0, &resume, &cancel)) {
+  if (!net.Download(sigUrl, host, sigPath, nullptr, &resume, &cancel)) {
     DeleteReadOnlyToo(sigPath);
     if (cancel) return false;  // the caller reports the cancel
     reason = "missing signature";

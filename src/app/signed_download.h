@@ -8,7 +8,7 @@
 
 #include "net/net.h"
 #include "opfile/opfile.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace packdl {
 

@@ -93,9 +93,9 @@ bool CUpdateDlg::OnInitDialog() {
   // when it is the configuration itself nothing below could start. Its old
   // version is beside it, and either way the run that follows (roll-back or
   // full update) expects every recorded file to be present.
-  RestoreFilesInTransit(m_strRootDir + kUpdateDirSuffix + kRecordName);
+  RestoreFilesInTransit(m_strRootDir + kUpdateDirSuffix + u"/" + kRecordName);
 
-  if (!m_ops->Init(m_strRootDir, m_hWnd, WM_UPDATE_PERCENT)) {
+  if (!m_ops->Init(m_strRootDir, [this](int percent) { PostPercent(percent); })) {
     LogWrite(LOG_ERROR, kOpInit, u"读取升级配置失败");
     SetExitCode(kExitNoConfig);
     CloseClient();

@@ -2,7 +2,7 @@
 // the process ends when the window closes.
 #pragma once
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace quillup {
 

@@ -14,8 +14,8 @@
 #include "app/driver_ops.h"
 #include "app/update_view.h"
 #include "opfile/opfile.h"
-#include "platform/window.h"
-#include "support/text.h"
+#include "window/window.h"
+#include "base/text.h"
 
 namespace quillup {
 
@@ -87,9 +87,8 @@ class CUpdateDlg {
   CUpdateView& View() { return *m_view; }
   plat::HWND Hwnd() const { return m_hWnd; }
 
-  // Status text: sent to the window, then logged under op.
+  // Status text: sent to the window, then logged under op (null: shown only).
   void Status(const char* op, const WString& text, int level = 0);
-  void SendStatusOnly(const WString& text);
   void PostPercent(int percent);
   void SendEnableStop(bool enable);
 

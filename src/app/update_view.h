@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/window.h"
-#include "support/text.h"
+#include "window/window.h"
+#include "base/text.h"
 
 class COpFile;
 

@@ -77,7 +77,7 @@ void CUpdateDlg::ProcessClientFailRunCount() {
 
 CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
   const WString& root = m_strRootDir;
-  const WString recordFile = root + kUpdateDirSuffix + kRecordName;
+  const WString recordFile = root + kUpdateDirSuffix + u"/" + kRecordName;
   // A run that died in the swap still has its record, which alone brings
   // every stop back (the real client from ".forbid" too); the full pack
   // follows whether or not files were put back.
@@ -113,9 +113,9 @@ bool CUpdateDlg::DoWork() {
   const WString unzipDir = root + kUnzipDirSuffix;
   const WString readyDir = root + kReadyDirSuffix;
   const WString proxyFile = root + kProxyFileSuffix;
-  const WString versionFile = root + kVersionFileSuffix;
+  const WString versionFile = root + COpFile::kUpdateIni;
   const WString localList = updateDir + kLocalListName;
-  const WString recordFile = updateDir + kRecordName;
+  const WString recordFile = updateDir + u"/" + kRecordName;
   WString baseUrl = ops.GetDownloadBaseUrl();
   WString forceUrl = baseUrl + kForceListUrlSuffix;
   WString packUrl = baseUrl + kPackListUrlSuffix;
@@ -189,7 +189,7 @@ bool CUpdateDlg::DoWork() {
     // valid in an earlier cycle must not mark a normal list as forced.
     forced = false;
     bool resume = false;
-    bool gotForce = ops.Download(forceUrl, WString(), localList, 0, 0, resume, m_bCancel);
+    bool gotForce = ops.Download(forceUrl, WString(), localList, resume, m_bCancel);
     // A refused signed forced list counts as absent.
     if (gotForce && ops.IsForcePackListValid(localList) &&
         ops.VerifySignedList(forceUrl, localList, WString(), true, m_bCancel)) {
@@ -202,9 +202,9 @@ bool CUpdateDlg::DoWork() {
 
     if (!forced) {
       LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(packUrl));
-      const bool got = ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_hWnd, m_bCancel);
+      const bool got = ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_bCancel);
       if (!got || !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
-        SendStatusOnly(u"下载升级列表失败！");
+        Status(nullptr, u"下载升级列表失败！");
         if (m_bCancel) {
           LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(packUrl));
           return false;
@@ -252,7 +252,9 @@ bool CUpdateDlg::DoWork() {
   Status(kOpWork, u"下载升级文件，请稍候...");
   const uint32_t downloadStart = TickMs();
   std::vector<WString> files;
-  if (!ops.DowndloadZipFiles(resolved, baseUrl, updateDir, packs, files, m_hWnd, m_bCancel) ||
+  if (!ops.DowndloadZipFiles(
+          resolved, baseUrl, updateDir, packs, files, [this](const WString& text) { Status(nullptr, text); },
+          [this](int percent) { PostPercent(percent); }, m_bCancel) ||
       !ops.CheckPackSha256(baseUrl, packs, files)) {
     if (m_bCancel) {
       Status(kOpWork, u"取消下载文件。");

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/text.h"
+#include "base/text.h"
 
 inline const WString kConfigServiceHost = u"commonconfig.corvane.com";
 inline const WString kGrayQueryPath = u"/commonConfig/api/updateconfig/pcUpdateDetection";

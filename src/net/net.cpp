@@ -68,8 +68,7 @@ void GlobalNetInit::Locking(int mode, int n, const char*, int) {
 constexpr long kReceiveBuffer = 512 * 1024;
 
 struct DownloadProgress {
-  plat::HWND wnd = 0;
-  uint32_t msg = 0;
+  const ProgressHandler* handler = nullptr;
   const std::atomic<bool>* cancel = nullptr;
   int32_t resumeOffset = 0;
   int32_t lastPercent = 0;
@@ -121,7 +120,7 @@ int ProgressCallback(void* clientp, curl_off_t dltotal, curl_off_t dlnow, curl_o
   // complete (100 %, then back to its real share): wait for the length.
   if (dltotal > 0 && total > 0) {
     int percent = (int)(((double)p->resumeOffset + (double)dlnow) / total * 100.0);
-    if (percent != p->lastPercent && p->wnd) plat::PostMessage(p->wnd, p->msg, (plat::WPARAM)percent, 0);
+    if (percent != p->lastPercent && *p->handler) (*p->handler)(percent);
     p->lastPercent = percent;
   }
   return (p->cancel && p->cancel->load()) ? 42 : 0;
@@ -331,14 +330,13 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
   return rc == CURLE_OK && headers.find(u"Accept-Ranges: bytes\r\n") != WString::npos;
 }
 
-bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
-                    uint32_t msg, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
+bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath,
+                    const ProgressHandler& handler, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
   static const char* kOp = "CNet::Download";
   bool noResume = false;
   bool& bResume = resume ? *resume : noResume;
   DownloadProgress progress;
-  progress.wnd = wnd;
-  progress.msg = msg;
+  progress.handler = &handler;
   progress.cancel = cancel;
 
   // 1. The local file: continue it, or start it afresh.

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/window.h"
-#include "support/text.h"
+#include "base/progress.h"
+#include "base/text.h"
 
 // The text between the first "://" and the next "/" after it, port kept;
 // "" when either is missing.
@@ -54,15 +54,15 @@ class CNet {
   CNet& operator=(const CNet&) = delete;
 
   // Downloads url into localPath. hostHeader, when not empty, is sent as
-  // "Host: ...". Progress (0..100, counting bytes already on disk) is posted
-  // to wnd with message msg (wnd 0: none). *resume in: continue a partial
+  // "Host: ...". Progress (0..100, counting bytes already on disk) goes to
+  // progress (may be empty). *resume in: continue a partial
   // file; out: false when the file was written from byte 0 (null = no
   // resume). *cancel (may be null) aborts the transfer (libcurl result 42).
   // True only when the whole body arrived and the file closed cleanly; the
   // reason of a failure is in the log, and a partial file stays for resume.
   // sink (may be null) then has seen exactly the file's bytes.
-  bool Download(const WString& url, const WString& hostHeader, const WString& localPath, plat::HWND wnd,
-                uint32_t msg, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink = nullptr);
+  bool Download(const WString& url, const WString& hostHeader, const WString& localPath,
+                const ProgressHandler& progress, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink = nullptr);
 
   // The local file of the next downloads never grows beyond this many bytes
   // (-1: no limit): a server that sends more than the file it announced in

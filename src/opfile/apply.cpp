@@ -20,11 +20,6 @@ const char* const kOpSwap = "COpFile::UpdateReadyToReal";
 const char* const kOpRecord = "COpFile::ProcessRecordFile";
 const char* const kOpMove = "COpFile::MoveFileW";
 
-const WString kOldBak = u".oldbak";
-const WString kNewBak = u".newbak";
-const WString kForbid = u".forbid";
-const WString kParked = u".update";
-const WString kRecordName = u"tarvex.rcd";
 
 // The record is written with plain write calls and flushed to disk once
 // per phase: all entry lines before the first file is touched, the closing

@@ -78,7 +78,7 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     return false;
   }
   const WString self = GetSelfPath();
-  const WString oldbak = exe + u".oldbak", parked = exe + u".update", forbid = exe + u".forbid";
+  const WString oldbak = exe + kOldBak, parked = exe + kParked, forbid = exe + kForbid;
   // The swap reuses the names freed here: the renames, and the record that
   // brings the client back, reach the disk first.
   auto durable = [&] {
@@ -130,12 +130,12 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
 }
 
 bool COpFile::IsClientExeForbidden(const WString& installDir) const {
-  return plat::PathExists(GetClientExePath(installDir) + u".forbid");
+  return plat::PathExists(GetClientExePath(installDir) + kForbid);
 }
 
 void COpFile::DeleteForbidFile(const WString& installDir) {
   const WString exe = GetClientExePath(installDir);
-  const WString forbid = exe + u".forbid";
+  const WString forbid = exe + kForbid;
   // A stop inside the disabling, after the executable was removed and
   // before the updater's copy took its place, leaves the real client only
   // here: it goes back, so that the update that follows can disable it.

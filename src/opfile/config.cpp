@@ -18,10 +18,9 @@ WString ReadCfg(const WString& file, const char16_t* key) {
 
 }  // namespace
 
-bool COpFile::Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg) {
+bool COpFile::Init(const WString& rootDir, ProgressHandler progress) {
   if (rootDir.empty()) return false;
-  m_hProgressWnd = progressWnd;
-  m_uProgressMsg = progressMsg;
+  m_progress = std::move(progress);
 
   const WString cfgIni = rootDir + kQuillupCfgIni;
   WString id = ReadCfg(cfgIni, u"QUILLUP_ID");

@@ -10,8 +10,16 @@
 #include <thread>
 #include <vector>
 
-#include "platform/window.h"
-#include "support/text.h"
+#include "base/progress.h"
+#include "base/text.h"
+
+// Companions of a swapped file and of the client's executable, and the
+// record file in the update directory.
+inline const WString kOldBak = u".oldbak";  // the file the swap replaced
+inline const WString kNewBak = u".newbak";  // the staged file on its way in
+inline const WString kForbid = u".forbid";  // the client's executable while it is disabled
+inline const WString kParked = u".update";  // the updater's copy while the client comes back
+inline const WString kRecordName = u"tarvex.rcd";
 
 // One chosen pack.
 struct ServicePack {
@@ -52,7 +60,7 @@ class COpFile {
   static constexpr const char16_t* kInternalDownloadUrlIni = u"/InternalDownloadURL.ini";
   static constexpr const char16_t* kCfgSection = u"QUILLUP_CFG";
 
-  bool Init(const WString& rootDir, plat::HWND progressWnd, uint32_t progressMsg);
+  bool Init(const WString& rootDir, ProgressHandler progress = nullptr);
   bool ReadQuillupCfgIni(const WString& cfgPath);
   WString GetDownloadBaseUrl() const;
   WString GetBetaDownloadUrl() const;
@@ -155,8 +163,7 @@ class COpFile {
  private:
   void PostProgress(int percent) const;
 
-  plat::HWND m_hProgressWnd = 0;
-  uint32_t m_uProgressMsg = 0;
+  ProgressHandler m_progress;
   // Set by the window thread, read by the worker inside its operations.
   std::atomic<bool> m_bEndSession{false};
   WString m_strDelayTipTime;
@@ -204,7 +211,7 @@ class COpFile {
   // is called on the calling thread.
   bool MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas, const WString& installDir,
                    const WString& unzipDir, const WString& readyDir, const std::function<void(size_t)>& progress);
-  friend class StagingTest;  // points the progress posts at a test receiver
+  friend class StagingTest;  // records the progress of a test
 
   // ---- private helpers of apply.cpp ----
   // Brings the real client executable back from ".forbid" (exe is parked

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

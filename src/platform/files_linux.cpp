@@ -16,7 +16,7 @@
 #include <mutex>
 #include <vector>
 
-#include "support/path.h"
+#include "base/path_text.h"
 
 namespace plat {
 namespace {

@@ -1,7 +1,7 @@
 // Named mutex stand-in: one lock per name across the processes of a user.
 #pragma once
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

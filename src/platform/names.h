@@ -2,7 +2,7 @@
 // ".exe"; this build's do not. Keep every such name here.
 #pragma once
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace names {
 inline const WString kExeSuffix = u"";

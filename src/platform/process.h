@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

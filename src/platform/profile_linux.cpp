@@ -38,22 +38,6 @@ struct Entry {
   WString value;  // keys only, trimmed, quotes still on
 };
 
-WString Utf16FromBytes(const char* p, size_t n) {
-  WString w(n / 2, u'\0');
-  for (size_t i = 0; i < w.size(); ++i)
-    w[i] = (char16_t)((unsigned char)p[2 * i] | ((unsigned char)p[2 * i + 1] << 8));
-  return w;
-}
-
-std::string BytesFromUtf16(const WString& w) {
-  std::string b(w.size() * 2, '\0');
-  for (size_t i = 0; i < w.size(); ++i) {
-    b[2 * i] = (char)(w[i] & 0xFF);
-    b[2 * i + 1] = (char)(w[i] >> 8);
-  }
-  return b;
-}
-
 // Bytes that do not decode still have to be compared and kept; show each
 // byte as one unit so ASCII names on such a line still match.
 WString Lossy(const std::string& raw) {
@@ -66,7 +50,7 @@ WString Decode(Enc enc, const std::string& raw) {
   if (raw.empty()) return WString();
   WString w;
   switch (enc) {
-    case Enc::Utf16le: return Utf16FromBytes(raw.data(), raw.size());
+    case Enc::Utf16le: return WideFromUtf16le(raw.data(), raw.size());
     case Enc::Utf8: w = WideFromUtf8(raw); break;
     case Enc::Cp936: w = WideFromGbk(raw); break;
   }
@@ -75,7 +59,7 @@ WString Decode(Enc enc, const std::string& raw) {
 
 bool Encode(Enc enc, const WString& text, std::string& out) {
   switch (enc) {
-    case Enc::Utf16le: out = BytesFromUtf16(text); return true;
+    case Enc::Utf16le: out = Utf16leFromWide(text); return true;
     case Enc::Utf8: out = Utf8FromWide(text); break;
     case Enc::Cp936: out = GbkFromWide(text); break;  // '?' where 936 has no form, as Windows does
   }
@@ -87,17 +71,14 @@ bool IsValidUtf8(const std::string& s) { return s.empty() || !WideFromUtf8(s).em
 void Parse(const std::string& bytes, IniFile& ini) {
   ini = IniFile();
   size_t pos = 0;
-  if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE) {
+  const TextBom bom = SniffBom(bytes, pos);
+  ini.mark = bytes.substr(0, pos);
+  if (bom == TextBom::Utf16le)
     ini.enc = Enc::Utf16le;
-    ini.mark = bytes.substr(0, 2);
-    pos = 2;
-  } else if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+  else if (bom == TextBom::Utf8)
     ini.enc = Enc::Utf8;
-    ini.mark = bytes.substr(0, 3);
-    pos = 3;
-  } else {
+  else
     ini.enc = IsValidUtf8(bytes) ? Enc::Utf8 : Enc::Cp936;
-  }
 
   const size_t unit = ini.enc == Enc::Utf16le ? 2 : 1;
   const size_t end = bytes.size() - (bytes.size() - pos) % unit;  // a stray odd byte of UTF-16 is dropped
@@ -342,7 +323,7 @@ bool WriteProfileString(const WString& section, const WString& key, const WStrin
   WString eolText = u"\r\n";
   for (const Line& l : ini.lines)
     if (!l.eol.empty()) {
-      eolText = ini.enc == Enc::Utf16le ? Utf16FromBytes(l.eol.data(), l.eol.size()) : W(l.eol.c_str());
+      eolText = ini.enc == Enc::Utf16le ? WideFromUtf16le(l.eol.data(), l.eol.size()) : W(l.eol.c_str());
       break;
     }
 

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
@@ -36,15 +37,10 @@ std::string RegFilePath(RegRoot root) {
 }
 
 WString DecodeText(const std::string& bytes) {
-  if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE) {
-    WString w;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
-      w.push_back((char16_t)((unsigned char)bytes[i] | ((unsigned char)bytes[i + 1] << 8)));
-    return w;
-  }
-  std::string b = bytes;
-  if (b.size() >= 3 && (unsigned char)b[0] == 0xEF && (unsigned char)b[1] == 0xBB && (unsigned char)b[2] == 0xBF)
-    b.erase(0, 3);
+  size_t skip = 0;
+  const TextBom bom = SniffBom(bytes, skip);
+  if (bom == TextBom::Utf16le) return WideFromUtf16le(bytes.data() + skip, bytes.size() - skip);
+  std::string b = bytes.substr(skip);
   if (b.empty()) return WString();
   WString w = WideFromUtf8(b);
   return w.empty() ? WideFromGbk(b) : w;
@@ -136,12 +132,8 @@ bool ParseValueLine(const WString& line, WString& name, RegKey::Value& v) {
   if (lower.compare(0, 7, u"hex(2):") == 0) {  // REG_EXPAND_SZ as UTF-16LE bytes
     std::vector<unsigned char> b = ParseHexBytes(data.substr(7));
     v.type = RegKey::Value::String;
-    v.text.clear();
-    for (size_t i = 0; i + 1 < b.size(); i += 2) {
-      char16_t c = (char16_t)(b[i] | (b[i + 1] << 8));
-      if (c == 0) break;
-      v.text.push_back(c);
-    }
+    v.text = WideFromUtf16le((const char*)b.data(), b.size());
+    v.text.resize(std::min(v.text.size(), v.text.find(u'\0')));
     return true;
   }
   if (lower.compare(0, 3, u"hex") == 0) {

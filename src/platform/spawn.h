@@ -7,16 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 
 // Starts program (looked up on PATH when it holds no "/") with the given
 // arguments (argv[1...]), with the environment of this process minus the
 // variables named in dropEnv, and waits for it. Returns its exit code, or
-// -1 when it could not be started or was ended by a signal.
+// -1 when it could not be started or was ended by a signal. With errText,
+// the program reads its standard input from /dev/null and errText gets what
+// it wrote to standard error (up to 4 KiB, line ends at the end dropped),
+// or why it could not be started.
 int RunAndWait(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& dropEnv = {});
+               const std::vector<std::string>& dropEnv = {}, std::string* errText = nullptr);
 
 // A child whose standard output and standard error both feed one pipe.
 class PipedProcess {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/process.h"
@@ -15,7 +16,7 @@ extern char** environ;
 namespace plat {
 
 int RunAndWait(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& dropEnv) {
+               const std::vector<std::string>& dropEnv, std::string* errText) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -30,16 +31,45 @@ int RunAndWait(const std::string& program, const std::vector<std::string>& args,
   }
   envp.push_back(nullptr);
 
+  // The child's diagnostics go to an unlinked file, so that a failure can quote them.
+  int errFd = -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (errText) {
+    errText->clear();
+    const char* tmpDir = getenv("TMPDIR");
+    std::string errPath = std::string(tmpDir && *tmpDir ? tmpDir : "/tmp") + "/quillup-err-XXXXXX";
+    errFd = mkostemp(errPath.data(), O_CLOEXEC);
+    if (errFd >= 0) unlink(errPath.c_str());
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (errFd >= 0) posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
+  }
   pid_t pid;
   int rc = program.find('/') == std::string::npos
-               ? posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data())
-               : posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), envp.data());
-  if (rc != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
+               ? posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data())
+               : posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    if (errFd >= 0) close(errFd);
+    if (errText) *errText = "cannot run " + program + ": " + strerror(rc);
+    return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int status = 0;
+  bool waited = true;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) {
+      waited = false;
+      break;
+    }
+  }
+  if (errFd >= 0) {
+    char buf[4096];
+    ssize_t n = pread(errFd, buf, sizeof buf, 0);
+    if (n > 0) errText->assign(buf, (size_t)n);
+    while (!errText->empty() && (errText->back() == '\n' || errText->back() == '\r')) errText->pop_back();
+    close(errFd);
+  }
+  return waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 PipedProcess::~PipedProcess() { Close(); }

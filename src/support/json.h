@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 bool GetJsonInt(const rapidjson::Value& obj, const char* name, int32_t& out);
 bool GetJsonUint(const rapidjson::Value& obj, const char* name, uint32_t& out);

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "support/text.h"
+#include "base/text.h"
 
 enum { LOG_INFO = 0, LOG_WARN = 1, LOG_ERROR = 2 };
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 // Incremental digest, for inputs that arrive in pieces.
 class CMd5 {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 std::string Sha256Hex(const void* data, size_t len);
 

@@ -1,8 +1,8 @@
 #include "support/signature.h"
 
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
-#include <algorithm>
 #include <memory>
 
 namespace sig {
@@ -17,9 +17,26 @@ std::string Trim(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+using PkeyPtr = std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)>;
+
+// The key of a whole DER SubjectPublicKeyInfo; null for anything else.
+PkeyPtr KeyFromSpki(const std::string& der) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(der.data());
+  PkeyPtr pkey(d2i_PUBKEY(nullptr, &p, (long)der.size()), EVP_PKEY_free);
+  if (pkey && p != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) pkey.reset();
+  return pkey;
+}
+
+// Canonical base64 of whatever length the text gives.
+bool DecodeBase64(const std::string& text, std::string& out) {
+  if (text.empty() || text.size() % 4 != 0) return false;
+  size_t pad = text.size() - text.find_last_not_of('=') - 1;
+  if (pad > 2) return false;
+  return DecodeBase64Exact(text, text.size() / 4 * 3 - pad, out);
+}
+
 bool VerifyOne(const PublicKey& key, const unsigned char* sigBytes, const void* message, size_t size) {
-  std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()), EVP_PKEY_free);
+  PkeyPtr pkey = KeyFromSpki(key);
   if (!pkey) return false;
   std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   if (!ctx || EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) return false;
@@ -59,6 +76,17 @@ bool DecodeBase64Exact(const std::string& text, size_t expectedSize, std::string
   return true;
 }
 
+PublicKey PublicKeyFromEd25519(const void* raw, size_t size) {
+  PkeyPtr pkey(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, static_cast<const unsigned char*>(raw), size),
+               EVP_PKEY_free);
+  unsigned char* der = nullptr;
+  int n = pkey ? i2d_PUBKEY(pkey.get(), &der) : -1;
+  if (n <= 0) return PublicKey();
+  PublicKey out(reinterpret_cast<const char*>(der), (size_t)n);
+  OPENSSL_free(der);
+  return out;
+}
+
 KeyList ParsePublicKeys(const std::string& text) {
   KeyList list;
   size_t start = 0;
@@ -68,19 +96,17 @@ KeyList ParsePublicKeys(const std::string& text) {
     std::string entry = Trim(text.substr(start, comma - start));
     start = comma + 1;
     if (entry.empty()) continue;
+    // A key OpenSSL cannot take is as unreadable as bad text.
     std::string raw;
     PublicKey key;
-    if (DecodeBase64Exact(entry, kPublicKeySize, raw)) {
-      std::copy(raw.begin(), raw.end(), key.begin());
-      // A key OpenSSL cannot take is as unreadable as bad text.
-      std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> pkey(
-          EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()), EVP_PKEY_free);
-      if (pkey) {
-        list.keys.push_back(key);
-        continue;
-      }
-    }
-    list.unreadable.push_back(entry);
+    if (DecodeBase64Exact(entry, kPublicKeySize, raw))
+      key = PublicKeyFromEd25519(raw.data(), raw.size());
+    else if (DecodeBase64(entry, raw) && KeyFromSpki(raw))
+      key = raw;
+    if (key.empty())
+      list.unreadable.push_back(entry);
+    else
+      list.keys.push_back(key);
   }
   return list;
 }

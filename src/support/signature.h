@@ -1,9 +1,11 @@
-// Ed25519 signatures of the pack lists (OpenSSL EVP): the public keys of
+// Signatures of the pack lists (OpenSSL EVP): the public keys of
 // PACK_PUBLIC_KEYS and the detached signature files beside each list, both
-// as base64 text. Only the canonical encoding of the exact length reads.
+// as base64 text. A key is a raw 32-byte Ed25519 key or a DER
+// SubjectPublicKeyInfo, whose algorithm OpenSSL takes from the key itself;
+// a signature is 64 bytes, as Ed25519 makes them. Only the canonical
+// encoding of the exact length reads.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,7 +18,11 @@ constexpr size_t kSignatureSize = 64;
 // A signature file is one line; anything longer is not one.
 constexpr size_t kMaxSignatureFile = 1024;
 
-using PublicKey = std::array<uint8_t, kPublicKeySize>;
+// A key as DER SubjectPublicKeyInfo.
+using PublicKey = std::string;
+// A raw Ed25519 key (kPublicKeySize bytes) as a PublicKey; "" when OpenSSL
+// refuses it.
+PublicKey PublicKeyFromEd25519(const void* raw, size_t size);
 
 // Base64 of exactly expectedSize bytes, canonical (padding included, no
 // blanks or line breaks inside, no stray bits); false otherwise.

@@ -768,13 +768,7 @@ bool XmlDocument::DecodeAndParse(std::vector<unsigned char>& bytes) {
         }
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
       }
-      if (cp >= 0x10000) {
-        cp -= 0x10000;
-        m_strDoc += (char16_t)(0xD800 + (cp >> 10));
-        m_strDoc += (char16_t)(0xDC00 + (cp & 0x3FF));
-      } else {
-        m_strDoc += (char16_t)cp;
-      }
+      AppendUtf16(m_strDoc, cp);
     }
     if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
     if (bigEndian) AddResult("endian_swap", {});

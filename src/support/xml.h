@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "support/text.h"
+#include "base/text.h"
 
 class XmlDocument {
  public:

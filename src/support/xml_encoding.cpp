@@ -389,13 +389,7 @@ void AppendFromUtf8(const unsigned char* p, size_t n, WString& out) {
       i += k;
       continue;
     }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      *d++ = (char16_t)(0xD800 + (cp >> 10));
-      *d++ = (char16_t)(0xDC00 + (cp & 0x3FF));
-    } else {
-      *d++ = (char16_t)cp;
-    }
+    d += EncodeUtf16(cp, d);
     i += len;
   }
   out.resize(base + (size_t)(d - d0));

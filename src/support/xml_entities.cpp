@@ -161,13 +161,7 @@ void AppendDecoded(const char16_t* b, const char16_t* e, WString& out) {
       continue;
     }
     out.append(run, p);
-    if (v >= 0x10000) {
-      v -= 0x10000;
-      out.push_back((char16_t)(0xD800 + (v >> 10)));
-      out.push_back((char16_t)(0xDC00 + (v & 0x3FF)));
-    } else {
-      out.push_back((char16_t)v);
-    }
+    AppendUtf16(out, v);
     p = q + 1;
     run = p;
   }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "support/text.h"
+#include "base/text.h"
 
 // Result codes. The value 1 given to ResultText means "the last result".
 enum : uint32_t {

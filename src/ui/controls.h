@@ -4,7 +4,7 @@
 // handed to a setter are owned by the control from then on.
 #pragma once
 
-#include "platform/wnd.h"
+#include "window/wnd.h"
 
 using plat::COLORREF;
 using plat::HBITMAP;

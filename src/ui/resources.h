@@ -3,7 +3,7 @@
 // (94 x 22). tools/mkres draws them and writes resources_data.cpp.
 #pragma once
 
-#include "platform/gdi.h"
+#include "window/gdi.h"
 
 namespace ui {
 

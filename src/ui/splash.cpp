@@ -1,6 +1,6 @@
 // COpFile::LoadSplashBitmap: the skin file named by SPLASH_BMP_FILE.
 #include "opfile/opfile.h"
-#include "platform/gdi.h"
+#include "window/gdi.h"
 
 bool COpFile::LoadSplashBitmap(const WString& rootDir, CBitmap& bitmap) {
   bitmap.DeleteObject();

@@ -120,7 +120,7 @@ class FakeOps : public quillup::CDriverOps {
   // Order of the interesting calls, for sequence checks.
   std::vector<std::string> trace;
 
-  bool Init(const WString& root, plat::HWND, uint32_t) override {
+  bool Init(const WString& root, ProgressHandler) override {
     initRoot = root;
     trace.push_back("Init");
     return initOk;
@@ -238,25 +238,33 @@ class FakeOps : public quillup::CDriverOps {
       url = grayUrl;
     }
   }
-  bool Download(const WString& url, const WString&, const WString&, plat::HWND, uint32_t, bool&,
-                std::atomic<bool>& cancel) override {
+  bool Download(const WString& url, const WString&, const WString&, bool&, std::atomic<bool>& cancel) override {
     cancelSeen = &cancel;
     downloadUrls.push_back(url);
     return download(url);
   }
-  bool DowndloadPacksXml(const WString& url, const WString&, WString& resolved, bool, plat::HWND,
+  bool DowndloadPacksXml(const WString& url, const WString&, WString& resolved, bool,
                          std::atomic<bool>&) override {
     packsXmlUrls.push_back(url);
     return packsXml(url, resolved);
   }
   bool DowndloadZipFiles(const WString& resolved, const WString& base, const WString&,
-                         const std::vector<ServicePack>& packs, std::vector<WString>& files, plat::HWND,
+                         const std::vector<ServicePack>& packs, std::vector<WString>& files,
+                         const std::function<void(const WString&)>&, const ProgressHandler&,
                          std::atomic<bool>&) override {
     trace.push_back("zip");
     zipBase = base;
     zipResolved = resolved;
     files.clear();
     return zipFiles(packs, files);
+  }
+
+  // Signing is off in these runs: every list and pack passes.
+  bool VerifySignedList(const WString&, const WString&, const WString&, bool, std::atomic<bool>&) override {
+    return true;
+  }
+  bool CheckPackSha256(const WString&, const std::vector<ServicePack>&, const std::vector<WString>&) override {
+    return true;
   }
 
   std::vector<ProcessEntry> ProcessSnapshot() override { return procs; }

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "common/testutil.h"
+
 extern char** environ;
 
 namespace netsrv {
@@ -82,7 +84,6 @@ bool WaitForPortFile(Child& child, const std::string& portFile, int& port, int* 
   return false;
 }
 
-std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 }  // namespace
 
@@ -309,7 +310,7 @@ FaultServer::FaultServer(const std::string& workDir, const std::string& root, co
     : m_workDir(workDir) {
   std::string portFile = workDir + "/fault.ports";
   unlink(portFile.c_str());
-  std::vector<std::string> argv = {Python(), FixturesDir() + "/fault_server.py", "--root", root,
+  std::vector<std::string> argv = {testutil::Python(), FixturesDir() + "/fault_server.py", "--root", root,
                                    "--port-file", portFile, "--record", recordFile(),
                                    "--gray-answer", workDir + "/gray_answer.txt", "--rules", workDir + "/rules.txt"};
   if (ca) {
@@ -325,7 +326,7 @@ AuthProxy::AuthProxy(const std::string& workDir, const std::string& scheme, cons
     : m_workDir(workDir) {
   std::string portFile = workDir + "/proxy.port";
   unlink(portFile.c_str());
-  m_child.Start({Python(), FixturesDir() + "/auth_proxy.py", "--port-file", portFile, "--record",
+  m_child.Start({testutil::Python(), FixturesDir() + "/auth_proxy.py", "--port-file", portFile, "--record",
                  workDir + "/proxy.jsonl", "--scheme", scheme, "--user", user, "--password", password},
                 workDir + "/proxy.out");
   if (!WaitForPortFile(m_child, portFile, m_port, nullptr))

@@ -1,5 +1,6 @@
 #include "common/testutil.h"
 
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,31 @@ bool Exists(const std::string& path) {
 int Run(const std::string& cmd) {
   int rc = system(cmd.c_str());
   return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
+
+int Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 07777) : -1;
+}
+
+std::string Flip(std::string s, std::initializer_list<size_t> at) {
+  for (size_t i : at) s[i % s.size()] ^= 0x5A;
+  return s;
+}
+
+std::string OpenSslMd5Hex(const std::string& bytes) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_md5(), nullptr);
+  std::string hex;
+  char b[3];
+  for (unsigned i = 0; i < len; ++i) {
+    snprintf(b, sizeof b, "%02x", md[i]);
+    hex += b;
+  }
+  return hex;
 }
 
 }  // namespace testutil

@@ -1,9 +1,10 @@
 // Helpers shared by the tests: scratch directories and small file utilities.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace testutil {
 
@@ -29,5 +30,14 @@ void WriteFile(const std::string& path, const std::string& data);
 bool Exists(const std::string& path);
 // Runs a shell command; returns its exit status.
 int Run(const std::string& cmd);
+// Debian's interpreter: a version-manager shim first on PATH costs seconds a call.
+std::string Python();
+// Permission bits (07777) of path itself, links not followed; -1 when missing.
+int Mode(const std::string& path);
+// s with the bytes at the given offsets (modulo its size) changed.
+std::string Flip(std::string s, std::initializer_list<size_t> at);
+// MD5 of bytes in lower-case hex, by OpenSSL: the peer the product's own
+// digest is checked against.
+std::string OpenSslMd5Hex(const std::string& bytes);
 
 }  // namespace testutil

@@ -21,7 +21,6 @@
 #include <string>
 
 #include "crash/startup.h"
-#include "platform/window.h"
 #include "support/log.h"
 
 namespace {
@@ -78,18 +77,17 @@ int main(int argc, char** argv) {
 
   int posts = 0;
   std::string ready = std::string(argv[2]) + "/update/ready";
-  plat::HWND wnd = plat::RegisterMessageHandler([&](uint32_t, plat::WPARAM, plat::LPARAM) -> plat::LRESULT {
-    // The first post is the swap's 0; each later one follows a moved file.
+  // The first percent is the swap's 0; each later one follows a moved file.
+  auto progress = [&](int) {
     if (failAfter >= 0 && g_swapping && ++posts == failAfter + 1) Vanish(ready);
-    return 0;
-  });
+  };
   int rc = 64;
   if (mode == "startup") {
     rc = crashtest::StartUp(root);
   } else if (mode == "swap") {
     quillup::CUpdateDlg dlg(WString(), root);
     dlg.Attach(quillup::CreateDriverOps(dlg.OpFile()), nullptr);
-    rc = dlg.OpFile().Init(root, wnd, 2027) ? Swap(dlg, root) : 65;
+    rc = dlg.OpFile().Init(root, progress) ? Swap(dlg, root) : 65;
   }
   CLog::Release();
   return rc;

@@ -16,8 +16,8 @@ namespace crashtest {
 inline int StartUp(const WString& root) {
   quillup::CUpdateDlg dlg(WString(), root);
   dlg.Attach(quillup::CreateDriverOps(dlg.OpFile()), nullptr);
-  dlg.RestoreFilesInTransit(root + quillup::kUpdateDirSuffix + quillup::kRecordName);
-  if (!dlg.Ops().Init(root, 0, 0)) return 65;
+  dlg.RestoreFilesInTransit(root + quillup::kUpdateDirSuffix + u"/" + kRecordName);
+  if (!dlg.Ops().Init(root, nullptr)) return 65;
   const int32_t flag = dlg.Ops().GetUpdateFlag(root);
   return dlg.RecoverAtStart(flag) == quillup::CUpdateDlg::kRecoveryFailed ? 2 : 0;
 }

@@ -19,8 +19,8 @@
 #include <thread>
 
 #include "platform/process.h"
-#include "platform/window.h"
-#include "support/text.h"
+#include "window/window.h"
+#include "base/text.h"
 
 namespace {
 

@@ -34,7 +34,7 @@ class DownloadTest : public NetTest {
  protected:
   bool Get(const std::string& url, const std::string& local, bool* resume, const std::atomic<bool>* cancel = nullptr,
            const std::string& host = "", CDownloadSink* sink = nullptr) {
-    return net.Download(Wide(url), Wide(host), Wide(local), wnd, kPercentMsg, resume, cancel, sink);
+    return net.Download(Wide(url), Wide(host), Wide(local), percent, resume, cancel, sink);
   }
   CNet net;
 };
@@ -170,7 +170,7 @@ TEST_F(DownloadTest, StallEndsAfterFiveSeconds) {
     CNet net2;
     bool resume = false;
     auto start = std::chrono::steady_clock::now();
-    okPart = net2.Download(Wide(fault->HttpUrl("/f/s.zip?mode=stall&after=300")), u"", tmp.wsub("s2.zip"), 0, 0,
+    okPart = net2.Download(Wide(fault->HttpUrl("/f/s.zip?mode=stall&after=300")), u"", tmp.wsub("s2.zip"), nullptr,
                            &resume, nullptr);
     tookPart = Seconds(start);
   });
@@ -328,10 +328,10 @@ TEST_F(DownloadTest, LocalFileFailures) {
   bool resume = false;
   // Missing directory, and a name that code page 936 cannot hold.
   WString missingDir = tmp.wsub("no/such/dir/a.zip");
-  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", missingDir, 0, 0, &resume, nullptr));
+  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", missingDir, nullptr, &resume, nullptr));
   EXPECT_NE(LogLine("[ERROR] [CNet::Download] 打开文件失败:" + Utf8FromWide(missingDir)), "");
   WString unmappable = tmp.wpath() + u"/\U0001F600.zip";
-  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", unmappable, 0, 0, &resume, nullptr));
+  EXPECT_FALSE(net.Download(Wide(nginx->HttpUrl("/small.zip")), u"", unmappable, nullptr, &resume, nullptr));
   EXPECT_FALSE(testutil::Exists(Utf8FromWide(unmappable)));
 
   // A full disk: a small body fails when the file is closed, a large one

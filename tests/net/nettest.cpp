@@ -20,20 +20,16 @@ void NetTest::SetUp() {
   nginx = std::make_unique<netsrv::Nginx>(tmp.sub("nginx"), www, *ca);
   fault = std::make_unique<netsrv::FaultServer>(tmp.sub("fault"), www, ca.get());
   CLog::Instance()->SetPath(tmp.wsub("Log/tarvex.log"));
-  wnd = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM) -> plat::LRESULT {
-    if (msg == kPercentMsg) {
-      {
-        std::lock_guard<std::mutex> lock(m_mu);
-        m_percents.push_back((int)w);
-      }
-      if (onPercent) onPercent((int)w);
+  percent = [this](int p) {
+    {
+      std::lock_guard<std::mutex> lock(m_mu);
+      m_percents.push_back(p);
     }
-    return 0;
-  });
+    if (onPercent) onPercent(p);
+  };
 }
 
 void NetTest::TearDown() {
-  plat::UnregisterMessageHandler(wnd);
   CLog::Release();
   fault.reset();
   nginx.reset();

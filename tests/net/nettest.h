@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,7 +13,7 @@
 
 #include "common/netservers.h"
 #include "common/testutil.h"
-#include "platform/window.h"
+#include "base/progress.h"
 
 class NetTest : public ::testing::Test {
  protected:
@@ -31,9 +32,9 @@ class NetTest : public ::testing::Test {
   std::unique_ptr<netsrv::Nginx> nginx;
   std::unique_ptr<netsrv::FaultServer> fault;
   std::string www;
-  plat::HWND wnd = 0;
-  static constexpr uint32_t kPercentMsg = 2027;
-  std::function<void(int)> onPercent;  // runs on the downloading thread
+  // Records each percent, then runs onPercent (on the downloading thread).
+  ProgressHandler percent;
+  std::function<void(int)> onPercent;
 
  private:
   std::mutex m_mu;

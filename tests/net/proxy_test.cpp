@@ -33,7 +33,7 @@ class ProxyTest : public NetTest {
   // The body of www/p.zip arrived at local name through url.
   bool Fetch(const std::string& url, const std::string& local = "got.zip") {
     bool resume = false;
-    return net.Download(WideFromUtf8(url), u"", tmp.wsub(local), 0, 0, &resume, nullptr) &&
+    return net.Download(WideFromUtf8(url), u"", tmp.wsub(local), nullptr, &resume, nullptr) &&
            testutil::ReadFile(tmp.sub(local)) == body;
   }
 
@@ -151,7 +151,7 @@ TEST_F(ProxyTest, TransfersGoThroughTheProxy) {
   std::string url = "http://127.0.0.1:" + std::to_string(netsrv::FreePort()) + "/f/p.zip";
   testutil::WriteFile(tmp.sub("p.zip"), body.substr(0, 500));
   bool resume = true;
-  ASSERT_TRUE(net.Download(WideFromUtf8(url), u"", tmp.wsub("p.zip"), 0, 0, &resume, nullptr));
+  ASSERT_TRUE(net.Download(WideFromUtf8(url), u"", tmp.wsub("p.zip"), nullptr, &resume, nullptr));
   EXPECT_TRUE(resume);
   EXPECT_EQ(testutil::ReadFile(tmp.sub("p.zip")), body);
   auto reqs = fault->Requests();

@@ -12,11 +12,11 @@
 #include "common/testutil.h"
 #include "opfile/opfile.h"
 #include "platform/files.h"
-#include "platform/window.h"
 #include "support/log.h"
 #include "support/path.h"
 
 using testutil::Exists;
+using testutil::Mode;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -34,10 +34,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
-int Mode(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
-}
 
 }  // namespace
 
@@ -54,16 +50,12 @@ class ApplyTest : public ::testing::Test {
               "QUILLUP_ID=5\r\n");
     WriteFile(root + "/config/update.ini", "stamp");
     ASSERT_EQ(0, testutil::Run("mkdir -p '" + ready + "'"));
-    receiver = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM) {
-      EXPECT_EQ(2027u, msg);
-      percents.push_back((int)w);
+    ASSERT_TRUE(op.Init(WidePath(root), [this](int percent) {
+      percents.push_back(percent);
       if (onProgress) onProgress();
-      return (plat::LRESULT)0;
-    });
-    ASSERT_TRUE(op.Init(WidePath(root), receiver, 2027));
+    }));
   }
   void TearDown() override {
-    plat::UnregisterMessageHandler(receiver);
     CLog::Instance()->SetPath(WString());
   }
 
@@ -85,7 +77,6 @@ class ApplyTest : public ::testing::Test {
 
   testutil::TempDir t;
   std::string root, ready, record;
-  plat::HWND receiver = 0;
   std::vector<int> percents;
   std::function<void()> onProgress;
   COpFile op;
@@ -293,7 +284,7 @@ TEST_F(ApplyTest, EndOfSessionStopsSwapAndRollBack) {
   EXPECT_FALSE(Swap());
   // The next run undoes it.
   COpFile next;
-  ASSERT_TRUE(next.Init(W8(root), 0, 0));
+  ASSERT_TRUE(next.Init(W8(root)));
   ASSERT_TRUE(next.ProcessRecordFile(W8(record), W8(root + "/ZoClient"), inRecord));
   for (int i = 0; i < 5; ++i) EXPECT_EQ("old", At("f" + std::to_string(i)));
 }

@@ -14,6 +14,7 @@
 #include "support/path.h"
 
 using testutil::Exists;
+using testutil::Mode;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -29,10 +30,6 @@ std::string Config(const std::string& bin) {
   return buf;
 }
 
-int Mode(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
-}
 
 }  // namespace
 
@@ -51,7 +48,7 @@ class ClientTest : public ::testing::Test {
 
   void Configure(const std::string& bin) {
     WriteFile(root + "/config/quillupcfg.ini", Config(bin));
-    ASSERT_TRUE(op.Init(WidePath(root), 0, 0));
+    ASSERT_TRUE(op.Init(WidePath(root)));
   }
   void Put(const std::string& rel, const std::string& data) { WriteFile(root + "/" + rel, data); }
   std::string At(const std::string& rel) const { return ReadFile(root + "/" + rel); }

@@ -57,7 +57,7 @@ TEST_F(ConfigTest, CompleteConfigurationLoads) {
   Install(kFullCfg);
   WriteFile(root.sub("InternalDownloadURL.ini"),
             "[DownloadURL]\nDefaultDownloadURL=http://127.0.0.1:9/inner/\nDelayTipTime=30s\nReCheckTime=600\n");
-  ASSERT_TRUE(op.Init(R(), 0, 2027));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(op.GetDownloadBaseUrl(), u"http://127.0.0.1:9/inner/");
   EXPECT_EQ(op.GetBetaDownloadUrl(), u"http://127.0.0.1:8080/beta/");
   EXPECT_EQ(op.GetBinFile(), u"ZoTrade/ZoTrade");
@@ -76,7 +76,7 @@ TEST_F(ConfigTest, CompleteConfigurationLoads) {
 }
 
 TEST_F(ConfigTest, EmptyRootFails) {
-  EXPECT_FALSE(op.Init(u"", 0, 0));
+  EXPECT_FALSE(op.Init(u""));
 }
 
 TEST_F(ConfigTest, EachRequiredKeyMissingFailsNamingTheFile) {
@@ -86,7 +86,7 @@ TEST_F(ConfigTest, EachRequiredKeyMissingFailsNamingTheFile) {
     Install(Cfg(key));
     WriteFile(root.sub("Log/tarvex.log"), "");
     COpFile fresh;
-    EXPECT_FALSE(fresh.Init(R(), 0, 0));
+    EXPECT_FALSE(fresh.Init(R()));
     std::string log = Log();
     std::string expected = " [ERROR] [COpFile::ReadQuillupCfgIni] \xE7\xBC\xBA\xE5\xB0\x91\xE9\x85\x8D\xE7\xBD\xAE\xE9\xA1\xB9:" +
                            root.sub("config/quillupcfg.ini") + "\r\n";
@@ -96,14 +96,14 @@ TEST_F(ConfigTest, EachRequiredKeyMissingFailsNamingTheFile) {
   // An empty value counts as missing too, and the fields read so far stay.
   Install(Cfg("BIN_FILE", "BIN_FILE=  \r\n"));
   COpFile fresh;
-  EXPECT_FALSE(fresh.Init(R(), 0, 0));
+  EXPECT_FALSE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetVersion(), u"build-2024");
   EXPECT_EQ(fresh.GetDownloadBaseUrl(), u"http://127.0.0.1:8080/packs/");
 }
 
 TEST_F(ConfigTest, OptionalKeysMayBeMissing) {
   Install(Drop(Cfg("STATUS_BAR_TEXT_COLOR"), "OUTSIDE_DOWNLOAD_URL_BETA"));
-  ASSERT_TRUE(op.Init(R(), 0, 0));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(op.GetBetaDownloadUrl(), u"");
   EXPECT_EQ(op.GetStatusBarTextColor(), 0xD2D2D2u);
   EXPECT_EQ(op.GetDownloadBaseUrl(), u"http://127.0.0.1:8080/packs/");
@@ -112,7 +112,7 @@ TEST_F(ConfigTest, OptionalKeysMayBeMissing) {
 }
 
 TEST_F(ConfigTest, MissingConfigDirectoryFailsWithoutCreatingAnything) {
-  EXPECT_FALSE(op.Init(R(), 0, 0));
+  EXPECT_FALSE(op.Init(R()));
   EXPECT_FALSE(Exists(root.sub("config")));
   EXPECT_NE(Log().find("[COpFile::ReadQuillupCfgIni]"), std::string::npos);
 }
@@ -128,7 +128,7 @@ TEST_F(ConfigTest, VersionIdIsReadAsLeadingDigits) {
     testutil::Run("rm -f '" + root.sub("config/quillupcfg_ex.ini") + "'");
     EXPECT_EQ(op.IsVersionInfoMissing(R()), c.missing);
     COpFile fresh;
-    ASSERT_TRUE(fresh.Init(R(), 0, 0));
+    ASSERT_TRUE(fresh.Init(R()));
     EXPECT_EQ(fresh.GetUpdateFlag(R()), c.missing ? 2 : 0);
     EXPECT_EQ(fresh.GetId(), c.missing ? u"0" : WideFromUtf8(c.id));
   }
@@ -138,14 +138,14 @@ TEST_F(ConfigTest, EmptyOrMissingStampMeansVersionInfoMissing) {
   Install(kFullCfg, "");
   EXPECT_TRUE(op.IsVersionInfoMissing(R()));
   WriteFile(root.sub("config/quillupcfg_ex.ini"), "[QUILLUP_CFG]\r\nUPLOAD_TARVEX_LOG=1\r\n");
-  ASSERT_TRUE(op.Init(R(), 0, 0));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(Ex(), "[QUILLUP_CFG]\r\nUPLOAD_TARVEX_LOG=1\r\nQUILLUP_FLAG=2\r\n");
   EXPECT_EQ(op.GetId(), u"0");
 
   testutil::Run("rm -f '" + root.sub("config/update.ini") + "' '" + root.sub("config/quillupcfg_ex.ini") + "'");
   EXPECT_TRUE(op.IsVersionInfoMissing(R()));
   COpFile fresh;
-  ASSERT_TRUE(fresh.Init(R(), 0, 0));
+  ASSERT_TRUE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetUpdateFlag(R()), 2);
 }
 
@@ -153,13 +153,13 @@ TEST_F(ConfigTest, FlagThreeIsNeverRewrittenAndAsksAsVersionZero) {
   Install(kFullCfg, "");
   const std::string ex = "[QUILLUP_CFG]\nQUILLUP_FLAG = 3\n";
   WriteFile(root.sub("config/quillupcfg_ex.ini"), ex);
-  ASSERT_TRUE(op.Init(R(), 0, 0));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(Ex(), ex);
   EXPECT_EQ(op.GetId(), u"0");
   // With complete version information too: the id in memory is "0", the file keeps 120.
   Install(kFullCfg);
   COpFile fresh;
-  ASSERT_TRUE(fresh.Init(R(), 0, 0));
+  ASSERT_TRUE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetId(), u"0");
   EXPECT_EQ(Ex(), ex);
   EXPECT_NE(ReadFile(root.sub("config/quillupcfg.ini")).find("QUILLUP_ID=120"), std::string::npos);
@@ -168,11 +168,11 @@ TEST_F(ConfigTest, FlagThreeIsNeverRewrittenAndAsksAsVersionZero) {
 TEST_F(ConfigTest, FlagTwoAtStartAlsoAsksAsVersionZero) {
   Install(kFullCfg);
   WriteFile(root.sub("config/quillupcfg_ex.ini"), "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
-  ASSERT_TRUE(op.Init(R(), 0, 0));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(op.GetId(), u"0");
   WriteFile(root.sub("config/quillupcfg_ex.ini"), "[QUILLUP_CFG]\r\nQUILLUP_FLAG=1\r\n");
   COpFile fresh;
-  ASSERT_TRUE(fresh.Init(R(), 0, 0));
+  ASSERT_TRUE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetId(), u"120");
 }
 
@@ -220,7 +220,7 @@ TEST_F(ConfigTest, TimesFallBackWhenNotPositive) {
     WriteFile(root.sub("InternalDownloadURL.ini"),
               std::string("[DownloadURL]\r\nDelayTipTime=") + c.delay + "\r\nReCheckTime=" + c.recheck + "\r\n");
     COpFile fresh;
-    ASSERT_TRUE(fresh.Init(R(), 0, 0));
+    ASSERT_TRUE(fresh.Init(R()));
     EXPECT_EQ(fresh.GetDelayTipTime(), c.delayExpected);
     EXPECT_EQ(fresh.GetReCheckTime(), c.recheckExpected);
     EXPECT_EQ(fresh.GetDownloadBaseUrl(), u"http://127.0.0.1:8080/packs/");  // no DefaultDownloadURL
@@ -236,7 +236,7 @@ TEST_F(ConfigTest, StatusBarColourIsHexadecimal) {
     SCOPED_TRACE(c.text);
     Install(Cfg("STATUS_BAR_TEXT_COLOR", std::string("STATUS_BAR_TEXT_COLOR=") + c.text + "\r\n"));
     COpFile fresh;
-    ASSERT_TRUE(fresh.Init(R(), 0, 0));
+    ASSERT_TRUE(fresh.Init(R()));
     EXPECT_EQ(fresh.GetStatusBarTextColor(), c.colour);
   }
 }
@@ -276,10 +276,10 @@ TEST_F(ConfigTest, CreateEmptyFileNeverTruncates) {
 
 TEST_F(ConfigTest, SplashPathJoinsRootAndConfiguredFile) {
   Install(Cfg("SPLASH_BMP_FILE", "SPLASH_BMP_FILE=\\skin\\a.bmp\r\n"));
-  ASSERT_TRUE(op.Init(R(), 0, 0));
+  ASSERT_TRUE(op.Init(R()));
   EXPECT_EQ(op.GetSplashBmpPath(u"/opt/zo/"), u"/opt/zo/skin\\a.bmp");
   Install(kFullCfg);
   COpFile fresh;
-  ASSERT_TRUE(fresh.Init(R(), 0, 0));
+  ASSERT_TRUE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetSplashBmpPath(u"/opt/zo"), u"/opt/zo/skin/splash.bmp");
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <cstdio>
 
@@ -14,17 +15,7 @@ namespace {
 
 // "p" + MD5 of the first 63 bytes of a stamp, as an installation's name.
 std::string PackNameOf(const std::string& stamp) {
-  std::string s = stamp.substr(0, 63);
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  EVP_Digest(s.data(), s.size(), md, &len, EVP_md5(), nullptr);
-  std::string name = "p";
-  char hex[3];
-  for (unsigned i = 0; i < len; ++i) {
-    snprintf(hex, sizeof hex, "%02x", md[i]);
-    name += hex;
-  }
-  return name;
+  return "p" + testutil::OpenSslMd5Hex(stamp.substr(0, 63));
 }
 
 }  // namespace
@@ -308,6 +299,14 @@ class TestKey {
     EVP_PKEY_get_raw_public_key(m_key, raw, &len);
     return sig::EncodeBase64(raw, len);
   }
+  // The same key as a DER SubjectPublicKeyInfo.
+  std::string Spki() const {
+    unsigned char* der = nullptr;
+    int n = i2d_PUBKEY(m_key, &der);
+    std::string out = sig::EncodeBase64(der, n > 0 ? (size_t)n : 0);
+    OPENSSL_free(der);
+    return out;
+  }
   std::string Sign(const std::string& bytes) const {
     unsigned char out[64];
     size_t len = sizeof out;
@@ -375,6 +374,11 @@ TEST_F(ServicePackTest, SignedListsPassOnlyWithAGoodSignatureAndTheirRules) {
       {"key of 31 bytes", sig::EncodeBase64("0123456789012345678901234567890", 31), list, good + "\n", false, false,
        "unreadable key"},
       {"a bad key beside a good one", "junk," + olds, list, good + "\n", false, true, ""},
+      {"SubjectPublicKeyInfo key", oldKey.Spki(), list, good + "\n", false, true, ""},
+      {"SubjectPublicKeyInfo of a stranger", strangerKey.Spki(), list, good + "\n", false, false,
+       "bad signature (no key verifies it)"},
+      {"base64 of no key at all", sig::EncodeBase64("no SubjectPublicKeyInfo in here", 31) + "," +
+           oldKey.Spki().substr(4), list, good + "\n", false, false, "unreadable key"},
       {"pack without sha256", olds, noSha, signedBy(oldKey, noSha), false, false, "pack p1 carries no sha256"},
       {"replayed older list", olds, replay, signedBy(oldKey, replay), false, false,
        "replayed list: QUILLUP_ID 4 is below the installed 5"},

@@ -16,18 +16,16 @@
 #include "common/testutil.h"
 #include "opfile/opfile.h"
 #include "platform/files.h"
-#include "platform/window.h"
 #include "support/log.h"
 
 namespace fs = std::filesystem;
 using testutil::Exists;
+using testutil::Python;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
 namespace {
 
-// Debian's interpreter: a version-manager shim first on PATH costs seconds a call.
-std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 std::string Bytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -63,20 +61,12 @@ class StagingTest : public ::testing::Test {
     ASSERT_EQ(testutil::Run("mkdir -p '" + install + "/update'"), 0);
   }
   void TearDown() override {
-    if (receiver) plat::UnregisterMessageHandler(receiver);
     CLog::Instance()->SetPath(WString());
   }
 
-  // Posts go to a receiver that records every percent.
+  // Records every percent.
   void RecordProgress() {
-    receiver = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM l) {
-      EXPECT_EQ(msg, 2027u);
-      EXPECT_EQ(l, 0);
-      percents.push_back((int)w);
-      return (plat::LRESULT)0;
-    });
-    op.m_hProgressWnd = receiver;
-    op.m_uProgressMsg = 2027;
+    op.m_progress = [this](int percent) { percents.push_back(percent); };
   }
 
   // A pack of (entry name, content) pairs; a name ending in "/" is a directory.
@@ -126,7 +116,6 @@ class StagingTest : public ::testing::Test {
   testutil::TempDir t;
   std::string install, unzip, ready;
   COpFile op;
-  plat::HWND receiver = 0;
   std::vector<int> percents;
 };
 

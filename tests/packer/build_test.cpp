@@ -8,16 +8,13 @@
 #include "packer_fixture.h"
 
 using namespace packtest;
+using testutil::Flip;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
 
 namespace {
 
-std::string Flip(std::string s, std::initializer_list<size_t> at) {
-  for (size_t i : at) s[i % s.size()] ^= 0x5A;
-  return s;
-}
 
 // Four versions with every kind of change between neighbours.
 struct FourVersions {
@@ -102,7 +99,7 @@ TEST(PackBuild, ListNamesEveryPackInChainOrderWithSizeAndDigest) {
   for (const ListedPack& p : list.packs) {
     std::string zip = ReadFile(server + "/" + p.name + ".zip");
     EXPECT_EQ(p.size, (long long)zip.size()) << p.name;
-    EXPECT_EQ(p.md5, Md5Hex(zip)) << p.name;
+    EXPECT_EQ(p.md5, testutil::OpenSslMd5Hex(zip)) << p.name;
     EXPECT_EQ(p.force, "0");
     EXPECT_EQ(testutil::Run(kUnzip + "-tqq " + Quote(server + "/" + p.name + ".zip")), 0) << p.name;
   }

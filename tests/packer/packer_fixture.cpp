@@ -26,20 +26,8 @@ int RunPack(const std::string& args, std::string* out, std::string* err, const s
   return rc;
 }
 
-std::string Md5Hex(const std::string& bytes) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_md5(), nullptr);
-  std::string hex;
-  char b[3];
-  for (unsigned i = 0; i < len; ++i) {
-    snprintf(b, sizeof b, "%02x", md[i]);
-    hex += b;
-  }
-  return hex;
-}
 
-std::string PackNameFor(const std::string& stamp) { return "p" + Md5Hex(stamp.substr(0, 63)); }
+std::string PackNameFor(const std::string& stamp) { return "p" + testutil::OpenSslMd5Hex(stamp.substr(0, 63)); }
 
 static std::string Attr(const std::string& tag, const std::string& name) {
   std::string key = " " + name + "=\"";

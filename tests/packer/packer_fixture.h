@@ -14,7 +14,6 @@ namespace packtest {
 int RunPack(const std::string& args, std::string* out = nullptr, std::string* err = nullptr,
             const std::string& envPrefix = std::string());
 
-std::string Md5Hex(const std::string& bytes);
 // What the updater names the pack that leads to a stamp.
 std::string PackNameFor(const std::string& stamp);
 

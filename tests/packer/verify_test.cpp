@@ -12,16 +12,13 @@
 #include "packer_fixture.h"
 
 using namespace packtest;
+using testutil::Flip;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
 
 namespace {
 
-std::string Flip(std::string s, std::initializer_list<size_t> at) {
-  for (size_t i : at) s[i % s.size()] ^= 0x5A;
-  return s;
-}
 
 struct Chain {
   TempDir dir;
@@ -186,7 +183,7 @@ TEST(PackVerify, ATamperedPackFails) {
   size_t at = xml.find("<" + list.packs[4].name);
   size_t end = xml.find("/>", at);
   xml.replace(at, end - at, "<" + list.packs[4].name + " size=\"" + std::to_string(forged.size()) + "\" md5=\"" +
-                                Md5Hex(forged) + "\" force=\"0\"");
+                                testutil::OpenSslMd5Hex(forged) + "\" force=\"0\"");
   WriteFile(c.server + "/servicepacksNum.xml", xml);
   EXPECT_EQ(c.Verify(out), 1) << out;
   EXPECT_NE(LineOf(out, "servicepacksNum.xml: ok"), "") << out;

@@ -13,19 +13,6 @@ using testutil::WriteFile;
 
 namespace {
 
-std::string PeerMd5(const std::string& data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_Digest(data.data(), data.size(), md, &len, EVP_md5(), nullptr);
-  std::string hex;
-  char tmp[3];
-  for (unsigned i = 0; i < len; ++i) {
-    snprintf(tmp, sizeof tmp, "%02x", md[i]);
-    hex += tmp;
-  }
-  return hex;
-}
-
 std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
   std::string s(n, '\0');
@@ -54,12 +41,12 @@ TEST(Md5, EveryLengthAroundTheBlockAndPaddingBoundaries) {
   std::string data = RandomBytes(1100, 1);
   for (size_t n = 0; n <= data.size(); ++n) {
     std::string part = data.substr(0, n);
-    ASSERT_EQ(Md5(part), PeerMd5(part)) << "length " << n;
+    ASSERT_EQ(Md5(part), testutil::OpenSslMd5Hex(part)) << "length " << n;
   }
   // Unaligned input (digest reads words from any address).
   for (size_t off = 1; off < 8; ++off) {
     std::string part = data.substr(off, 777);
-    ASSERT_EQ(Md5Hex(data.data() + off, 777), PeerMd5(part)) << "offset " << off;
+    ASSERT_EQ(Md5Hex(data.data() + off, 777), testutil::OpenSslMd5Hex(part)) << "offset " << off;
   }
 }
 
@@ -74,7 +61,7 @@ TEST(Md5, PiecesGiveTheSameDigestAsTheWhole) {
       md5.Update(data.data() + pos, n);
       pos += n;
     }
-    ASSERT_EQ(md5.FinalHex(), PeerMd5(data));
+    ASSERT_EQ(md5.FinalHex(), testutil::OpenSslMd5Hex(data));
   }
   CMd5 reused;
   reused.Update("x", 1);

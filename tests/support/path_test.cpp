@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <regex>
 
 #include "common/testutil.h"
@@ -15,6 +17,21 @@ TEST(Path, ParentDirUsesEitherSeparator) {
   EXPECT_EQ(GetParentDir(u"/tarvex.log"), u"");
   EXPECT_EQ(GetParentDir(u"tarvex.log"), u"");
   EXPECT_EQ(GetParentDir(u""), u"");
+}
+
+TEST(Path, DirectoryTreeAndReadOnly) {
+  TempDir t;
+  EXPECT_FALSE(MakeDirectoryTree(u""));
+  EXPECT_TRUE(MakeDirectoryTree(t.wsub("a/b/中文/d")));
+  EXPECT_TRUE(MakeDirectoryTree(t.wsub("a/b/中文/d")));
+  WriteFile(t.sub("a/f"), "x");
+  chmod(t.sub("a/f").c_str(), 0455);
+  ClearReadOnly(t.wsub("a/f"));
+  struct stat st;
+  ASSERT_EQ(stat(t.sub("a/f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0655u);
+  ClearReadOnly(t.wsub("missing"));  // nothing to do, nothing created
+  EXPECT_FALSE(testutil::Exists(t.sub("missing")));
 }
 
 TEST(Path, SelfPathAndDirectory) {

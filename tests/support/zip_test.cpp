@@ -15,14 +15,14 @@
 #include "support/zip.h"
 
 namespace fs = std::filesystem;
+using testutil::Mode;
+using testutil::Python;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
 
 namespace {
 
-// Debian's interpreter: a version-manager shim first on PATH costs seconds a call.
-std::string Python() { return access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3"; }
 
 // Runs a Python snippet in dir with zipfile, os, struct, io and time imported.
 void Py(const TempDir& dir, const std::string& code) {
@@ -86,10 +86,6 @@ struct Zip {
   HZIP h;
 };
 
-int Mode(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? (int)(st.st_mode & 07777) : -1;
-}
 
 int64_t Mtime(const std::string& path) {
   struct stat st;

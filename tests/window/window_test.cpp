@@ -13,7 +13,7 @@
 
 #include "common/display.h"
 #include "common/testutil.h"
-#include "platform/wnd.h"
+#include "window/wnd.h"
 #include "support/log.h"
 
 using namespace plat;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/gdi.h"
+#include "window/gdi.h"
 
 using namespace plat;
 

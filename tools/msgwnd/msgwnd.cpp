@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "platform/window.h"
+#include "window/window.h"
 
 namespace {
 

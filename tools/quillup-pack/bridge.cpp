@@ -3,7 +3,7 @@
 #include "opfile/opfile.h"
 #include "platform/profile.h"
 #include "support/md5.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace pack {
 

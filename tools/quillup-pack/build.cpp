@@ -19,8 +19,8 @@
 #include "progress.h"
 #include "signing.h"
 #include "support/sha256.h"
+#include "base/text.h"
 #include "support/signature.h"
-#include "support/text.h"
 #include "tree.h"
 #include "zipwriter.h"
 
@@ -322,11 +322,13 @@ void CheckSigningKey(const std::vector<VersionTree>& chain, const SigningKey* ke
     return;
   }
   const std::string pub = key->PublicBase64();
+  // Keys compare as SubjectPublicKeyInfo, however PACK_PUBLIC_KEYS spells them.
+  const std::vector<sig::PublicKey> own = sig::ParsePublicKeys(pub).keys;
   for (const VersionTree& t : chain) {
     if (t.publicKeys.empty()) continue;
     bool listed = false;
     for (const sig::PublicKey& k : sig::ParsePublicKeys(t.publicKeys).keys)
-      listed = listed || sig::EncodeBase64(k.data(), k.size()) == pub;
+      listed = listed || (!own.empty() && k == own.front());
     if (listed) continue;
     const std::string why = "the public half of the signing key (" + pub + ") is not among PACK_PUBLIC_KEYS of " +
                             t.Path("config/quillupcfg.ini") + "; installations of version " + std::to_string(t.id) +

@@ -3,9 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,9 +18,9 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/spawn.h"
 #include "progress.h"
 
-extern char** environ;
 
 namespace pack {
 namespace {
@@ -154,42 +152,10 @@ std::vector<std::string> ListNames(const std::string& dir) {
 }
 
 int RunProgram(const std::vector<std::string>& argv, std::string* errText) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  // The child's diagnostics are collected so that a failure can quote them.
-  const char* tmpDir = getenv("TMPDIR");
-  std::string errPath = std::string(tmpDir && *tmpDir ? tmpDir : "/tmp") + "/quillup-pack-err-XXXXXX";
-  int errFd = mkstemp(errPath.data());
-  if (errFd >= 0) unlink(errPath.c_str());
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  if (errFd >= 0) posix_spawn_file_actions_adddup2(&fa, errFd, 2);
-  pid_t pid;
-  int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    if (errFd >= 0) close(errFd);
-    if (errText) *errText = std::string("cannot run ") + argv[0] + ": " + strerror(rc);
-    return -1;
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (errFd >= 0) {
-    if (errText) {
-      errText->clear();
-      lseek(errFd, 0, SEEK_SET);
-      char buf[4096];
-      ssize_t n = read(errFd, buf, sizeof buf);
-      if (n > 0) errText->assign(buf, (size_t)n);
-      while (!errText->empty() && (errText->back() == '\n' || errText->back() == '\r')) errText->pop_back();
-    }
-    close(errFd);
-  }
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  return -1;
+  std::string err;
+  int rc = plat::RunAndWait(argv[0], std::vector<std::string>(argv.begin() + 1, argv.end()), {}, &err);
+  if (errText) *errText = err;
+  return rc;
 }
 
 bool Interrupted() { return g_interrupted; }

@@ -10,7 +10,7 @@
 #include "packset.h"
 #include "progress.h"
 #include "signing.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace pack {
 

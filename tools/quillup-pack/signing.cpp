@@ -22,7 +22,7 @@
 #include "packset.h"
 #include "support/sha256.h"
 #include "support/signature.h"
-#include "support/text.h"
+#include "base/text.h"
 #include "support/xml.h"
 
 namespace pack {

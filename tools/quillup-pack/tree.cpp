@@ -9,7 +9,7 @@
 
 #include "bridge.h"
 #include "common.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace pack {
 namespace {

@@ -22,7 +22,7 @@
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
-#include "support/text.h"
+#include "base/text.h"
 #include "tree.h"
 
 namespace pack {
@@ -236,7 +236,7 @@ Outcome Simulate(const std::string& serverDir, const std::string& listFile, bool
   if (!fs::exists(root + "/" + kFlagFile)) ownFiles.insert(kFlagFile);
   COpFile op;
   WString wroot = WidePath(root);
-  if (!op.Init(wroot, 0, 0)) {
+  if (!op.Init(wroot)) {
     o.detail = "the updater does not start on this installation";
     return o;
   }

@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "common.h"
-#include "support/text.h"
+#include "base/text.h"
 
 namespace pack {
 namespace {

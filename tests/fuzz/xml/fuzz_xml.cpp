@@ -85,13 +85,16 @@ const char kNobodysKey[] = "hY4vjnqBGZaAUceuZg8nL/87MGT/83MdMSIdvRY3lm8=";
 // pass and nothing else does.
 struct Signer {
   EVP_PKEY* key = nullptr;
-  sig::PublicKey pub{};
+  sig::PublicKey pub;
   Signer() {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
     Check(ctx && EVP_PKEY_keygen_init(ctx) == 1 && EVP_PKEY_keygen(ctx, &key) == 1);
     EVP_PKEY_CTX_free(ctx);
-    size_t len = pub.size();
-    Check(EVP_PKEY_get_raw_public_key(key, pub.data(), &len) == 1 && len == pub.size());
+    unsigned char raw[sig::kPublicKeySize];
+    size_t len = sizeof raw;
+    Check(EVP_PKEY_get_raw_public_key(key, raw, &len) == 1 && len == sizeof raw);
+    pub = sig::PublicKeyFromEd25519(raw, len);
+    Check(!pub.empty());
   }
   std::string Sign(const uint8_t* data, size_t size) const {
     static const uint8_t kEmpty = 0;

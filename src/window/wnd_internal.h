@@ -1,5 +1,5 @@
 // Between the framework (wnd.cpp), the thread loops (messages_linux.cpp),
-// the window registry and the two backends. Not for use outside platform/.
+// the window registry and the two backends. Not for use outside window/.
 #pragma once
 
 #include <poll.h>
@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/wnd.h"
+#include "window/wnd.h"
 
 // Private state of CWnd the loop and the backends reach.
 struct WndAccess {
@@ -55,9 +55,10 @@ class Backend {
   // Dispatches pending toolkit events without waiting; true if any.
   virtual bool Pump() = 0;
 };
+// The toolkit's backend when one is linked in and finds a display (unless
+// QUILLUP_HEADLESS=1), else the headless one.
 Backend& GetBackend();
 Backend* NewHeadlessBackend();
-Backend* NewGtkBackend();  // null when no display can be opened
 
 // ---- thread loops ----
 HWND AllocHandle();

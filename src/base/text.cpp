@@ -1,4 +1,4 @@
-#include "support/text.h"
+#include "base/text.h"
 
 #include <iconv.h>
 #include <langinfo.h>
@@ -45,22 +45,6 @@ bool IconvRun(const char* to, const char* from, const char* in, size_t inLen,
   return ok;
 }
 
-std::string BytesFromWide(const WString& s) {
-  std::string b(s.size() * 2, '\0');
-  for (size_t i = 0; i < s.size(); ++i) {
-    b[2 * i] = (char)(s[i] & 0xFF);
-    b[2 * i + 1] = (char)(s[i] >> 8);
-  }
-  return b;
-}
-
-WString WideFromBytes(const std::string& b) {
-  WString s(b.size() / 2, u'\0');
-  for (size_t i = 0; i < s.size(); ++i)
-    s[i] = (char16_t)((unsigned char)b[2 * i] | ((unsigned char)b[2 * i + 1] << 8));
-  return s;
-}
-
 const char* AnsiCodeset() {
   const char* cs = nl_langinfo(CODESET);
   if (!cs || !*cs || !strcmp(cs, "ANSI_X3.4-1968") || !strcmp(cs, "ASCII")) return "UTF-8";
@@ -71,14 +55,14 @@ const char* AnsiCodeset() {
 
 std::string GbkFromWide(const WString& s) {
   std::string out;
-  IconvRun("CP936", "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, true);
+  IconvRun("CP936", "UTF-16LE", Utf16leFromWide(s).data(), s.size() * 2, out, true);
   return out;
 }
 
 WString WideFromGbk(const std::string& s) {
   std::string out;
   if (!IconvRun("UTF-16LE", "CP936", s.data(), s.size(), out)) return WString();
-  return WideFromBytes(out);
+  return WideFromUtf16le(out.data(), out.size());
 }
 
 WString WideFromUtf8(const std::string& s) {
@@ -100,13 +84,7 @@ WString WideFromUtf8(const std::string& s) {
       cp = (cp << 6) | (p[i + k] & 0x3F);
     }
     if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return WString();
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back((char16_t)(0xD800 + (cp >> 10)));
-      out.push_back((char16_t)(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back((char16_t)cp);
-    }
+    AppendUtf16(out, cp);
     i += len;
   }
   return out;
@@ -160,14 +138,14 @@ WString WideFromAnsi(const std::string& s) {
   if (!strcmp(cs, "UTF-8")) return WideFromUtf8(s);
   std::string out;
   if (!IconvRun("UTF-16LE", cs, s.data(), s.size(), out)) return WString();
-  return WideFromBytes(out);
+  return WideFromUtf16le(out.data(), out.size());
 }
 
 std::string AnsiFromWide(const WString& s) {
   const char* cs = AnsiCodeset();
   if (!strcmp(cs, "UTF-8")) return Utf8FromWide(s);
   std::string out;
-  IconvRun(cs, "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, true);
+  IconvRun(cs, "UTF-16LE", Utf16leFromWide(s).data(), s.size() * 2, out, true);
   return out;
 }
 
@@ -194,7 +172,7 @@ std::string EscapedFromGbk(const std::string& s) {
 
 bool IsGbkRepresentable(const WString& s) {
   std::string out;
-  return IconvRun("CP936", "UTF-16LE", BytesFromWide(s).data(), s.size() * 2, out, false);
+  return IconvRun("CP936", "UTF-16LE", Utf16leFromWide(s).data(), s.size() * 2, out, false);
 }
 
 bool NativePath(const WString& path, std::string& out) {
@@ -294,3 +272,32 @@ WString WTrim(const WString& s) {
 }
 
 const char* AnsiCodesetName() { return AnsiCodeset(); }
+
+WString WideFromUtf16le(const char* bytes, size_t n) {
+  WString w(n / 2, u'\0');
+  for (size_t i = 0; i < w.size(); ++i)
+    w[i] = (char16_t)((unsigned char)bytes[2 * i] | ((unsigned char)bytes[2 * i + 1] << 8));
+  return w;
+}
+
+std::string Utf16leFromWide(const WString& w) {
+  std::string b(w.size() * 2, '\0');
+  for (size_t i = 0; i < w.size(); ++i) {
+    b[2 * i] = (char)(w[i] & 0xFF);
+    b[2 * i + 1] = (char)(w[i] >> 8);
+  }
+  return b;
+}
+
+TextBom SniffBom(const std::string& bytes, size_t& length) {
+  if (bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE) {
+    length = 2;
+    return TextBom::Utf16le;
+  }
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    length = 3;
+    return TextBom::Utf8;
+  }
+  length = 0;
+  return TextBom::None;
+}

@@ -37,6 +37,31 @@ bool NativePath(const WString& path, std::string& out);
 std::string NativePathUnchecked(const WString& path);
 WString WidePath(const std::string& native);
 
+// Code point cp (at most 0x10FFFF, not a surrogate) as one unit, or as a
+// surrogate pair above 0xFFFF, written to units; returns how many.
+inline int EncodeUtf16(uint32_t cp, char16_t* units) {
+  if (cp < 0x10000) {
+    units[0] = (char16_t)cp;
+    return 1;
+  }
+  cp -= 0x10000;
+  units[0] = (char16_t)(0xD800 + (cp >> 10));
+  units[1] = (char16_t)(0xDC00 + (cp & 0x3FF));
+  return 2;
+}
+inline void AppendUtf16(WString& out, uint32_t cp) {
+  char16_t units[2];
+  out.append(units, EncodeUtf16(cp, units));
+}
+
+// UTF-16LE bytes to wide text (an odd last byte is dropped) and back.
+WString WideFromUtf16le(const char* bytes, size_t n);
+std::string Utf16leFromWide(const WString& w);
+
+// The byte-order mark a text file starts with, and its length in bytes.
+enum class TextBom { None, Utf8, Utf16le };
+TextBom SniffBom(const std::string& bytes, size_t& length);
+
 // ASCII literal or number to wide text.
 WString W(const char* ascii);
 WString WFromInt(long long v);

@@ -23,7 +23,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 namespace plat {

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "support/text.h"
+#include "base/text.h"
 
 namespace plat {
 

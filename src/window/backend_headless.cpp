@@ -7,7 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "platform/wnd_internal.h"
+#include "window/toolkit.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 namespace plat {
@@ -38,15 +39,24 @@ class HeadlessBackend : public Backend {
   CRect m_screen{0, 0, 1280, 800};
 };
 
+const Toolkit* g_toolkit = nullptr;
+
 }  // namespace
 
 Backend* NewHeadlessBackend() { return new HeadlessBackend; }
+
+bool RegisterToolkit(const Toolkit& toolkit) {
+  g_toolkit = &toolkit;
+  return true;
+}
+
+const Toolkit* GetToolkit() { return g_toolkit; }
 
 Backend& GetBackend() {
   static Backend* backend = [] {
     const char* h = getenv("QUILLUP_HEADLESS");
     if (h && strcmp(h, "1") == 0) return NewHeadlessBackend();
-    Backend* b = NewGtkBackend();
+    Backend* b = g_toolkit ? g_toolkit->newBackend() : nullptr;
     return b ? b : NewHeadlessBackend();
   }();
   return *backend;

@@ -16,7 +16,7 @@
 #include <thread>
 #include <unordered_map>
 
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 namespace plat {

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "app/download.h"
-#include "nettest.h"
+#include "net/nettest.h"
 #include "platform/files.h"
 #include "support/md5.h"
 #include "support/sha256.h"
@@ -36,14 +36,8 @@ class PackDownloadTest : public NetTest {
     testutil::Run("mkdir -p '" + staging + "'");
     setenv("QUILLUP_TEST_NSLOOKUP_LOG", tmp.sub("nslookup.txt").c_str(), 1);
     setenv("QUILLUP_TEST_NSLOOKUP_OUTPUT", tmp.sub("nslookup_answer.txt").c_str(), 1);
-    statusWnd = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM) -> plat::LRESULT {
-      if (msg == 2026) statuses.push_back(Utf8FromWide(*reinterpret_cast<const WString*>(w)));
-      if (msg == kPercentMsg) percents.push_back((int)w);
-      return 0;
-    });
   }
   void TearDown() override {
-    plat::UnregisterMessageHandler(statusWnd);
     unsetenv("QUILLUP_TEST_NSLOOKUP_LOG");
     unsetenv("QUILLUP_TEST_NSLOOKUP_OUTPUT");
     NetTest::TearDown();
@@ -56,8 +50,9 @@ class PackDownloadTest : public NetTest {
   std::string DnsCalls() { return ReadFile(tmp.sub("nslookup.txt")); }
 
   bool Packs(const std::string& base, const std::vector<ServicePack>& packs, const std::string& resolved = "") {
-    return packdl::DowndloadZipFiles(net, Wide(resolved), Wide(base), Wide(staging), packs, files, statusWnd,
-                                     cancel, &sha256s);
+    return packdl::DowndloadZipFiles(net, Wide(resolved), Wide(base), Wide(staging), packs, files,
+                                     [this](const WString& s) { statuses.push_back(Utf8FromWide(s)); },
+                                     [this](int p) { percents.push_back(p); }, cancel, &sha256s);
   }
   bool List(const std::string& url, bool allowDns = true) {
     return packdl::DowndloadPacksXml(net, Wide(url), Wide(staging + "/servicepacksNum.xml"), resolved, allowDns,
@@ -68,7 +63,6 @@ class PackDownloadTest : public NetTest {
   CNet net;
   std::atomic<bool> cancel{false};
   std::string staging;
-  plat::HWND statusWnd = 0;
   std::vector<std::string> statuses;
   std::vector<int> percents;
   std::vector<WString> files;

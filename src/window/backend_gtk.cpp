@@ -1,13 +1,5 @@
 // The GTK 3 backend: one toolkit window per top-level window, showing its
 // back buffer; mouse, keys and close requests go back into the framework.
-#include "platform/wnd_internal.h"
-
-#ifndef QUILLUP_HAVE_GTK
-namespace plat {
-Backend* NewGtkBackend() { return nullptr; }
-}  // namespace plat
-#else
-
 #include <errno.h>
 #include <gtk/gtk.h>
 #include <poll.h>
@@ -17,8 +9,16 @@ Backend* NewGtkBackend() { return nullptr; }
 #include <thread>
 
 #include "support/log.h"
+#include "window/toolkit.h"
 
 namespace plat {
+
+// gdi_gtk.cpp
+HBITMAP GtkLoadBitmapFile(const WString& path);
+CSize GtkTextExtent(const CFont& font, const WString& text, bool noPrefix);
+int GtkDrawText(HBITMAP target, const CRect& clip, const CRect& box, const CFont& font, const WString& text,
+                uint32_t format, COLORREF color);
+
 namespace {
 
 GdkPixbuf* PixbufFromBitmap(HBITMAP b) {
@@ -300,8 +300,6 @@ class GtkBackend : public Backend {
   std::thread::id m_thread;
 };
 
-}  // namespace
-
 Backend* NewGtkBackend() {
   const char* x = getenv("DISPLAY");
   const char* wl = getenv("WAYLAND_DISPLAY");
@@ -312,5 +310,9 @@ Backend* NewGtkBackend() {
   return new GtkBackend;
 }
 
+// Linking this library is what makes a program show its windows.
+const Toolkit kGtk{NewGtkBackend, GtkLoadBitmapFile, GtkTextExtent, GtkDrawText};
+const bool g_registered = RegisterToolkit(kGtk);
+
+}  // namespace
 }  // namespace plat
-#endif

@@ -28,8 +28,8 @@
 #include <set>
 #include <vector>
 
-#include "platform/gdi.h"
-#include "platform/window.h"
+#include "window/gdi.h"
+#include "window/window.h"
 
 using plat::CDC;
 using plat::CPoint;

@@ -1,10 +1,10 @@
 // The dialog framework on top of the thread loops and a backend.
-#include "platform/wnd.h"
+#include "window/wnd.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 plat::HBITMAP WndAccess::BackBuffer(CWnd* w) { return w->m_backBuffer; }

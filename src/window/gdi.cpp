@@ -1,4 +1,4 @@
-#include "platform/gdi.h"
+#include "window/gdi.h"
 
 #include <zlib.h>
 
@@ -8,10 +8,8 @@
 #include <cstring>
 #include <string>
 
-#ifdef QUILLUP_HAVE_GTK
-#include <gdk-pixbuf/gdk-pixbuf.h>
-#include <pango/pangocairo.h>
-#endif
+#include "window/toolkit.h"
+
 
 namespace plat {
 
@@ -89,41 +87,8 @@ HBITMAP CopyBitmapPart(HBITMAP src, const CRect& part) {
 }
 
 HBITMAP LoadBitmapFile(const WString& path) {
-#ifdef QUILLUP_HAVE_GTK
-  std::string native;
-  if (!NativePath(path, native)) return nullptr;
-  GError* err = nullptr;
-  GdkPixbuf* pb = gdk_pixbuf_new_from_file(native.c_str(), &err);
-  if (!pb) {
-    if (err) g_error_free(err);
-    return nullptr;
-  }
-  int w = gdk_pixbuf_get_width(pb), h = gdk_pixbuf_get_height(pb);
-  int n = gdk_pixbuf_get_n_channels(pb), stride = gdk_pixbuf_get_rowstride(pb);
-  const guchar* data = gdk_pixbuf_read_pixels(pb);
-  HBITMAP b = CreateBitmap(w, h);
-  if (b && gdk_pixbuf_get_bits_per_sample(pb) == 8 && n >= 3) {
-    for (int y = 0; y < h; y++) {
-      const guchar* row = data + (size_t)y * stride;
-      for (int x = 0; x < w; x++) {
-        const guchar* p = row + x * n;
-        uint32_t r = p[0], g = p[1], bl = p[2];
-        if (n == 4) {  // transparent parts show white, as a bitmap without alpha would
-          uint32_t a = p[3];
-          r = (r * a + 255 * (255 - a)) / 255;
-          g = (g * a + 255 * (255 - a)) / 255;
-          bl = (bl * a + 255 * (255 - a)) / 255;
-        }
-        b->px[(size_t)y * w + x] = r << 16 | g << 8 | bl;
-      }
-    }
-  }
-  g_object_unref(pb);
-  return b;
-#else
-  (void)path;
-  return nullptr;
-#endif
+  const Toolkit* toolkit = GetToolkit();
+  return toolkit ? toolkit->loadBitmapFile(path) : nullptr;
 }
 
 namespace {
@@ -243,115 +208,22 @@ void CDC::LineTo(int x, int y) {
   m_pen = CPoint(x, y);
 }
 
-#ifdef QUILLUP_HAVE_GTK
-namespace {
-// Text without "&" marks and the offset of the underlined character.
-std::string StripPrefix(const WString& text, bool noPrefix, int& underlineByte) {
-  underlineByte = -1;
-  if (noPrefix) return Utf8FromWide(text);
-  WString out;
-  for (size_t i = 0; i < text.size(); i++) {
-    if (text[i] == u'&' && i + 1 < text.size()) {
-      i++;
-      if (text[i] != u'&' && underlineByte < 0) underlineByte = (int)Utf8FromWide(out).size();
-    }
-    out.push_back(text[i]);
-  }
-  return Utf8FromWide(out);
-}
-
-PangoLayout* MakeLayout(cairo_t* cr, const CFont& font, const std::string& utf8, int underlineByte, int wrapWidth) {
-  PangoLayout* layout = pango_cairo_create_layout(cr);
-  PangoFontDescription* desc = pango_font_description_new();
-  std::string family = Utf8FromWide(font.family) + ",WenQuanYi Micro Hei,Noto Sans CJK SC,Sans";
-  pango_font_description_set_family(desc, family.c_str());
-  pango_font_description_set_absolute_size(desc, font.pixelHeight * PANGO_SCALE);
-  if (font.bold) pango_font_description_set_weight(desc, PANGO_WEIGHT_BOLD);
-  pango_layout_set_font_description(layout, desc);
-  pango_font_description_free(desc);
-  pango_layout_set_text(layout, utf8.c_str(), (int)utf8.size());
-  PangoAttrList* attrs = pango_attr_list_new();
-  if (font.underline) pango_attr_list_insert(attrs, pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
-  if (underlineByte >= 0) {
-    PangoAttribute* a = pango_attr_underline_new(PANGO_UNDERLINE_SINGLE);
-    a->start_index = underlineByte;
-    const char* p = utf8.c_str() + underlineByte;
-    a->end_index = underlineByte + (int)(g_utf8_next_char(p) - p);
-    pango_attr_list_insert(attrs, a);
-  }
-  pango_layout_set_attributes(layout, attrs);
-  pango_attr_list_unref(attrs);
-  if (wrapWidth > 0) {
-    pango_layout_set_width(layout, wrapWidth * PANGO_SCALE);
-    pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
-  }
-  return layout;
-}
-
-cairo_surface_t* SurfaceFor(HBITMAP b) {
-  return cairo_image_surface_create_for_data((unsigned char*)b->px.data(), CAIRO_FORMAT_RGB24, b->width, b->height,
-                                             b->width * 4);
-}
-}  // namespace
-
 CSize CDC::GetTextExtent(const WString& text, bool noPrefix) const {
-  cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 1, 1);
-  cairo_t* cr = cairo_create(s);
-  int ub;
-  std::string utf8 = StripPrefix(text, noPrefix, ub);
-  PangoLayout* layout = MakeLayout(cr, m_font, utf8, ub, 0);
-  PangoRectangle logical;
-  pango_layout_get_pixel_extents(layout, nullptr, &logical);
-  g_object_unref(layout);
-  cairo_destroy(cr);
-  cairo_surface_destroy(s);
-  return CSize(logical.width, logical.height);
+  const Toolkit* toolkit = GetToolkit();
+  return toolkit ? toolkit->textExtent(m_font, text, noPrefix) : CSize();
 }
 
 int CDC::DrawTextColored(const WString& text, const CRect& r, uint32_t format, COLORREF color) {
   if (!m_target || m_target->width <= 0 || m_target->height <= 0 || text.empty()) return 0;
-  cairo_surface_t* s = SurfaceFor(m_target);
-  cairo_t* cr = cairo_create(s);
+  const Toolkit* toolkit = GetToolkit();
+  if (!toolkit) return 0;
   // The clip of this context and the text rectangle both cut the text.
   CRect box = r;
   box.OffsetRect(m_origin.x, m_origin.y);
   CRect clip;
-  int height = 0;
-  if (clip.IntersectRect(box, m_clip)) {
-    cairo_rectangle(cr, clip.left, clip.top, clip.Width(), clip.Height());
-    cairo_clip(cr);
-    int ub;
-    bool single = (format & DT_SINGLELINE) || !(format & DT_WORDBREAK);
-    std::string utf8 = StripPrefix(text, format & DT_NOPREFIX, ub);
-    PangoLayout* layout = MakeLayout(cr, m_font, utf8, ub, single ? 0 : r.Width());
-    if (!single) {
-      pango_layout_set_alignment(layout, (format & DT_CENTER)  ? PANGO_ALIGN_CENTER
-                                         : (format & DT_RIGHT) ? PANGO_ALIGN_RIGHT
-                                                               : PANGO_ALIGN_LEFT);
-    }
-    PangoRectangle logical;
-    pango_layout_get_pixel_extents(layout, nullptr, &logical);
-    int x = box.left, y = box.top;
-    if (single) {
-      if (format & DT_CENTER) x = box.left + (box.Width() - logical.width) / 2;
-      else if (format & DT_RIGHT) x = box.right - logical.width;
-      if (format & DT_VCENTER) y = box.top + (box.Height() - logical.height) / 2;
-    }
-    cairo_set_source_rgb(cr, GetRValue(color) / 255.0, GetGValue(color) / 255.0, GetBValue(color) / 255.0);
-    cairo_move_to(cr, x, y);
-    pango_cairo_show_layout(cr, layout);
-    height = logical.height;
-    g_object_unref(layout);
-  }
-  cairo_destroy(cr);
-  cairo_surface_flush(s);
-  cairo_surface_destroy(s);
-  return height;
+  if (!clip.IntersectRect(box, m_clip)) return 0;
+  return toolkit->drawText(m_target, clip, box, m_font, text, format, color);
 }
-#else
-CSize CDC::GetTextExtent(const WString&, bool) const { return CSize(); }
-int CDC::DrawTextColored(const WString&, const CRect&, uint32_t, COLORREF) { return 0; }
-#endif
 
 int CDC::DrawText(const WString& text, const CRect& r, uint32_t format) {
   return DrawTextColored(text, r, format, m_textColor);

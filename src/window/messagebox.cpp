@@ -1,7 +1,7 @@
 // Message boxes (a small dialog of the framework) and opening addresses.
 #include <mutex>
 
-#include "platform/wnd_internal.h"
+#include "window/wnd_internal.h"
 #include "support/log.h"
 
 namespace plat {

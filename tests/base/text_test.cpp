@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "support/text.h"
+#include "base/text.h"
 
 TEST(Text, ChineseRoundTripsThroughGbkAndUtf8) {
   WString w = u"升级程序启动";
@@ -49,4 +49,20 @@ TEST(Text, NumberParsingFollowsTheCRuntime) {
   EXPECT_EQ(WToUlongHex(u"d2d2d2zz"), 0xD2D2D2u);
   EXPECT_EQ(WToUlongHex(u"zz"), 0u);
   EXPECT_EQ(WToUlongHex(u"0x"), 0u);
+}
+
+TEST(Text, Utf16UnitsAndByteOrderMarks) {
+  WString w;
+  AppendUtf16(w, 0x4E2D);
+  AppendUtf16(w, 0x1F600);
+  EXPECT_EQ(w, u"中😀");
+  EXPECT_EQ(Utf16leFromWide(w), std::string("\x2D\x4E\x3D\xD8\x00\xDE", 6));
+  EXPECT_EQ(WideFromUtf16le("\x2D\x4E\x41", 3), u"中");  // the odd byte is dropped
+  size_t n = 9;
+  EXPECT_EQ(SniffBom("\xFF\xFE" "a", n), TextBom::Utf16le);
+  EXPECT_EQ(n, 2u);
+  EXPECT_EQ(SniffBom("\xEF\xBB\xBF" "a", n), TextBom::Utf8);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(SniffBom("\xEF\xBB", n), TextBom::None);
+  EXPECT_EQ(n, 0u);
 }
