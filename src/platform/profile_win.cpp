@@ -1,0 +1,51 @@
+// Profile strings through the system's own functions. What the system does
+// differently from the Linux reader and writer: a file without a byte-order
+// mark is read and written in the ANSI code page (not UTF-8, not 936 unless
+// that is the ANSI code page); a file with FF FE stays UTF-16LE; a new file
+// is written in the ANSI code page; the file is rewritten in place, not
+// replaced; a name without a folder means a file in the Windows folder.
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/profile.h"
+#include "platform/winpath_win.h"
+
+namespace plat {
+namespace {
+
+std::wstring Wide(const WString& s) { return std::wstring(s.begin(), s.end()); }
+
+bool HasLineBreak(const WString& s) { return s.find_first_of(u"\r\n") != WString::npos; }
+
+}  // namespace
+
+WString GetProfileString(const WString& section, const WString& key, const WString& def, const WString& file,
+                         size_t bufferUnits) {
+  if (section.empty() || key.empty() || file.empty() || bufferUnits == 0) return def;
+  std::vector<wchar_t> buf(bufferUnits);
+  DWORD n = GetPrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(def).c_str(), buf.data(),
+                                     (DWORD)bufferUnits, WinPath(file).c_str());
+  WString v(buf.data(), buf.data() + n);
+  // Never hand out half of a surrogate pair: it would not convert.
+  if (n + 1 >= bufferUnits && !v.empty() && v.back() >= 0xD800 && v.back() <= 0xDBFF) v.pop_back();
+  return v;
+}
+
+// The system writes without flushing; the flush after it makes the write
+// durable before the caller goes on.
+bool WriteProfileString(const WString& section, const WString& key, const WString& value, const WString& file) {
+  if (section.empty() || key.empty() || file.empty()) return false;
+  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
+  WString k = WTrim(key), s = WTrim(section);
+  if (k.empty() || s.empty() || k.find(u'=') != WString::npos || k[0] == u'[' || k[0] == u';' ||
+      s.find(u']') != WString::npos)
+    return false;
+  if (!WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(value).c_str(),
+                                  WinPath(file).c_str()))
+    return FailWin();
+  return FlushFile(file);
+}
+
+}  // namespace plat
