@@ -1,4 +1,8 @@
 #include <windows.h>
+// The layer's own names, not the system's A/W macros.
+#undef CreateDirectory
+#undef DeleteFile
+#undef RemoveDirectory
 
 #include <cerrno>
 #include <climits>
@@ -111,6 +115,12 @@ bool MoveNoReplace(const WString& from, const WString& to) {
 }
 
 bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
+  // Windows refuses to overwrite a read-only file; wine copies over it.
+  DWORD a = GetFileAttributesW(WinPath(to).c_str());
+  if (!failIfExists && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FailWin();
+  }
   return CopyFileW(WinPath(from).c_str(), WinPath(to).c_str(), failIfExists) || FailWin();
 }
 
@@ -159,7 +169,8 @@ bool FlushFile(const WString& path) {
 }
 
 // Flushing a whole volume (a handle on \\.\C:) needs administrator rights.
-// Without them the named file itself is flushed; the callers have flushed
+// Without them (or where the system cannot) the named file itself is
+// flushed; the callers have flushed
 // every file they wrote and moved them with write-through, so what the
 // volume flush adds is only other programs' data.
 bool FlushVolume(const WString& path) {
@@ -171,9 +182,9 @@ bool FlushVolume(const WString& path) {
     HANDLE h = CreateFileW(dev.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                            nullptr);
     if (h != INVALID_HANDLE_VALUE) {
-      bool ok = FlushFileBuffers(h) || FailWin();
+      bool ok = FlushFileBuffers(h);
       CloseHandle(h);
-      return ok;
+      if (ok) return true;
     }
   }
   return FlushFile(path);

@@ -31,9 +31,10 @@ WString ProcessImagePath(ProcessId pid) {
 }
 
 bool TerminateProcess(ProcessId pid) {
-  HANDLE h = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  HANDLE h = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
   if (!h) return false;
-  bool ok = ::TerminateProcess(h, 1) != FALSE;
+  // A process that has ended cannot be signalled (wine would answer true).
+  bool ok = WaitForSingleObject(h, 0) == WAIT_TIMEOUT && ::TerminateProcess(h, 1) != FALSE;
   CloseHandle(h);
   return ok;
 }

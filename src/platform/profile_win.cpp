@@ -1,10 +1,15 @@
 // Profile strings through the system's own functions. What the system does
 // differently from the Linux reader and writer: a file without a byte-order
 // mark is read and written in the ANSI code page (not UTF-8, not 936 unless
-// that is the ANSI code page); a file with FF FE stays UTF-16LE; a new file
-// is written in the ANSI code page; the file is rewritten in place, not
-// replaced; a name without a folder means a file in the Windows folder.
+// that is the ANSI code page); a file with FF FE stays UTF-16LE; the file is
+// rewritten in place, not replaced, in the system's own layout; a name
+// without a folder means a file in the Windows folder. A missing file is
+// created as UTF-16LE with its mark, not UTF-8: the system would write it in
+// the ANSI code page and lose every character that page lacks.
 #include <windows.h>
+// The layer's own names, not the system's A/W macros.
+#undef GetProfileString
+#undef WriteProfileString
 
 #include <vector>
 
@@ -42,8 +47,24 @@ bool WriteProfileString(const WString& section, const WString& key, const WStrin
   if (k.empty() || s.empty() || k.find(u'=') != WString::npos || k[0] == u'[' || k[0] == u';' ||
       s.find(u']') != WString::npos)
     return false;
+  std::wstring path = WinPath(file);
+  DWORD attrs = GetFileAttributesW(path.c_str());
+  // The system would write over a read-only file.
+  if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) return false;
+  if (attrs == INVALID_FILE_ATTRIBUTES) {
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return FailWin();
+    const unsigned char mark[2] = {0xFF, 0xFE};
+    DWORD put = 0;
+    bool ok = WriteFile(h, mark, 2, &put, nullptr) && put == 2;
+    CloseHandle(h);
+    if (!ok) {
+      DeleteFileW(path.c_str());
+      return false;
+    }
+  }
   if (!WritePrivateProfileStringW(Wide(section).c_str(), Wide(key).c_str(), Wide(value).c_str(),
-                                  WinPath(file).c_str()))
+                                  path.c_str()))
     return FailWin();
   return FlushFile(file);
 }
