@@ -5,6 +5,14 @@
 
 #include "base/text.h"
 
+// A test whose fixture comes from Linux tools (a shell, iconv, md5sum)
+// skips on Windows: a Windows test calls none of them.
+#ifdef _WIN32
+#define SKIP_WITHOUT_LINUX_TOOLS(what) GTEST_SKIP() << "its fixture needs " what ", which a Windows test does not call"
+#else
+#define SKIP_WITHOUT_LINUX_TOOLS(what) (void)0
+#endif
+
 namespace testutil {
 
 // A fresh directory under $TMPDIR, removed with everything in it on exit.
