@@ -24,5 +24,15 @@ inline long long pread(int fd, void* buf, size_t n, long long offset) {
   return _read(fd, buf, (unsigned)n);
 }
 
+// _commit asks the system to write the file's buffers to disk
+// (FlushFileBuffers); Windows keeps no mode bits to change.
+inline int fsync(int fd) { return _commit(fd); }
+inline int fchmod(int, int) { return 0; }
+
+inline int rand_r(unsigned* seed) {
+  *seed = *seed * 1103515245u + 12345u;
+  return (int)((*seed >> 16) & 0x7FFF);
+}
+
 inline struct tm* localtime_r(const time_t* t, struct tm* out) { return localtime_s(out, t) == 0 ? out : nullptr; }
 #endif
