@@ -66,8 +66,9 @@ WString Self() { return plat::SelfExePath(); }
 
 WString Quoted(const WString& s) { return u"\"" + s + u"\""; }
 
+// Up to 60 s: a process start under a busy wine can take many seconds.
 bool WaitUntil(const std::function<bool()>& done) {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
