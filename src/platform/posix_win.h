@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -33,6 +34,9 @@ inline int rand_r(unsigned* seed) {
   *seed = *seed * 1103515245u + 12345u;
   return (int)((*seed >> 16) & 0x7FFF);
 }
+
+inline int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+inline int unsetenv(const char* name) { return _putenv_s(name, ""); }
 
 inline struct tm* localtime_r(const time_t* t, struct tm* out) { return localtime_s(out, t) == 0 ? out : nullptr; }
 #endif

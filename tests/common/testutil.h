@@ -35,6 +35,9 @@ std::string ReadFile(const std::string& path);
 // Creates parent directories as needed.
 void WriteFile(const std::string& path, const std::string& data);
 bool Exists(const std::string& path);
+// mkdir -p and rm -rf, without a shell.
+bool MakeDirs(const std::string& path);
+void RemoveAll(const std::string& path);
 // Runs a shell command; returns its exit status.
 int Run(const std::string& cmd);
 

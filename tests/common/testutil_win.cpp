@@ -66,6 +66,17 @@ bool Exists(const std::string& path) {
   return fs::symlink_status(P(path), ec).type() != fs::file_type::not_found && !ec;
 }
 
+bool MakeDirs(const std::string& path) {
+  std::error_code ec;
+  fs::create_directories(P(path), ec);
+  return fs::is_directory(P(path), ec);
+}
+
+void RemoveAll(const std::string& path) {
+  std::error_code ec;
+  fs::remove_all(P(path), ec);
+}
+
 int Run(const std::string&) { return -1; }
 
 }  // namespace testutil
