@@ -25,4 +25,9 @@ WString GetProfileString(const WString& section, const WString& key, const WStri
 // the value holds a line break (it would forge other lines).
 bool WriteProfileString(const WString& section, const WString& key, const WString& value, const WString& file);
 
+// False for what would not read back as written: an empty or blank name,
+// a line break anywhere, "=" in the key or a key starting "[" or ";", "]"
+// in the section.
+bool IsWritableProfileEntry(const WString& section, const WString& key, const WString& value);
+
 }  // namespace plat

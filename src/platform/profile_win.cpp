@@ -22,8 +22,6 @@ namespace {
 
 std::wstring Wide(const WString& s) { return std::wstring(s.begin(), s.end()); }
 
-bool HasLineBreak(const WString& s) { return s.find_first_of(u"\r\n") != WString::npos; }
-
 }  // namespace
 
 WString GetProfileString(const WString& section, const WString& key, const WString& def, const WString& file,
@@ -41,12 +39,7 @@ WString GetProfileString(const WString& section, const WString& key, const WStri
 // The system writes without flushing; the flush after it makes the write
 // durable before the caller goes on.
 bool WriteProfileString(const WString& section, const WString& key, const WString& value, const WString& file) {
-  if (section.empty() || key.empty() || file.empty()) return false;
-  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
-  WString k = WTrim(key), s = WTrim(section);
-  if (k.empty() || s.empty() || k.find(u'=') != WString::npos || k[0] == u'[' || k[0] == u';' ||
-      s.find(u']') != WString::npos)
-    return false;
+  if (file.empty() || !IsWritableProfileEntry(section, key, value)) return false;
   std::wstring path = WinPath(file);
   DWORD attrs = GetFileAttributesW(path.c_str());
   // The system would write over a read-only file.
