@@ -24,6 +24,7 @@ bool ToWide(UINT cp, const std::string& s, WString& out) {
 std::string FromWide(UINT cp, const WString& s, bool* lost = nullptr) {
   if (lost) *lost = false;
   if (s.empty()) return std::string();
+  if (cp == CP_ACP) cp = GetACP();
   const wchar_t* w = (const wchar_t*)s.data();
   BOOL used = FALSE;
   // UTF-8 takes no default character and cannot lose any.
