@@ -1,10 +1,15 @@
 #include "net/net.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <sys/socket.h>
+#endif
 #include <openssl/crypto.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -280,7 +285,7 @@ bool CNet::IsIPv4Address(const WString& text) {
     if (c == 0 || c > 0x7F) return false;
     narrow.push_back((char)c);
   }
-  in_addr_t a = inet_addr(narrow.c_str());
+  auto a = inet_addr(narrow.c_str());  // in_addr_t; an unsigned long on Windows
   if (a == INADDR_NONE) return false;
   in_addr addr;
   addr.s_addr = a;

@@ -31,4 +31,9 @@ bool WriteProfileString(const WString& section, const WString& key, const WStrin
 // its permission bits, a new one gets 0644.
 bool ReplaceFileContents(const WString& file, const std::string& data);
 
+// False for what would not read back as written: an empty or blank name,
+// a line break anywhere, "=" in the key or a key starting "[" or ";", "]"
+// in the section.
+bool IsWritableProfileEntry(const WString& section, const WString& key, const WString& value);
+
 }  // namespace plat

@@ -185,10 +185,6 @@ bool WriteAll(int fd, const std::string& data) {
   return true;
 }
 
-bool HasLineBreak(const WString& s) {
-  return s.find(u'\r') != WString::npos || s.find(u'\n') != WString::npos;
-}
-
 std::string DirOf(const std::string& path) {
   size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -293,13 +289,7 @@ WString GetProfileString(const WString& section, const WString& key, const WStri
 }
 
 bool WriteProfileString(const WString& section, const WString& key, const WString& value, const WString& file) {
-  if (section.empty() || key.empty() || file.empty()) return false;
-  if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value)) return false;
-  // Names that would read back as something else are refused too.
-  WString k = WTrim(key), s = WTrim(section);
-  if (k.empty() || s.empty() || k.find(u'=') != WString::npos || k[0] == u'[' || k[0] == u';' ||
-      s.find(u']') != WString::npos)
-    return false;
+  if (file.empty() || !IsWritableProfileEntry(section, key, value)) return false;
 
   std::string path = NativePathUnchecked(file);
   if (path.empty()) return false;

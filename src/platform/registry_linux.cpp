@@ -200,35 +200,6 @@ bool RegKey::Open(RegRoot root, const WString& keyPath) {
   return found;
 }
 
-void RegKey::Close() {
-  m_bOpen = false;
-  m_values.clear();
-}
-
-bool RegKey::QueryString(const WString& name, WString& out) const {
-  auto it = m_values.find(WLower(name));
-  if (!m_bOpen || it == m_values.end() || it->second.type != Value::String) return false;
-  out = it->second.text;
-  return true;
-}
-
-bool RegKey::QueryDword(const WString& name, uint32_t& out) const {
-  auto it = m_values.find(WLower(name));
-  if (!m_bOpen || it == m_values.end() || it->second.type != Value::Dword) return false;
-  out = it->second.dword;
-  return true;
-}
-
-int64_t RegKey::QuerySize(const WString& name) const {
-  auto it = m_values.find(WLower(name));
-  if (!m_bOpen || it == m_values.end()) return -1;
-  switch (it->second.type) {
-    case Value::String: return (int64_t)(it->second.text.size() + 1) * 2;
-    case Value::Dword: return 4;
-    default: return (int64_t)it->second.binarySize;
-  }
-}
-
 bool QuerySystemProxy(WString& server, WString* userPwd) {
   server.clear();
   if (userPwd) userPwd->clear();

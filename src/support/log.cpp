@@ -58,7 +58,8 @@ bool CLog::Write(int level, const char* op, const WString& message) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
   struct tm tmv;
-  localtime_r(&tv.tv_sec, &tmv);
+  time_t sec = tv.tv_sec;  // a long in the Windows timeval
+  localtime_r(&sec, &tmv);
   char timeText[64];
   snprintf(timeText, sizeof timeText, "%04d-%02d-%02d %02d:%02d:%02d,%03d", tmv.tm_year + 1900, tmv.tm_mon + 1,
            tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, (int)(tv.tv_usec / 1000));

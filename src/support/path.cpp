@@ -20,7 +20,7 @@ WString GetSelfPath() {
 
 WString GetSelfDir() {
   WString p = GetSelfPath();
-  size_t pos = p.find_last_of(u'/');
+  size_t pos = p.find_last_of(u"/\\");
   return pos == WString::npos ? WString() : p.substr(0, pos);
 }
 

@@ -538,7 +538,7 @@ HZIP CZipReader::Open(const WString& archivePath, const char* password) {
   }
   std::error_code ec;
   std::filesystem::path cwd = std::filesystem::current_path(ec);
-  if (!ec) z->baseDir = WithSlash(WidePath(cwd.native()));
+  if (!ec) z->baseDir = WithSlash(WidePath(cwd.u8string()));
   Result(ZIP_OK);
   return z.release();
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -40,6 +41,17 @@ void WriteFile(const std::string& path, const std::string& data) {
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+bool MakeDirs(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  return std::filesystem::is_directory(path, ec);
+}
+
+void RemoveAll(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
 }
 
 int Run(const std::string& cmd) {

@@ -6,6 +6,14 @@
 
 #include "base/text.h"
 
+// A test whose fixture comes from Linux tools (a shell, iconv, md5sum)
+// skips on Windows: a Windows test calls none of them.
+#ifdef _WIN32
+#define SKIP_WITHOUT_LINUX_TOOLS(what) GTEST_SKIP() << "its fixture needs " what ", which a Windows test does not call"
+#else
+#define SKIP_WITHOUT_LINUX_TOOLS(what) (void)0
+#endif
+
 namespace testutil {
 
 // A fresh directory under $TMPDIR, removed with everything in it on exit.
@@ -28,6 +36,9 @@ std::string ReadFile(const std::string& path);
 // Creates parent directories as needed.
 void WriteFile(const std::string& path, const std::string& data);
 bool Exists(const std::string& path);
+// mkdir -p and rm -rf, without a shell.
+bool MakeDirs(const std::string& path);
+void RemoveAll(const std::string& path);
 // Runs a shell command; returns its exit status.
 int Run(const std::string& cmd);
 // Debian's interpreter: a version-manager shim first on PATH costs seconds a call.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -49,7 +50,7 @@ class ApplyTest : public ::testing::Test {
               "SPLASH_BMP_FILE=skin.bmp\r\nQUILLUP_DIALOG_WINDOW_NAME=Quillup\r\nQUILLUP_VERSION=1\r\n"
               "QUILLUP_ID=5\r\n");
     WriteFile(root + "/config/update.ini", "stamp");
-    ASSERT_EQ(0, testutil::Run("mkdir -p '" + ready + "'"));
+    ASSERT_TRUE(testutil::MakeDirs(ready));
     ASSERT_TRUE(op.Init(WidePath(root), [this](int percent) {
       percents.push_back(percent);
       if (onProgress) onProgress();
@@ -146,7 +147,7 @@ TEST_F(ApplyTest, StaleBackupsAreClearedBeforeTheyAreReused) {
   // One that cannot be deleted stops the swap before the file is named or
   // touched: a roll-back can never take the stale file for the backup.
   Put("b.dll", "old b");
-  ASSERT_EQ(0, testutil::Run("mkdir -p '" + root + "/b.dll.oldbak'"));
+  ASSERT_TRUE(testutil::MakeDirs(root + "/b.dll.oldbak"));
   Stage("b.dll", "new b");
   EXPECT_FALSE(Swap());
   EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"删除文件失败:") + root + "/b.dll.oldbak"));
@@ -169,7 +170,11 @@ TEST_F(ApplyTest, FailedSwapRollsBackAndTheRollBackCanBeRepeated) {
   // the client, last of all, fails after its old version went aside.
   int posts = 0;
   onProgress = [&] {
-    if (++posts == 4) testutil::Run("find '" + ready + "' -type f -delete");
+    if (++posts != 4) return;
+    std::vector<std::filesystem::path> files;
+    for (auto& e : std::filesystem::recursive_directory_iterator(std::filesystem::u8path(ready)))
+      if (e.is_regular_file()) files.push_back(e.path());
+    for (auto& f : files) std::filesystem::remove(f);
   };
   EXPECT_FALSE(Swap());
   onProgress = nullptr;
@@ -376,6 +381,9 @@ TEST_F(ApplyTest, EmptyRecordSucceedsAndTheClientComesBack) {
 }
 
 TEST_F(ApplyTest, RecordEntriesAreHeldToTheInstallationByTheirText) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a right a Windows user lacks";
+#else
   // A linked folder of the installation is part of it: the swap moves
   // through the link, and so does the roll-back.
   std::string outside = t.sub("outside");
@@ -418,6 +426,7 @@ TEST_F(ApplyTest, RecordEntriesAreHeldToTheInstallationByTheirText) {
   WriteFile(record, "1|" + outside + "/plain.txt|\r\nend|\r\n");
   ASSERT_TRUE(Process(inRecord));
   EXPECT_EQ("old precious", ReadFile(outside + "/plain.txt.oldbak"));
+#endif
 }
 
 TEST_F(ApplyTest, CompletenessOfARecord) {

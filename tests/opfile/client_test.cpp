@@ -41,7 +41,7 @@ class ClientTest : public ::testing::Test {
     record = root + "/update/tarvex.rcd";
     self = Utf8FromWide(GetSelfPath());
     WriteFile(root + "/config/update.ini", "stamp");
-    ASSERT_EQ(0, testutil::Run("mkdir -p '" + root + "/update'"));
+    ASSERT_TRUE(testutil::MakeDirs(root + "/update"));
     Configure("ZoClient");
   }
   void TearDown() override { CLog::Instance()->SetPath(WString()); }
@@ -67,7 +67,7 @@ TEST_F(ClientTest, RequiredFileListRules) {
   std::string dir = "quillup-needed-" + std::to_string(getpid());
   struct Cleanup {
     std::string path;
-    ~Cleanup() { testutil::Run("rm -rf '" + path + "'"); }
+    ~Cleanup() { testutil::RemoveAll(path); }
   } cleanup{base + "/" + dir};
   WriteFile(base + "/" + dir + "/present.dll", "x");
   WriteFile(base + "/" + dir + "/database/x.idx", "x");
@@ -152,12 +152,12 @@ TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
 
   // Without a place for the record nothing is touched: a crash later
   // would leave no trace for the next start to repair from.
-  ASSERT_EQ(0, testutil::Run("rm -rf '" + root + "/update'"));
+  testutil::RemoveAll(root + "/update");
   EXPECT_FALSE(Forbid());
   EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"创建文件失败:") + record));
   EXPECT_EQ("real client", At("ZoClient"));
   EXPECT_FALSE(Has("ZoClient.forbid"));
-  ASSERT_EQ(0, testutil::Run("mkdir -p '" + root + "/update'"));
+  ASSERT_TRUE(testutil::MakeDirs(root + "/update"));
 
   // The backup copy cannot be made (its name would be too long).
   std::string longName(249, 'z');

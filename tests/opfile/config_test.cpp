@@ -125,7 +125,7 @@ TEST_F(ConfigTest, VersionIdIsReadAsLeadingDigits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.id);
     Install(Cfg("QUILLUP_ID", std::string("QUILLUP_ID=") + c.id + "\r\n"));
-    testutil::Run("rm -f '" + root.sub("config/quillupcfg_ex.ini") + "'");
+    testutil::RemoveAll(root.sub("config/quillupcfg_ex.ini"));
     EXPECT_EQ(op.IsVersionInfoMissing(R()), c.missing);
     COpFile fresh;
     ASSERT_TRUE(fresh.Init(R()));
@@ -142,7 +142,8 @@ TEST_F(ConfigTest, EmptyOrMissingStampMeansVersionInfoMissing) {
   EXPECT_EQ(Ex(), "[QUILLUP_CFG]\r\nUPLOAD_TARVEX_LOG=1\r\nQUILLUP_FLAG=2\r\n");
   EXPECT_EQ(op.GetId(), u"0");
 
-  testutil::Run("rm -f '" + root.sub("config/update.ini") + "' '" + root.sub("config/quillupcfg_ex.ini") + "'");
+  testutil::RemoveAll(root.sub("config/update.ini"));
+  testutil::RemoveAll(root.sub("config/quillupcfg_ex.ini"));
   EXPECT_TRUE(op.IsVersionInfoMissing(R()));
   COpFile fresh;
   ASSERT_TRUE(fresh.Init(R()));
@@ -263,7 +264,7 @@ TEST_F(ConfigTest, UpdateAndUploadFlags) {
 }
 
 TEST_F(ConfigTest, CreateEmptyFileNeverTruncates) {
-  testutil::Run("mkdir -p '" + root.sub("config") + "'");
+  testutil::MakeDirs(root.sub("config"));
   op.CreateEmptyFile(root.wsub("config/update.ini"));
   ASSERT_TRUE(Exists(root.sub("config/update.ini")));
   EXPECT_EQ(ReadFile(root.sub("config/update.ini")), "");

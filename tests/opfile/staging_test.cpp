@@ -54,11 +54,12 @@ std::set<std::string> Tree(const std::string& root) {
 class StagingTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    SKIP_WITHOUT_LINUX_TOOLS("Python's zipfile and the xdelta3 encoder");
     CLog::Instance()->SetPath(t.wsub("log/tarvex.log"));
     install = t.sub("inst");
     unzip = install + "/update/unzip";
     ready = install + "/update/ready";
-    ASSERT_EQ(testutil::Run("mkdir -p '" + install + "/update'"), 0);
+    ASSERT_TRUE(testutil::MakeDirs(install + "/update"));
   }
   void TearDown() override {
     CLog::Instance()->SetPath(WString());
@@ -394,7 +395,7 @@ TEST_F(StagingTest, ListingOrder) {
   WriteFile(t.sub("r/a/f2"), "2");
   WriteFile(t.sub("r/.hidden"), "h");
   WriteFile(t.sub("r/c/f3"), "3");
-  ASSERT_EQ(testutil::Run("mkdir -p '" + t.sub("r/a/empty") + "'"), 0);
+  ASSERT_TRUE(testutil::MakeDirs(t.sub("r/a/empty")));
   std::vector<WString> files, dirs;
   op.ListFiles(t.wsub("r"), files);
   std::set<WString> fileSet(files.begin(), files.end());
@@ -414,6 +415,9 @@ TEST_F(StagingTest, ListingOrder) {
 }
 
 TEST_F(StagingTest, DeleteAndCreateDirectories) {
+#ifdef _WIN32
+  GTEST_SKIP() << "symbolic links need a right a Windows user lacks";
+#else
   WriteFile(t.sub("d/x/y/ro.txt"), "r");
   chmod(t.sub("d/x/y/ro.txt").c_str(), 0444);
   WriteFile(t.sub("d/.h"), "h");
@@ -436,4 +440,5 @@ TEST_F(StagingTest, DeleteAndCreateDirectories) {
   EXPECT_TRUE(Logged("COpFile::CreateMulDirectory", "创建磁盘目录失败:D:"));
 
   EXPECT_TRUE(op.FlushVolume());
+#endif
 }
