@@ -57,21 +57,50 @@ HANDLE HandleOf(intptr_t v) { return (HANDLE)v; }
 }  // namespace
 
 int RunAndWait(const std::string& program, const std::vector<std::string>& args,
-               const std::vector<std::string>& dropEnv) {
+               const std::vector<std::string>& dropEnv, std::string* errText) {
   std::wstring line = Quoted(WinPath(WideFromUtf8(program)));
   for (const auto& a : args) line += L" " + Quoted(WideOf(a));
   std::wstring env = EnvironmentWithout(dropEnv);
   STARTUPINFOW si{};
   si.cb = sizeof si;
+  // The child's diagnostics go to a file that vanishes with its last handle,
+  // so that a failure can quote them.
+  HANDLE nul = INVALID_HANDLE_VALUE, err = INVALID_HANDLE_VALUE;
+  if (errText) {
+    errText->clear();
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    wchar_t dir[MAX_PATH + 1], path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, dir) && GetTempFileNameW(dir, L"qup", 0, path))
+      err = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        &sa, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = nul;
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = err != INVALID_HANDLE_VALUE ? err : GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, &env[0], nullptr, &si,
-                      &pi))
+  const BOOL started = CreateProcessW(nullptr, &line[0], nullptr, nullptr, errText ? TRUE : FALSE,
+                                      CREATE_UNICODE_ENVIRONMENT, &env[0], nullptr, &si, &pi);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!started) {
+    if (err != INVALID_HANDLE_VALUE) CloseHandle(err);
+    if (errText) *errText = "cannot run " + program + ": error " + std::to_string(GetLastError());
     return -1;
+  }
   CloseHandle(pi.hThread);
   DWORD code = (DWORD)-1;
   if (WaitForSingleObject(pi.hProcess, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(pi.hProcess, &code))
     code = (DWORD)-1;
   CloseHandle(pi.hProcess);
+  if (err != INVALID_HANDLE_VALUE) {
+    char buf[4096];
+    DWORD n = 0;
+    if (SetFilePointer(err, 0, nullptr, FILE_BEGIN) == 0 && ReadFile(err, buf, sizeof buf, &n, nullptr) && n > 0)
+      errText->assign(buf, n);
+    while (!errText->empty() && (errText->back() == '\n' || errText->back() == '\r')) errText->pop_back();
+    CloseHandle(err);
+  }
   return (int)code;
 }
 

@@ -1,6 +1,9 @@
 #include "common/allocwatch.h"
 
 #include <malloc.h>
+#ifdef _WIN32
+#define malloc_usable_size _msize
+#endif
 
 #include <atomic>
 #include <cstdint>
