@@ -190,6 +190,10 @@ bool FlushVolume(const WString& path) {
   return FlushFile(path);
 }
 
+// Without administrator rights the volume flush above is a flush of one
+// file, so callers must flush each file they depend on.
+bool VolumeFlushReaches(const WString&) { return false; }
+
 // The system's lazy writer starts on dirty pages within about a second.
 void StartWriteBack(const WString&) {}
 

@@ -62,4 +62,26 @@ bool WriteProfileString(const WString& section, const WString& key, const WStrin
   return FlushFile(file);
 }
 
+// Written beside under a name of its own, flushed, then moved over the file
+// with write-through, so a cut leaves the old contents or the new ones.
+bool ReplaceFileContents(const WString& file, const std::string& data) {
+  const std::wstring path = WinPath(file);
+  if (path.empty()) return false;
+  const std::wstring temp = path + L".tmp" + std::to_wstring(GetCurrentProcessId());
+  HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return FailWin();
+  DWORD written = 0;
+  bool ok = data.size() <= MAXDWORD && WriteFile(h, data.data(), (DWORD)data.size(), &written, nullptr) &&
+            written == data.size() && FlushFileBuffers(h);
+  if (!ok) FailWin();
+  CloseHandle(h);
+  if (ok) {
+    DWORD a = GetFileAttributesW(path.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) ok = false;
+    else ok = MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) || FailWin();
+  }
+  if (!ok) DeleteFileW(temp.c_str());
+  return ok;
+}
+
 }  // namespace plat

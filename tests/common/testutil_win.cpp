@@ -1,6 +1,8 @@
 // The helpers of testutil.h on Windows: fixtures are made in C++, so no
 // shell is needed; Run has none to call.
 #include <windows.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -78,5 +80,26 @@ void RemoveAll(const std::string& path) {
 }
 
 int Run(const std::string&) { return -1; }
+
+// No interpreter under Windows: tests that make their fixtures with one skip.
+std::string Python() { return std::string(); }
+
+int Mode(const std::string& path) {
+  struct _stat64 st;
+  return _wstat64(P(path).c_str(), &st) == 0 ? (int)(st.st_mode & 0777) : -1;
+}
+
+std::string OpenSslMd5Hex(const std::string& bytes) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_Digest(bytes.data(), bytes.size(), md, &len, EVP_md5(), nullptr);
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < len; ++i) {
+    hex += digits[md[i] >> 4];
+    hex += digits[md[i] & 15];
+  }
+  return hex;
+}
 
 }  // namespace testutil
