@@ -19,6 +19,8 @@ namespace {
 
 constexpr uint8_t kMagic[3] = {0xD6, 0xC3, 0xC4};
 constexpr uint8_t kHdrSecondary = 0x01, kHdrCodeTable = 0x02, kHdrAppHeader = 0x04;
+// The secondary compressors the xdelta3 program knows.
+constexpr uint8_t kDjw = 1, kLzma = 2, kFgk = 16;
 constexpr uint8_t kWinSource = 0x01, kWinTarget = 0x02, kWinChecksum = 0x04;
 // Encoders write windows of 16 MiB at most; a larger one is left to the
 // external decoder.
@@ -345,8 +347,12 @@ class Decoder {
     if (hdr & ~(kHdrSecondary | kHdrCodeTable | kHdrAppHeader)) return Result::kCorrupt;
     if (hdr & kHdrCodeTable) return Result::kUnsupported;
     // The compressor is named once; only a window that uses it matters.
+    // One the program does not know makes it refuse the whole delta, so
+    // the verdict is left to it.
     uint8_t compressor;
     if ((hdr & kHdrSecondary) && !m_in.Byte(compressor)) return Short();
+    if ((hdr & kHdrSecondary) && compressor != kDjw && compressor != kLzma && compressor != kFgk)
+      return Result::kUnsupported;
     uint64_t appLen;
     if ((hdr & kHdrAppHeader) && (!m_in.Varint(appLen) || !m_in.Read(nullptr, appLen))) return Short();
     // Even an empty target has a window: a bare header is a cut delta.

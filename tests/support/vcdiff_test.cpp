@@ -104,6 +104,12 @@ TEST_F(Vcdiff, NeverWritesAWrongTarget) {
   std::string out;
   // Secondary compression is the program's.
   EXPECT_EQ(Decode(Encode(v1, Edited(Repetitive(400000, 22), 23), "-S lzma"), out), Result::kUnsupported);
+  // A header naming a compressor the program does not know: it refuses the
+  // delta even when no window uses it, so the decoder must not decode it.
+  std::string unknown = Encode(v1, v2, "-S none");
+  unknown[4] |= 0x01;
+  unknown.insert(5, 1, '\0');
+  EXPECT_EQ(Decode(unknown, out), Result::kUnsupported);
 
   const std::string delta = Encode(v1, v2, "-S none -A");
   ASSERT_EQ(Decode(delta, out), Result::kDone);
