@@ -385,7 +385,7 @@ bool COpFile::MakeDurable(const WString& installDir, const std::vector<WString>&
   std::set<WString> dirs;
   for (const WString& p : paths) {
     // A removed name is made durable by its folder alone.
-    dirs.insert(p.substr(0, p.find_last_of(u"/\\")));
+    dirs.insert(GetParentDir(p));
     if (plat::IsDirectory(p)) dirs.insert(p);
     else if (plat::PathExists(p) && !plat::FlushFile(p)) return false;
   }
