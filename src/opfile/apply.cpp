@@ -1,15 +1,11 @@
 // Swapping the staged tree into the installation with backups and a record
 // file that lets a later run finish or undo an interrupted swap.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <vector>
 
 #include "opfile/opfile.h"
+#include "platform/file.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
@@ -26,29 +22,12 @@ const char* const kOpMove = "COpFile::MoveFileW";
 // line before the first backup goes.
 class RecordWriter {
  public:
-  ~RecordWriter() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  bool Create(const WString& path) {
-    std::string native;
-    if (!NativePath(path, native)) return false;
-    m_fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return m_fd >= 0;
-  }
-  bool Append(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = write(m_fd, bytes.data() + off, bytes.size() - off);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      off += (size_t)n;
-    }
-    return true;
-  }
-  bool Flush() { return fsync(m_fd) == 0; }
+  bool Create(const WString& path) { return IsGbkRepresentable(path) && m_file.Open(path, plat::File::kCreate); }
+  bool Append(const std::string& bytes) { return m_file.Write(bytes.data(), bytes.size()); }
+  bool Flush() { return m_file.Flush(); }
 
  private:
-  int m_fd = -1;
+  plat::File m_file;
 };
 
 const WString kTrashSuffix = u".trash";
@@ -92,22 +71,15 @@ struct RecordEntry {
 bool ReadRecord(const WString& recordPath, std::vector<RecordEntry>& entries, bool& complete) {
   entries.clear();
   complete = false;
-  std::string native;
-  if (recordPath.empty() || !NativePath(recordPath, native)) return false;
-  FILE* f = fopen(native.c_str(), "rb");
-  if (!f) return false;
-  char buf[1023];  // at most 1,022 bytes per read
-  while (fgets(buf, sizeof buf, f)) {
+  if (recordPath.empty()) return false;
+  // At most 1,022 bytes per read.
+  return ReadFileLines(recordPath, 1023, [&](const char* line) {
     RecordEntry e;
     bool end;
-    if (ParseRecordLine(buf, end, e.existed, e.path)) entries.push_back(e);
-    if (end) {
-      complete = true;
-      break;
-    }
-  }
-  fclose(f);
-  return true;
+    if (ParseRecordLine(line, end, e.existed, e.path)) entries.push_back(e);
+    if (end) complete = true;
+    return !end;
+  });
 }
 
 }  // namespace
@@ -123,44 +95,26 @@ bool COpFile::MoveFileW(const WString& from, const WString& to) {
 bool COpFile::CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory) {
   if (!throughMemory) return plat::CopyFileKeep(from, to, failIfExists);
   if (failIfExists && plat::PathExists(to)) return false;
-  std::string src, dst;
-  if (!NativePath(from, src) || !NativePath(to, dst)) return false;
-  int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  std::vector<char> data;
-  bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    data.resize((size_t)st.st_size);
-    size_t got = 0;
-    while (ok && got < data.size()) {
-      ssize_t n = read(in, data.data() + got, data.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else got += (size_t)n;
-    }
-  }
-  close(in);
-  if (!ok) return false;
+  if (!IsGbkRepresentable(from) || !IsGbkRepresentable(to)) return false;
+  plat::File in;
+  if (!in.Open(from, plat::File::kRead)) return false;
+  const int64_t size = in.Size();
+  const int mode = plat::GetFileMode(from);
+  if (size < 0 || mode < 0) return false;
+  std::vector<char> data((size_t)size);
+  if (in.ReadAt(0, data.data(), data.size()) != size) return false;
+  in.Close();
   // A read-only destination refuses to be replaced; callers clear it first.
   uint32_t attrs = plat::GetAttributes(to);
   if (attrs != plat::kAttrInvalid && (attrs & plat::kAttrReadOnly)) return false;
-  int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) return false;
+  plat::File out;
+  if (!out.Open(to, plat::File::kCreate)) return false;
   // The copy keeps the source's permission bits: executables must stay
   // executable (the client and the updater are copied this way). It is
   // never read-only, as a normal file on Windows.
-  if (fchmod(out, (st.st_mode & 0777) | S_IWUSR) != 0) ok = false;
-  size_t off = 0;
-  while (ok && off < data.size()) {
-    ssize_t n = write(out, data.data() + off, data.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else off += (size_t)n;
-  }
-  if (ok && fsync(out) != 0) ok = false;
-  if (close(out) != 0) ok = false;
-  return ok;
+  bool ok = out.SetMode((mode & 0777) | 0200);
+  ok = ok && out.Write(data.data(), data.size()) && out.Flush();
+  return out.Close() && ok;
 }
 
 bool COpFile::RestoreForbiddenExe(const WString& exe) {

@@ -1,9 +1,5 @@
 #include "support/xml.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +8,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/file.h"
+#include "platform/files.h"
 #include "support/xml_internal.h"
 
 namespace {
@@ -636,37 +634,21 @@ bool XmlDocument::LoadFile(const WString& path) {
     Parse();
     return false;
   };
-  std::string native = NativePathUnchecked(path);
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  off_t size = lseek(fd, 0, SEEK_END);
-  if (size < 0 || lseek(fd, 0, SEEK_SET) != 0) {
-    int err = errno;
-    close(fd);
-    return fail(err);
-  }
-  if ((uint64_t)size > kMaxFileBytes) {
-    close(fd);
-    return fail(EFBIG);
-  }
+  plat::File file;
+  if (!file.Open(path, plat::File::kRead)) return fail(plat::LastErrno());
+  const int64_t size = file.Size();
+  if (size < 0) return fail(plat::LastErrno());
+  if ((uint64_t)size > kMaxFileBytes) return fail(EFBIG);
   std::vector<unsigned char> bytes((size_t)size);
   // The probe for a byte-order mark, then the rest in one piece.
-  size_t got = 0;
-  size_t probe = std::min<size_t>(bytes.size(), 1024);
-  while (got < bytes.size()) {
-    size_t want = got < probe ? probe - got : bytes.size() - got;
-    ssize_t n = read(fd, bytes.data() + got, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      return fail(err);
-    }
-    if (n == 0) break;  // the file became shorter
-    got += (size_t)n;
+  const size_t probe = std::min<size_t>(bytes.size(), 1024);
+  int64_t got = file.ReadAt(0, bytes.data(), probe);
+  if (got == (int64_t)probe && probe < bytes.size()) {
+    const int64_t rest = file.ReadAt(got, bytes.data() + got, bytes.size() - probe);
+    got = rest < 0 ? rest : got + rest;
   }
-  close(fd);
-  bytes.resize(got);
+  if (got < 0) return fail(plat::LastErrno());
+  bytes.resize((size_t)got);  // the file may have become shorter
   return DecodeAndParse(bytes);
 }
 
