@@ -44,6 +44,7 @@ class CUpdateDlg {
   void OnDestroy();
 
   // ---- start-up (startup.cpp) ----
+  bool TakeInstance();
   void ProcessUpdateFlag();
   void ShowPreDlgWnd();
   void EnterBackgroundMode();
@@ -56,6 +57,7 @@ class CUpdateDlg {
   struct WorkRun;
   std::optional<bool> PrepareRun(WorkRun& run);
   std::optional<bool> CheckForUpdates(WorkRun& run);
+  bool WaitForNextCheck();
   std::optional<bool> DownloadPacks(WorkRun& run);
   bool StagePacks(WorkRun& run);  // false ends the run
   bool SwapIn(WorkRun& run);

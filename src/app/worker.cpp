@@ -249,19 +249,24 @@ std::optional<bool> CUpdateDlg::CheckForUpdates(WorkRun& run) {
     Status(kOpWork, u"删除临时文件...");
     ops.ClearUpdateDir(run.updateDir);
     Status(kOpWork, u"无需升级。");
-    if (!IsHidden()) return true;
-
-    PostPercent(0);
-    Status(kOpWork, u"等候下次查询...");
-    const int64_t waitMs = (int64_t)ops.GetReCheckTime() * 1000;
-    for (int64_t waited = 0; waited < waitMs; waited += kPollMs) {
-      if (m_dwClientPid == 0 || !IsHidden()) {
-        Status(kOpWork, u"无需升级。");
-        return true;
-      }
-      SleepMs(kPollMs);
-    }
+    if (!IsHidden() || !WaitForNextCheck()) return true;
   }
+}
+
+// Background mode between two checks; false when the client exited or the
+// window was shown meanwhile, which ends the run.
+bool CUpdateDlg::WaitForNextCheck() {
+  PostPercent(0);
+  Status(kOpWork, u"等候下次查询...");
+  const int64_t waitMs = (int64_t)m_ops->GetReCheckTime() * 1000;
+  for (int64_t waited = 0; waited < waitMs; waited += kPollMs) {
+    if (m_dwClientPid == 0 || !IsHidden()) {
+      Status(kOpWork, u"无需升级。");
+      return false;
+    }
+    SleepMs(kPollMs);
+  }
+  return true;
 }
 
 // C. Download: ends the run, or goes on once the client has exited.
