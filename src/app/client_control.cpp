@@ -144,7 +144,7 @@ bool CUpdateDlg::ReplaceMySelfByCmdLine() {
   const WString oldCopy = target + kOldBak;
 
   ClearReadOnly(newCopy);
-  if (!m_ops->CopyFileFlushed(source, newCopy, false, true)) {
+  if (!m_opFile.CopyFileFlushed(source, newCopy, false, true)) {
     LogWrite(LOG_ERROR, kOpReplace, u"复制文件失败:" + source + u"->" + newCopy);
     SetExitCode(kExitReplaceFailed);
     return true;

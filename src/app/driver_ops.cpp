@@ -63,16 +63,12 @@ class CRealDriverOps : public CDriverOps {
   bool EnableClientExe(const WString& root, bool keepNew) override { return m_op.EnableClientExe(root, keepNew); }
   WString GetClientExePath(const WString& root) override { return m_op.GetClientExePath(root); }
   void ClearUpdateDir(const WString& dir) override { m_op.ClearUpdateDir(dir); }
-  bool CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory) override {
-    return m_op.CopyFileFlushed(from, to, failIfExists, throughMemory);
-  }
 
   bool IsNeedRepair(const WString& root) override { return m_op.IsNeedRepair(root); }
   bool ForbidClientExe(const WString& root, const WString& record) override {
     return m_op.ForbidClientExe(root, record);
   }
   bool IsClientExeForbidden(const WString& root) override { return m_op.IsClientExeForbidden(root); }
-  void DeleteForbidFile(const WString& root) override { m_op.DeleteForbidFile(root); }
   bool RunClientApp(const WString& root) override { return m_op.RunClientApp(root); }
   int32_t GetFailStartupCount(const WString& root) override { return m_op.GetFailStartupCount(root); }
   void SetFailStartupCount(const WString& root, int32_t n) override { m_op.SetFailStartupCount(root, n); }

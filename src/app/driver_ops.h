@@ -62,13 +62,11 @@ class CDriverOps {
   virtual bool EnableClientExe(const WString& root, bool keepNew) = 0;
   virtual WString GetClientExePath(const WString& root) = 0;
   virtual void ClearUpdateDir(const WString& updateDir) = 0;
-  virtual bool CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory) = 0;
 
   // The client's files and start.
   virtual bool IsNeedRepair(const WString& root) = 0;
   virtual bool ForbidClientExe(const WString& root, const WString& recordPath) = 0;
   virtual bool IsClientExeForbidden(const WString& root) = 0;
-  virtual void DeleteForbidFile(const WString& root) = 0;
   virtual bool RunClientApp(const WString& root) = 0;
   virtual int32_t GetFailStartupCount(const WString& root) = 0;
   virtual void SetFailStartupCount(const WString& root, int32_t count) = 0;

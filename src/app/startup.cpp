@@ -68,20 +68,10 @@ bool CUpdateDlg::OnInitDialog() {
     }
   }
 
-  const WString instanceName = InstanceNameFromRoot(m_strRootDir);
-  bool existed = false;
-  MutexHandle mutex = m_ops->CreateNamedMutex(instanceName, existed);
-  if (mutex == 0 || existed) {
-    if (mutex != 0) m_ops->CloseMutex(mutex);
-    CloseClient();
-    if (m_dwClientPid == 0) ShowPreDlgWnd();
-    LogWrite(LOG_INFO, kOpInit, u"重复进程退出");
-    SetExitCode(kExitDuplicate);
+  if (!TakeInstance()) {
     m_view->EndDialog(IDCANCEL);
     return true;
   }
-  m_hInstanceMutex = mutex;
-  m_view->SetTitle(instanceName);
 
   if (ReplaceMySelfByCmdLine()) {
     LogWrite(LOG_INFO, kOpInit, u"替换进程退出");
@@ -132,6 +122,25 @@ bool CUpdateDlg::OnInitDialog() {
 
   m_bWorkerRunning = true;
   m_worker = std::thread([this] { WorkerThreadProc(); });
+  return true;
+}
+
+// The single-instance mutex of the installation; false when another
+// updater holds it (that one is raised, or the client closed).
+bool CUpdateDlg::TakeInstance() {
+  const WString instanceName = InstanceNameFromRoot(m_strRootDir);
+  bool existed = false;
+  MutexHandle mutex = m_ops->CreateNamedMutex(instanceName, existed);
+  if (mutex == 0 || existed) {
+    if (mutex != 0) m_ops->CloseMutex(mutex);
+    CloseClient();
+    if (m_dwClientPid == 0) ShowPreDlgWnd();
+    LogWrite(LOG_INFO, kOpInit, u"重复进程退出");
+    SetExitCode(kExitDuplicate);
+    return false;
+  }
+  m_hInstanceMutex = mutex;
+  m_view->SetTitle(instanceName);
   return true;
 }
 

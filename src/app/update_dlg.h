@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -43,6 +44,7 @@ class CUpdateDlg {
   void OnDestroy();
 
   // ---- start-up (startup.cpp) ----
+  bool TakeInstance();
   void ProcessUpdateFlag();
   void ShowPreDlgWnd();
   void EnterBackgroundMode();
@@ -50,6 +52,17 @@ class CUpdateDlg {
   // ---- worker (worker.cpp) ----
   void WorkerThreadProc();
   bool DoWork();
+  // DoWork's steps in order. Those that may end the run give its result,
+  // or nothing to go on.
+  struct WorkRun;
+  std::optional<bool> PrepareRun(WorkRun& run);
+  std::optional<bool> CheckForUpdates(WorkRun& run);
+  bool WaitForNextCheck();
+  std::optional<bool> DownloadPacks(WorkRun& run);
+  bool StagePacks(WorkRun& run);  // false ends the run
+  bool SwapIn(WorkRun& run);
+  void SetRunFlag(const WorkRun& run, int32_t flag);
+  void ReportStep(int32_t code, bool success, int32_t spend);
   // The record of an interrupted run, as every start handles it before it
   // looks for updates: done (go on), restored (backed-up files were put
   // back: the run ends well) or failed (the run ends; flag 2 unless the

@@ -103,38 +103,55 @@ CUpdateDlg::Recovery CUpdateDlg::RecoverAtStart(int32_t startFlag) {
   return restored ? kRecoveryRestored : kRecoveryDone;
 }
 
+// What the steps of one DoWork share.
+struct CUpdateDlg::WorkRun {
+  WString updateDir, unzipDir, readyDir, localList, recordFile;
+  WString baseUrl, forceUrl, packUrl;
+  // A flag of 3 that the start could not settle stays until a swap ends.
+  bool keepSwapFlag = false;
+  WString resolved;
+  std::vector<ServicePack> packs;
+  bool forced = false;
+  std::vector<WString> files;
+};
+
+void CUpdateDlg::SetRunFlag(const WorkRun& run, int32_t flag) {
+  if (!run.keepSwapFlag) m_ops->SetUpdateFlag(m_strRootDir, flag);
+}
+
+// Failures are recorded (and the log upload asked for) unless the session
+// is ending.
+void CUpdateDlg::ReportStep(int32_t code, bool success, int32_t spend) {
+  if (!success && m_ops->IsEndSession()) return;
+  m_ops->AddProcessRecord(code, success, spend);
+  if (!success) m_ops->SetUploadLogFlag(m_strRootDir);
+}
+
 bool CUpdateDlg::DoWork() {
+  WorkRun run;
+  if (auto end = PrepareRun(run)) return *end;
+  if (auto end = CheckForUpdates(run)) return *end;
+  if (auto end = DownloadPacks(run)) return *end;
+  if (!StagePacks(run)) return false;
+  return SwapIn(run);
+}
+
+// A. Preparation.
+std::optional<bool> CUpdateDlg::PrepareRun(WorkRun& run) {
   CDriverOps& ops = *m_ops;
   const WString& root = m_strRootDir;
-
-  // A. Preparation.
   SendEnableStop(true);
-  const WString updateDir = root + kUpdateDirSuffix;
-  const WString unzipDir = root + kUnzipDirSuffix;
-  const WString readyDir = root + kReadyDirSuffix;
-  const WString proxyFile = root + kProxyFileSuffix;
-  const WString versionFile = root + COpFile::kUpdateIni;
-  const WString localList = updateDir + kLocalListName;
-  const WString recordFile = updateDir + u"/" + kRecordName;
-  WString baseUrl = ops.GetDownloadBaseUrl();
-  WString forceUrl = baseUrl + kForceListUrlSuffix;
-  WString packUrl = baseUrl + kPackListUrlSuffix;
+  run.updateDir = root + kUpdateDirSuffix;
+  run.unzipDir = root + kUnzipDirSuffix;
+  run.readyDir = root + kReadyDirSuffix;
+  run.localList = run.updateDir + kLocalListName;
+  run.recordFile = run.updateDir + u"/" + kRecordName;
+  run.baseUrl = ops.GetDownloadBaseUrl();
+  run.forceUrl = run.baseUrl + kForceListUrlSuffix;
+  run.packUrl = run.baseUrl + kPackListUrlSuffix;
 
   const int32_t startFlag = ops.GetUpdateFlag(root);
   m_nStartFlag = startFlag;
-  // A flag of 3 that the start could not settle stays until a swap ends.
-  bool keepSwapFlag = false;
-  auto setFlag = [&](int32_t v) {
-    if (!keepSwapFlag) ops.SetUpdateFlag(root, v);
-  };
-  // Failures are recorded (and the log upload asked for) unless the
-  // session is ending.
-  auto report = [&](int32_t code, bool success, int32_t spend) {
-    if (!success && ops.IsEndSession()) return;
-    ops.AddProcessRecord(code, success, spend);
-    if (!success) ops.SetUploadLogFlag(root);
-  };
-
   switch (RecoverAtStart(startFlag)) {
     case kRecoveryFailed: return false;
     case kRecoveryRestored:
@@ -143,9 +160,9 @@ bool CUpdateDlg::DoWork() {
       return true;
     case kRecoveryDone: break;
   }
-  keepSwapFlag = ops.GetUpdateFlag(root) == kFlagSwapping;
+  run.keepSwapFlag = ops.GetUpdateFlag(root) == kFlagSwapping;
 
-  report(kCodeStart, true, 0);
+  ReportStep(kCodeStart, true, 0);
   ProcessClientFailRunCount();
 
   const WString selfOldBak = ops.SelfPath() + kOldBak;
@@ -156,116 +173,126 @@ bool CUpdateDlg::DoWork() {
   plat::DeleteFile(clientOldBak);
 
   SendEnableStop(true);
-  ops.NewNet(proxyFile);
-  WString resolved;
-  std::vector<ServicePack> packs;
-  bool forced = false;
+  ops.NewNet(root + kProxyFileSuffix);
+  return std::nullopt;
+}
 
-  // B. Check cycles.
+// B. Check cycles: ends the run, or goes on when packs are needed.
+std::optional<bool> CUpdateDlg::CheckForUpdates(WorkRun& run) {
+  CDriverOps& ops = *m_ops;
+  const WString versionFile = m_strRootDir + COpFile::kUpdateIni;
   for (;;) {
     const uint32_t cycleStart = TickMs();
-    resolved.clear();
-    MakeDirectoryTree(updateDir);
+    run.resolved.clear();
+    MakeDirectoryTree(run.updateDir);
     Status(kOpWork, u"检测更新，请稍候...");
-    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(forceUrl));
+    LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(run.forceUrl));
 
     bool gray = false;
     WString grayUrl;
     ops.DownloadGrayUserInfo(gray, grayUrl);
     if (gray && !grayUrl.empty()) {
       LogWrite(LOG_INFO, kOpWork, u"灰度信息下载成功:" + UrlForLog(grayUrl));
-      forceUrl = grayUrl + kForceListUrlSuffix;
-      packUrl = grayUrl + kPackListUrlSuffix;
-      baseUrl = grayUrl;
+      run.forceUrl = grayUrl + kForceListUrlSuffix;
+      run.packUrl = grayUrl + kPackListUrlSuffix;
+      run.baseUrl = grayUrl;
     } else if (gray) {
       LogWrite(LOG_INFO, kOpWork, u"灰度用户和配置文件地址");
       const WString beta = ops.GetBetaDownloadUrl();
-      forceUrl = beta + kForceListUrlSuffix;
-      packUrl = beta + kPackListUrlSuffix;
+      run.forceUrl = beta + kForceListUrlSuffix;
+      run.packUrl = beta + kPackListUrlSuffix;
     }
 
-    resolved.clear();
+    run.resolved.clear();
     // Each cycle decides anew which list it holds: a forced list judged
     // valid in an earlier cycle must not mark a normal list as forced.
-    forced = false;
+    run.forced = false;
     bool resume = false;
-    bool gotForce = ops.Download(forceUrl, WString(), localList, resume, m_bCancel);
+    bool gotForce = ops.Download(run.forceUrl, WString(), run.localList, resume, m_bCancel);
     // A refused signed forced list counts as absent.
-    if (gotForce && ops.IsForcePackListValid(localList) &&
-        ops.VerifySignedList(forceUrl, localList, WString(), true, m_bCancel)) {
+    if (gotForce && ops.IsForcePackListValid(run.localList) &&
+        ops.VerifySignedList(run.forceUrl, run.localList, WString(), true, m_bCancel)) {
       LogWrite(LOG_INFO, kOpWork, u"force_servicepack.xml有效");
-      forced = true;
+      run.forced = true;
     } else if (!gotForce && m_bCancel) {
-      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(forceUrl));
+      LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(run.forceUrl));
       return false;
     }
 
-    if (!forced) {
-      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(packUrl));
-      const bool got = ops.DowndloadPacksXml(packUrl, localList, resolved, true, m_bCancel);
-      if (!got || !ops.VerifySignedList(packUrl, localList, resolved, false, m_bCancel)) {
+    if (!run.forced) {
+      LogWrite(LOG_INFO, kOpWork, u"下载文件:" + UrlForLog(run.packUrl));
+      const bool got = ops.DowndloadPacksXml(run.packUrl, run.localList, run.resolved, true, m_bCancel);
+      if (!got || !ops.VerifySignedList(run.packUrl, run.localList, run.resolved, false, m_bCancel)) {
         Status(nullptr, u"下载升级列表失败！");
         if (m_bCancel) {
-          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(packUrl));
+          LogWrite(LOG_INFO, kOpWork, u"取消下载:" + UrlForLog(run.packUrl));
           return false;
         }
         if (got) SetExitCode(kExitListRefused);
-        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + UrlForLog(packUrl));
-        report(kCodeListDownload, false, ElapsedMs(cycleStart));
+        LogWrite(LOG_ERROR, kOpWork, u"下载失败:" + UrlForLog(run.packUrl));
+        ReportStep(kCodeListDownload, false, ElapsedMs(cycleStart));
         return false;
       }
     }
 
-    report(kCodeListDownload, true, ElapsedMs(cycleStart));
+    ReportStep(kCodeListDownload, true, ElapsedMs(cycleStart));
     ops.CreateEmptyFile(versionFile);
     int32_t serverVersion = 0, localVersion = 0;
-    bool need = ops.GetNeedPackFiles(localList, versionFile, packs, serverVersion, localVersion, forced);
+    bool need = ops.GetNeedPackFiles(run.localList, versionFile, run.packs, serverVersion, localVersion, run.forced);
     ops.SetUpgradeInfo(Decimal(serverVersion), Decimal(localVersion), need, 0);
-    report(kCodeSelection, serverVersion != 0, 0);
+    ReportStep(kCodeSelection, serverVersion != 0, 0);
     // A list without a version (unreadable, or no list at all) chose
     // nothing, which is no "nothing to do".
     if (serverVersion == 0) SetExitCode(kExitUpdateFailed);
-    if (need) break;
+    if (need) return std::nullopt;
 
     Status(kOpWork, u"删除临时文件...");
-    ops.ClearUpdateDir(updateDir);
+    ops.ClearUpdateDir(run.updateDir);
     Status(kOpWork, u"无需升级。");
-    if (!IsHidden()) return true;
-
-    PostPercent(0);
-    Status(kOpWork, u"等候下次查询...");
-    const int64_t waitMs = (int64_t)ops.GetReCheckTime() * 1000;
-    for (int64_t waited = 0; waited < waitMs; waited += kPollMs) {
-      if (m_dwClientPid == 0 || !IsHidden()) {
-        Status(kOpWork, u"无需升级。");
-        return true;
-      }
-      SleepMs(kPollMs);
-    }
+    if (!IsHidden() || !WaitForNextCheck()) return true;
   }
+}
 
-  // C. Download.
-  if (forced && !packs.empty() && packs.front().bForce) {
+// Background mode between two checks; false when the client exited or the
+// window was shown meanwhile, which ends the run.
+bool CUpdateDlg::WaitForNextCheck() {
+  PostPercent(0);
+  Status(kOpWork, u"等候下次查询...");
+  const int64_t waitMs = (int64_t)m_ops->GetReCheckTime() * 1000;
+  for (int64_t waited = 0; waited < waitMs; waited += kPollMs) {
+    if (m_dwClientPid == 0 || !IsHidden()) {
+      Status(kOpWork, u"无需升级。");
+      return false;
+    }
+    SleepMs(kPollMs);
+  }
+  return true;
+}
+
+// C. Download: ends the run, or goes on once the client has exited.
+std::optional<bool> CUpdateDlg::DownloadPacks(WorkRun& run) {
+  CDriverOps& ops = *m_ops;
+  if (run.forced && !run.packs.empty() && run.packs.front().bForce) {
     plat::SendMessage(m_hWnd, WM_UPDATE_CLIENT_ERROR, 0, 0);
     m_bForcedRepair = true;
   }
   Status(kOpWork, u"下载升级文件，请稍候...");
   const uint32_t downloadStart = TickMs();
-  std::vector<WString> files;
   if (!ops.DowndloadZipFiles(
-          resolved, baseUrl, updateDir, packs, files, [this](const WString& text) { Status(nullptr, text); },
-          [this](int percent) { PostPercent(percent); }, m_bCancel) ||
-      !ops.CheckPackSha256(baseUrl, packs, files)) {
+          run.resolved, run.baseUrl, run.updateDir, run.packs, run.files,
+          [this](const WString& text) { Status(nullptr, text); }, [this](int percent) { PostPercent(percent); },
+          m_bCancel) ||
+      !ops.CheckPackSha256(run.baseUrl, run.packs, run.files)) {
     if (m_bCancel) {
       Status(kOpWork, u"取消下载文件。");
       return false;
     }
     Status(kOpWork, u"下载文件失败！", LOG_ERROR);
-    report(kCodePackDownload, false, ElapsedMs(downloadStart));
+    ReportStep(kCodePackDownload, false, ElapsedMs(downloadStart));
     return false;
   }
-  setFlag(kFlagDownloaded);
-  report(kCodePackDownload, true, ElapsedMs(downloadStart));
+  SetRunFlag(run, kFlagDownloaded);
+  ReportStep(kCodePackDownload, true, ElapsedMs(downloadStart));
   Status(kOpWork, u"升级文件已下载好。");
   SendEnableStop(false);
   Status(kOpWork, u"等待客户端退出...");
@@ -275,8 +302,13 @@ bool CUpdateDlg::DoWork() {
     Status(kOpWork, u"文件已下载好，下次启动升级。");
     return true;
   }
+  return std::nullopt;
+}
 
-  // D. Apply.
+// D. Apply, first half: the packs staged into the ready tree and flushed.
+bool CUpdateDlg::StagePacks(WorkRun& run) {
+  CDriverOps& ops = *m_ops;
+  const WString& root = m_strRootDir;
   if (!ProbeWritable(root + u"/" + names::kWriteProbe + names::kExeSuffix)) {
     m_bNoWriteRight = true;
     Status(kOpWork, u"系统权限不足。");
@@ -287,33 +319,40 @@ bool CUpdateDlg::DoWork() {
   const uint32_t stagingStart = TickMs();
   auto stagingFailed = [&](const char16_t* text) {
     Status(kOpWork, u"删除临时文件...");
-    ops.ClearUpdateDir(updateDir);
+    ops.ClearUpdateDir(run.updateDir);
     Status(kOpWork, text, LOG_ERROR);
     if (!ops.IsEndSession()) {
-      setFlag(kFlagFullUpdate);
-      report(kCodeStaging, false, ElapsedMs(stagingStart));
+      SetRunFlag(run, kFlagFullUpdate);
+      ReportStep(kCodeStaging, false, ElapsedMs(stagingStart));
     }
     return false;
   };
   // A file system that fills up half-way through would fail the staging
   // anyway, after minutes of work: refuse at once. The packs and the flag
   // stay: room made by then lets the next run stage the same packs.
-  if (!ops.HasRoomToStage(files, root, unzipDir, readyDir)) {
+  if (!ops.HasRoomToStage(run.files, root, run.unzipDir, run.readyDir)) {
     Status(kOpWork, u"磁盘空间不足！", LOG_ERROR);
-    report(kCodeStaging, false, ElapsedMs(stagingStart));
+    ReportStep(kCodeStaging, false, ElapsedMs(stagingStart));
     return false;
   }
-  if (!ops.UpdateToReadyDir(files, root, unzipDir, readyDir)) return stagingFailed(u"解压文件失败！");
+  if (!ops.UpdateToReadyDir(run.files, root, run.unzipDir, run.readyDir)) return stagingFailed(u"解压文件失败！");
   PostPercent(50);
   Status(kOpWork, u"保存文件...");
   // The swap empties the old files' names: what replaces them must be on
   // the disk first.
-  if (!ops.FlushStaged(root, readyDir)) {
+  if (!ops.FlushStaged(root, run.readyDir)) {
     LogWrite(LOG_ERROR, kOpWork, u"强刷数据到磁盘失败！");
     return stagingFailed(u"解压文件失败！");
   }
-  report(kCodeStaging, true, ElapsedMs(stagingStart));
+  ReportStep(kCodeStaging, true, ElapsedMs(stagingStart));
+  return true;
+}
 
+// D. Apply, second half: the client disabled, the files swapped in, or
+// the swap rolled back.
+bool CUpdateDlg::SwapIn(WorkRun& run) {
+  CDriverOps& ops = *m_ops;
+  const WString& root = m_strRootDir;
   if (ops.IsEndSession()) {
     Status(kOpWork, u"电脑注销，取消升级。");
     return false;
@@ -321,40 +360,40 @@ bool CUpdateDlg::DoWork() {
 
   Status(kOpWork, u"禁用客户端...");
   const uint32_t applyStart = TickMs();
-  setFlag(kFlagSwapping);
+  SetRunFlag(run, kFlagSwapping);
   bool disabled = false;
   for (int attempt = 0; attempt < 3 && !disabled; ++attempt) {
-    disabled = ops.ForbidClientExe(root, recordFile);
+    disabled = ops.ForbidClientExe(root, run.recordFile);
     if (!disabled) SleepMs(500);
   }
   if (!disabled) {
     Status(kOpWork, u"禁用客户端失败！", LOG_ERROR);
-    setFlag(kFlagDownloaded);
-    report(kCodeSwap, false, ElapsedMs(applyStart));
+    SetRunFlag(run, kFlagDownloaded);
+    ReportStep(kCodeSwap, false, ElapsedMs(applyStart));
     return false;
   }
 
   Status(kOpWork, u"升级更新中，请稍候...");
   TerminateByPath(root + u"/" + names::kTradeModule + names::kExeSuffix);
   TerminateByPath(root + u"/" + names::kTradeUpdate + names::kExeSuffix);
-  if (ops.UpdateReadyToReal(readyDir, root, recordFile)) {
+  if (ops.UpdateReadyToReal(run.readyDir, root, run.recordFile)) {
     m_bForcedRepair = false;
     ops.SetUpdateFlag(root, kFlagNone);  // also over a 3 the start kept
-    report(kCodeSwap, true, ElapsedMs(applyStart));
+    ReportStep(kCodeSwap, true, ElapsedMs(applyStart));
     Status(kOpWork, u"删除临时文件...");
-    ops.ClearUpdateDir(updateDir);
+    ops.ClearUpdateDir(run.updateDir);
     Status(kOpWork, u"升级完成。");
     return true;
   }
 
-  setFlag(kFlagDownloaded);
+  SetRunFlag(run, kFlagDownloaded);
   Status(kOpWork, u"更新文件失败，恢复原文件...");
   bool unused = false;
-  if (ProcessRcdFile(recordFile, root, unused))
-    setFlag(kFlagNone);
+  if (ProcessRcdFile(run.recordFile, root, unused))
+    SetRunFlag(run, kFlagNone);
   else if (!ops.IsEndSession())
-    setFlag(kFlagFullUpdate);
-  report(kCodeSwap, false, ElapsedMs(applyStart));
+    SetRunFlag(run, kFlagFullUpdate);
+  ReportStep(kCodeSwap, false, ElapsedMs(applyStart));
   return false;
 }
 

@@ -1,12 +1,12 @@
 #include "net/gray.h"
 
 #include <rapidjson/document.h>
-#include <unistd.h>
 
 #include <cstdlib>
 
 #include "net/curl_common.h"
 #include "net/net.h"
+#include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/registry.h"
 #include "support/json.h"
@@ -15,12 +15,6 @@
 namespace {
 
 const char* kOp = "DownloadGrayUserInfo";
-
-WString CurrentDirectory() {
-  char buf[4096];
-  if (!getcwd(buf, sizeof buf)) return WString();
-  return WidePath(buf);
-}
 
 WString AsciiUpper(const WString& s) {
   WString r = s;
@@ -112,7 +106,7 @@ bool GetInstallId(WString& id) {
     }
     key.Close();
   }
-  id = plat::GetProfileString(u"Install", u"key", u"", CurrentDirectory() + u"/config/install.ini", 100);
+  id = plat::GetProfileString(u"Install", u"key", u"", plat::CurrentDirectory() + u"/config/install.ini", 100);
   return id.size() == 32;
 }
 

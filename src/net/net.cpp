@@ -10,10 +10,8 @@
 #endif
 #include <openssl/crypto.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 #include <new>
 
 #include "net/curl_common.h"
+#include "platform/file.h"
 #include "support/log.h"
 
 namespace {
@@ -80,7 +79,7 @@ struct DownloadProgress {
 };
 
 struct WriteTarget {
-  FILE* file = nullptr;
+  plat::File* file = nullptr;
   int64_t room = -1;  // bytes the file may still take; -1 = any
   bool overflow = false;
   CDownloadSink* sink = nullptr;
@@ -94,7 +93,7 @@ size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
     take = (size_t)t->room;
     t->overflow = true;
   }
-  if (fwrite(ptr, 1, take, t->file) != take) return 0;  // libcurl turns this into a write error
+  if (!t->file->Write(ptr, take)) return 0;  // libcurl turns this into a write error
   if (t->sink) t->sink->Update(ptr, take);
   if (t->room >= 0) t->room -= (int64_t)take;
   return take == bytes ? bytes : 0;
@@ -102,15 +101,14 @@ size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
 
 // The sink sees the part of a resumed file already on disk before the rest
 // arrives. False when that part cannot be read back.
-bool FeedExisting(FILE* f, int64_t length, CDownloadSink* sink) {
+bool FeedExisting(plat::File& f, int64_t length, CDownloadSink* sink) {
   const size_t kPiece = 256 * 1024;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kPiece]);
   if (!buf) return false;
   int64_t off = 0;
   while (off < length) {
     size_t want = (size_t)std::min<int64_t>((int64_t)kPiece, length - off);
-    ssize_t n = pread(fileno(f), buf.get(), want, (off_t)off);
-    if (n < 0 && errno == EINTR) continue;
+    const int64_t n = f.ReadAt(off, buf.get(), want);
     if (n <= 0) return false;
     sink->Update(buf.get(), (size_t)n);
     off += n;
@@ -345,43 +343,36 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   progress.cancel = cancel;
 
   // 1. The local file: continue it, or start it afresh.
-  std::string native;
-  bool pathOk = NativePath(localPath, native);
-  FILE* f = nullptr;
-  if (bResume && pathOk) {
-    f = fopen(native.c_str(), "rb+");
-    if (f) {
-      long long length = -1;
-      if (fseeko(f, 0, SEEK_END) == 0) length = ftello(f);
-      if (length >= 0 && length <= INT32_MAX) {
-        progress.resumeOffset = (int32_t)length;
-      } else {
-        // Offsets are 32-bit; anything else starts over.
-        fclose(f);
-        f = nullptr;
-      }
+  const bool pathOk = IsGbkRepresentable(localPath);
+  plat::File f;
+  // Small chunks gather as in a C stream of one disk block.
+  f.BufferWrites(4096);
+  if (bResume && pathOk && f.Open(localPath, plat::File::kReadWrite)) {
+    const int64_t length = f.Size();
+    if (length >= 0 && length <= INT32_MAX && f.Seek(length)) {
+      progress.resumeOffset = (int32_t)length;
+    } else {
+      // Offsets are 32-bit; anything else starts over.
+      f.Close();
     }
   }
-  if (!f) {
+  if (!f.IsOpen()) {
     bResume = false;
-    if (pathOk) f = fopen(native.c_str(), "wb");
+    if (pathOk) f.Open(localPath, plat::File::kCreate);
   }
 
   // The file emptied for a transfer from byte 0.
   auto startOver = [&]() {
     bResume = false;
     progress.resumeOffset = 0;
-    if (fflush(f) != 0 || ftruncate(fileno(f), 0) != 0 || fseeko(f, 0, SEEK_SET) != 0) {
-      fclose(f);
-      f = fopen(native.c_str(), "wb");
-    }
+    if (!f.Truncate(0) || !f.Seek(0)) f.Open(localPath, plat::File::kCreate);
   };
 
   // 2. Resume only where the server announces byte ranges.
-  if (f && bResume && !IsRangeSupported(url, hostHeader)) startOver();
+  if (f.IsOpen() && bResume && !IsRangeSupported(url, hostHeader)) startOver();
 
   // 3.
-  if (!f) {
+  if (!f.IsOpen()) {
     LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
     return false;
   }
@@ -391,7 +382,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
     if (bResume && !FeedExisting(f, progress.resumeOffset, sink)) {
       sink->Reset();
       startOver();
-      if (!f) {
+      if (!f.IsOpen()) {
         LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
         return false;
       }
@@ -401,7 +392,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   // 4.
   CURL* curl = curl_easy_init();
   if (!curl) {
-    fclose(f);
+    f.Close();
     LogWrite(LOG_ERROR, kOp, u"curl_easy_init()初始化失败");
     return false;
   }
@@ -413,7 +404,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
   WriteTarget target;
-  target.file = f;
+  target.file = &f;
   target.sink = sink;
   if (m_nSizeLimit >= 0) target.room = m_nSizeLimit > progress.resumeOffset ? m_nSizeLimit - progress.resumeOffset : 0;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
@@ -439,7 +430,7 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_slist_free_all(list.list);
   list.list = nullptr;
   curl_easy_cleanup(curl);
-  bool closed = fclose(f) == 0;
+  bool closed = f.Close();
 
   // 7.
   if (rc != CURLE_OK) {

@@ -1,15 +1,11 @@
 // Swapping the staged tree into the installation with backups and a record
 // file that lets a later run finish or undo an interrupted swap.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <vector>
 
 #include "opfile/opfile.h"
+#include "platform/file.h"
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
@@ -26,29 +22,12 @@ const char* const kOpMove = "COpFile::MoveFileW";
 // line before the first backup goes.
 class RecordWriter {
  public:
-  ~RecordWriter() {
-    if (m_fd >= 0) close(m_fd);
-  }
-  bool Create(const WString& path) {
-    std::string native;
-    if (!NativePath(path, native)) return false;
-    m_fd = open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return m_fd >= 0;
-  }
-  bool Append(const std::string& bytes) {
-    size_t off = 0;
-    while (off < bytes.size()) {
-      ssize_t n = write(m_fd, bytes.data() + off, bytes.size() - off);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      off += (size_t)n;
-    }
-    return true;
-  }
-  bool Flush() { return fsync(m_fd) == 0; }
+  bool Create(const WString& path) { return IsGbkRepresentable(path) && m_file.Open(path, plat::File::kCreate); }
+  bool Append(const std::string& bytes) { return m_file.Write(bytes.data(), bytes.size()); }
+  bool Flush() { return m_file.Flush(); }
 
  private:
-  int m_fd = -1;
+  plat::File m_file;
 };
 
 const WString kTrashSuffix = u".trash";
@@ -92,22 +71,15 @@ struct RecordEntry {
 bool ReadRecord(const WString& recordPath, std::vector<RecordEntry>& entries, bool& complete) {
   entries.clear();
   complete = false;
-  std::string native;
-  if (recordPath.empty() || !NativePath(recordPath, native)) return false;
-  FILE* f = fopen(native.c_str(), "rb");
-  if (!f) return false;
-  char buf[1023];  // at most 1,022 bytes per read
-  while (fgets(buf, sizeof buf, f)) {
+  if (recordPath.empty()) return false;
+  // At most 1,022 bytes per read.
+  return ReadFileLines(recordPath, 1023, [&](const char* line) {
     RecordEntry e;
     bool end;
-    if (ParseRecordLine(buf, end, e.existed, e.path)) entries.push_back(e);
-    if (end) {
-      complete = true;
-      break;
-    }
-  }
-  fclose(f);
-  return true;
+    if (ParseRecordLine(line, end, e.existed, e.path)) entries.push_back(e);
+    if (end) complete = true;
+    return !end;
+  });
 }
 
 }  // namespace
@@ -123,44 +95,26 @@ bool COpFile::MoveFileW(const WString& from, const WString& to) {
 bool COpFile::CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool throughMemory) {
   if (!throughMemory) return plat::CopyFileKeep(from, to, failIfExists);
   if (failIfExists && plat::PathExists(to)) return false;
-  std::string src, dst;
-  if (!NativePath(from, src) || !NativePath(to, dst)) return false;
-  int in = open(src.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  struct stat st;
-  std::vector<char> data;
-  bool ok = fstat(in, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    data.resize((size_t)st.st_size);
-    size_t got = 0;
-    while (ok && got < data.size()) {
-      ssize_t n = read(in, data.data() + got, data.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else got += (size_t)n;
-    }
-  }
-  close(in);
-  if (!ok) return false;
+  if (!IsGbkRepresentable(from) || !IsGbkRepresentable(to)) return false;
+  plat::File in;
+  if (!in.Open(from, plat::File::kRead)) return false;
+  const int64_t size = in.Size();
+  const int mode = plat::GetFileMode(from);
+  if (size < 0 || mode < 0) return false;
+  std::vector<char> data((size_t)size);
+  if (in.ReadAt(0, data.data(), data.size()) != size) return false;
+  in.Close();
   // A read-only destination refuses to be replaced; callers clear it first.
   uint32_t attrs = plat::GetAttributes(to);
   if (attrs != plat::kAttrInvalid && (attrs & plat::kAttrReadOnly)) return false;
-  int out = open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out < 0) return false;
+  plat::File out;
+  if (!out.Open(to, plat::File::kCreate)) return false;
   // The copy keeps the source's permission bits: executables must stay
   // executable (the client and the updater are copied this way). It is
   // never read-only, as a normal file on Windows.
-  if (fchmod(out, (st.st_mode & 0777) | S_IWUSR) != 0) ok = false;
-  size_t off = 0;
-  while (ok && off < data.size()) {
-    ssize_t n = write(out, data.data() + off, data.size() - off);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else off += (size_t)n;
-  }
-  if (ok && fsync(out) != 0) ok = false;
-  if (close(out) != 0) ok = false;
-  return ok;
+  bool ok = out.SetMode((mode & 0777) | 0200);
+  ok = ok && out.Write(data.data(), data.size()) && out.Flush();
+  return out.Close() && ok;
 }
 
 bool COpFile::RestoreForbiddenExe(const WString& exe) {
@@ -176,42 +130,43 @@ bool COpFile::RestoreForbiddenExe(const WString& exe) {
   return MakeDurable(GetParentDir(exe), {exe});
 }
 
-bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath) {
-  if (m_bEndSession) return false;
-  PostProgress(0);
-  if (readyDir.empty() || installDir.empty() || recordPath.empty()) return false;
+// What a swap moves, in the order it moves it, and what it records.
+struct COpFile::SwapPlan {
+  std::vector<WString> files;     // staged files, the client and the updater last
+  bool clientInPack = false;
+  std::vector<WString> dirs;      // staged folders
+  std::vector<WString> blockers;  // what holds a folder's name and is no folder
+  std::vector<WString> dsts;      // where each file goes
+  std::vector<bool> existed;      // whether something was there to back up
+  std::string lines;              // the record's entry lines
+};
 
-  RecordWriter record;
-  if (!record.Create(recordPath)) {
-    LogWrite(LOG_ERROR, kOpSwap, u"创建文件失败:" + recordPath);
-    return false;
-  }
-
+bool COpFile::PlanSwap(const WString& readyDir, const WString& installDir, SwapPlan& plan) {
   // The client executable and the updater go last: until then a crash
   // leaves both old ones in place.
-  std::vector<WString> listed, files;
+  std::vector<WString> listed;
   ListFiles(readyDir, listed);
   const WString clientPath = readyDir + u"/" + m_strBinFile;
   const WString selfPath = readyDir + u"/" + FileNameOf(GetSelfPath());
-  bool clientInPack = false, selfInPack = false;
+  bool selfInPack = false;
   for (const WString& f : listed) {
-    if (!clientInPack && WEqualsNoCase(f, clientPath)) {
-      clientInPack = true;
+    if (!plan.clientInPack && WEqualsNoCase(f, clientPath)) {
+      plan.clientInPack = true;
       continue;
     }
     if (!selfInPack && WEqualsNoCase(f, selfPath)) {
       selfInPack = true;
       continue;
     }
-    files.push_back(f);
+    plan.files.push_back(f);
   }
-  if (clientInPack) files.push_back(clientPath);
-  if (selfInPack) files.push_back(selfPath);
+  if (plan.clientInPack) plan.files.push_back(clientPath);
+  if (selfInPack) plan.files.push_back(selfPath);
 
   // A destination whose name code page 936 cannot carry would be recorded
   // under another name, and no roll-back could find it: refuse before
   // anything is moved.
-  for (const WString& f : files) {
+  for (const WString& f : plan.files) {
     WString dst = installDir + f.substr(readyDir.size());
     // The roll-back holds every entry to this rule; one it would refuse
     // must not be moved.
@@ -229,34 +184,36 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   // on a disk without a journal can leave a file there): that is moved
   // aside and recorded like a replaced file, after the files below it, so
   // that a roll-back empties the folder before putting it back.
-  std::vector<WString> dirs, blockers;
-  ListDirectories(readyDir, dirs);
+  ListDirectories(readyDir, plan.dirs);
   std::set<WString> seen;
-  for (auto d = dirs.rbegin(); d != dirs.rend(); ++d) {
+  for (auto d = plan.dirs.rbegin(); d != plan.dirs.rend(); ++d) {
     const WString rel = d->substr(readyDir.size());
     for (size_t at = rel.find(u'/', 1); at != WString::npos || !rel.empty(); at = rel.find(u'/', at + 1)) {
       const WString path = installDir + rel.substr(0, at);
-      if (seen.insert(path).second && plat::PathExists(path) && !plat::IsDirectory(path)) blockers.push_back(path);
+      if (seen.insert(path).second && plat::PathExists(path) && !plat::IsDirectory(path))
+        plan.blockers.push_back(path);
       if (at == WString::npos) break;
     }
   }
+  return true;
+}
 
-  // Stale backups go before the record names their files: once a line
-  // names a file, any ".oldbak" of it is this swap's, and a roll-back may
-  // put it back. A line for a file not yet touched is harmless to a
-  // roll-back (no backup: nothing to restore; new: nothing to delete), so
-  // every line is written, and made durable, before the first move.
-  const size_t n = files.size();
-  std::vector<WString> dsts(n);
-  std::vector<bool> existed(n);
-  std::string lines;
-  std::vector<WString> staleGone;
-  for (size_t i = 0; i < n + blockers.size(); ++i) {
-    const WString dst = i < n ? installDir + files[i].substr(readyDir.size()) : blockers[i - n];
+// Stale backups go before the record names their files: once a line
+// names a file, any ".oldbak" of it is this swap's, and a roll-back may
+// put it back. A line for a file not yet touched is harmless to a
+// roll-back (no backup: nothing to restore; new: nothing to delete), so
+// every line is written, and made durable, before the first move.
+bool COpFile::ClearStaleBackups(const WString& readyDir, const WString& installDir, SwapPlan& plan,
+                                std::vector<WString>& staleGone) {
+  const size_t n = plan.files.size();
+  plan.dsts.resize(n);
+  plan.existed.resize(n);
+  for (size_t i = 0; i < n + plan.blockers.size(); ++i) {
+    const WString dst = i < n ? installDir + plan.files[i].substr(readyDir.size()) : plan.blockers[i - n];
     const WString bak = dst + kOldBak;
     if (i < n) {
-      dsts[i] = dst;
-      existed[i] = plat::PathExists(dst);
+      plan.dsts[i] = dst;
+      plan.existed[i] = plat::PathExists(dst);
     }
     if (plat::PathExists(bak)) {
       ClearReadOnly(bak);
@@ -266,26 +223,21 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
       }
       staleGone.push_back(bak);
     }
-    lines += std::string(i >= n || existed[i] ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n";
+    plan.lines += std::string(i >= n || plan.existed[i] ? "1" : "0") + "|" + GbkFromWide(dst) + "|\r\n";
   }
-  // Unrecorded, a move could not be undone: stop instead.
-  if (m_bEndSession) return false;
-  // A stale backup back after a cut would be restored as this swap's.
-  if (!staleGone.empty() && !MakeDurable(installDir, staleGone)) {
-    LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
-    return false;
-  }
-  if (!record.Append(lines) || !record.Flush() || !MakeDurable(installDir, {recordPath})) {
-    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
-    return false;
-  }
-  std::vector<WString> backups;
-  for (const WString& b : blockers) {
+  return true;
+}
+
+// The blockers aside, the folders made, every file backed up and moved in,
+// all of it on the disk; backups collects what was moved aside.
+bool COpFile::MoveIntoPlace(const WString& readyDir, const WString& installDir, const SwapPlan& plan,
+                            std::vector<WString>& backups) {
+  for (const WString& b : plan.blockers) {
     backups.push_back(b + kOldBak);
     if (!MoveFileW(b, b + kOldBak)) return false;
   }
   std::vector<WString> made;
-  for (const WString& d : dirs) {
+  for (const WString& d : plan.dirs) {
     WString target = installDir + d.substr(readyDir.size());
     if (!CreateMulDirectory(target)) {
       LogWrite(LOG_ERROR, kOpSwap, u"创建目录失败:" + target);
@@ -294,43 +246,33 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     made.push_back(target);
   }
 
+  const size_t n = plan.files.size();
   for (size_t i = 0; i < n; ++i) {
     if (m_bEndSession) return false;
-    const WString& dst = dsts[i];
-    if (existed[i]) {
+    const WString& dst = plan.dsts[i];
+    if (plan.existed[i]) {
       backups.push_back(dst + kOldBak);
       if (!MoveFileW(dst, dst + kOldBak)) return false;
     }
-    if (!MoveFileW(files[i], dst)) return false;
+    if (!MoveFileW(plan.files[i], dst)) return false;
     PostProgress((int)(i * 70 / n));
   }
 
   if (m_bEndSession) return false;
   // The moves reach the disk before the line that declares them done.
-  made.insert(made.end(), dsts.begin(), dsts.end());
+  made.insert(made.end(), plan.dsts.begin(), plan.dsts.end());
   if (!MakeDurable(installDir, made)) {
     LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
     return false;
   }
-  if (!record.Append("end|\r\n") || !record.Flush()) {
-    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
-    return false;
-  }
-  if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
+  return true;
+}
 
-  WString exe = installDir + u"/" + m_strBinFile;
-  if (plat::PathExists(exe + kForbid)) {
-    if (clientInPack) {
-      ClearAndDelete(exe + kForbid);
-    } else if (!RestoreForbiddenExe(exe)) {
-      return false;
-    }
-  }
-
-  // Deleting an installed file's blocks costs far more than renaming it:
-  // the backups move into the update directory, which goes as a whole
-  // without being waited for (ClearUpdateDir). One that cannot move is
-  // deleted here.
+// Deleting an installed file's blocks costs far more than renaming it:
+// the backups move into the update directory, which goes as a whole
+// without being waited for (ClearUpdateDir). One that cannot move is
+// deleted here.
+void COpFile::DiscardBackups(const std::vector<WString>& backups, const WString& recordPath) {
   const WString trash = GetParentDir(recordPath) + u"/trash";
   const bool trashOk = MakeDirectoryTree(trash);
   const size_t k = backups.size();
@@ -340,6 +282,50 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
     if (!trashOk || !plat::MoveNoReplace(backups[j], trash + W(name))) ClearAndDelete(backups[j]);
     PostProgress(70 + (int)(j * 30 / k));
   }
+}
+
+bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installDir, const WString& recordPath) {
+  if (m_bEndSession) return false;
+  PostProgress(0);
+  if (readyDir.empty() || installDir.empty() || recordPath.empty()) return false;
+
+  RecordWriter record;
+  if (!record.Create(recordPath)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"创建文件失败:" + recordPath);
+    return false;
+  }
+  SwapPlan plan;
+  if (!PlanSwap(readyDir, installDir, plan)) return false;
+  std::vector<WString> staleGone;
+  if (!ClearStaleBackups(readyDir, installDir, plan, staleGone)) return false;
+  // Unrecorded, a move could not be undone: stop instead.
+  if (m_bEndSession) return false;
+  // A stale backup back after a cut would be restored as this swap's.
+  if (!staleGone.empty() && !MakeDurable(installDir, staleGone)) {
+    LogWrite(LOG_ERROR, kOpSwap, u"强刷数据到磁盘失败！");
+    return false;
+  }
+  if (!record.Append(plan.lines) || !record.Flush() || !MakeDurable(installDir, {recordPath})) {
+    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+    return false;
+  }
+  std::vector<WString> backups;
+  if (!MoveIntoPlace(readyDir, installDir, plan, backups)) return false;
+  if (!record.Append("end|\r\n") || !record.Flush()) {
+    LogWrite(LOG_ERROR, kOpSwap, u"写入文件失败:" + recordPath);
+    return false;
+  }
+  if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
+
+  WString exe = installDir + u"/" + m_strBinFile;
+  if (plat::PathExists(exe + kForbid)) {
+    if (plan.clientInPack) {
+      ClearAndDelete(exe + kForbid);
+    } else if (!RestoreForbiddenExe(exe)) {
+      return false;
+    }
+  }
+  DiscardBackups(backups, recordPath);
   PostProgress(100);
   return true;
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "opfile/opfile.h"
+#include "platform/file.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/profile.h"
@@ -37,19 +38,15 @@ bool NamesRequiredFile(const WString& line) {
 }  // namespace
 
 bool COpFile::ReadRequiredFiles(const WString& listPath, std::vector<WString>& files) {
-  std::string native;
-  FILE* f = NativePath(listPath, native) ? fopen(native.c_str(), "rb") : nullptr;
-  if (!f) return false;
-  char buf[1023];  // a longer line is read as several
-  while (fgets(buf, sizeof buf, f)) {
-    WString line = WTrim(WideFromUtf8(buf));
-    if (!NamesRequiredFile(line)) continue;
+  // A line longer than 1,022 bytes is read as several.
+  return ReadFileLines(listPath, 1023, [&](const char* raw) {
+    WString line = WTrim(WideFromUtf8(raw));
+    if (!NamesRequiredFile(line)) return true;
     for (auto& c : line)
       if (c == u'\\') c = u'/';
     files.push_back(line);
-  }
-  fclose(f);
-  return true;
+    return true;
+  });
 }
 
 bool COpFile::IsNeedRepair(const WString& installDir) const {
@@ -104,13 +101,11 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
   // after a crash from here on always finds it and brings the client back.
   const bool madeRecord = !plat::PathExists(recordPath);
   if (madeRecord) {
-    std::string native;
-    FILE* f = NativePath(recordPath, native) ? fopen(native.c_str(), "wb") : nullptr;
-    if (!f) {
+    plat::File f;
+    if (!IsGbkRepresentable(recordPath) || !f.Open(recordPath, plat::File::kCreate)) {
       LogWrite(LOG_ERROR, kOpForbid, u"创建文件失败:" + recordPath);
       return false;
     }
-    fclose(f);
   }
   // Once the client's name is back, a record made here would only make
   // the next start take this failure for an interrupted swap.

@@ -1,10 +1,9 @@
 // COpFile: the configuration files and the small accessors on them.
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 
 #include "opfile/opfile.h"
+#include "platform/file.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "support/log.h"
@@ -109,24 +108,20 @@ bool COpFile::IsVersionInfoMissing(const WString& rootDir) const {
 }
 
 WString COpFile::GetCurrentPackName(const WString& updateIniPath) const {
-  std::string native;
-  if (!NativePath(updateIniPath, native)) return WString();
-  FILE* f = fopen(native.c_str(), "rb");
-  if (!f) return WString();
+  plat::File f;
+  if (!IsGbkRepresentable(updateIniPath) || !f.Open(updateIniPath, plat::File::kRead)) return WString();
   // Only the first 63 bytes of the stamp take part in its name.
   unsigned char buf[63];
-  size_t n = fread(buf, 1, sizeof buf, f);
-  fclose(f);
-  if (n == 0) return WString();
+  const int64_t n = f.ReadAt(0, buf, sizeof buf);
+  if (n <= 0) return WString();
   return u"p" + W(Md5Hex(buf, (uint32_t)n).c_str());
 }
 
 void COpFile::CreateEmptyFile(const WString& path) {
-  std::string native;
-  if (!NativePath(path, native)) return;
-  // O_EXCL: a file that appears meanwhile is never truncated.
-  int fd = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) close(fd);
+  if (!IsGbkRepresentable(path)) return;
+  // Created anew: a file that appears meanwhile is never truncated.
+  plat::File f;
+  f.Open(path, plat::File::kCreateNew);
 }
 
 WString COpFile::GetSplashBmpPath(const WString& rootDir) const {

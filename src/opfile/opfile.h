@@ -217,6 +217,14 @@ class COpFile {
   // Brings the real client executable back from ".forbid" (exe is parked
   // at ".update" meanwhile); false leaves exe as it was.
   bool RestoreForbiddenExe(const WString& exe);
+  // UpdateReadyToReal's steps.
+  struct SwapPlan;
+  bool PlanSwap(const WString& readyDir, const WString& installDir, SwapPlan& plan);
+  bool ClearStaleBackups(const WString& readyDir, const WString& installDir, SwapPlan& plan,
+                         std::vector<WString>& staleGone);
+  bool MoveIntoPlace(const WString& readyDir, const WString& installDir, const SwapPlan& plan,
+                     std::vector<WString>& backups);
+  void DiscardBackups(const std::vector<WString>& backups, const WString& recordPath);
 
   // ---- private helpers of client.cpp ----
 

@@ -1,10 +1,10 @@
 // COpFile: the checks a downloaded list passes when PACK_PUBLIC_KEYS asks
 // for signed lists. Only the signature decides; where the bytes came from
 // (a public resolver's address, a redirect) does not matter.
-#include <cstdio>
-#include <memory>
+#include <string>
 
 #include "opfile/opfile.h"
+#include "support/path.h"
 #include "support/signature.h"
 #include "support/xml.h"
 
@@ -14,18 +14,12 @@ const char16_t* const kRootElement = u"ServicePacksNum";
 
 // The whole file, when it exists and holds at most limit bytes.
 bool ReadWhole(const WString& path, size_t limit, std::string& out) {
-  std::string native;
-  if (!NativePath(path, native)) return false;
-  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(native.c_str(), "rb"), fclose);
-  if (!f) return false;
   out.clear();
-  char buf[1 << 16];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f.get())) > 0) {
+  return ReadFileInPieces(path, 1 << 16, [&](const char* p, size_t n) {
     if (out.size() + n > limit) return false;
-    out.append(buf, n);
-  }
-  return !ferror(f.get());
+    out.append(p, n);
+    return true;
+  });
 }
 
 bool IsSha256Hex(const WString& s) {

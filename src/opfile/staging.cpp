@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "opfile/opfile.h"
+#include "platform/file.h"
 #include "platform/files.h"
 #include "platform/spawn.h"
 #include "support/log.h"
@@ -45,12 +46,10 @@ std::string DecoderProgram() {
 // A relative path that begins with "-" would read as an option.
 std::string AsOperand(const std::string& path) { return !path.empty() && path[0] == '-' ? "./" + path : path; }
 
-bool OpenCheck(const WString& path, const char* mode, std::string& native) {
+bool OpenCheck(const WString& path, plat::File::Mode mode, std::string& native) {
   if (!NativePath(path, native)) return false;
-  FILE* f = fopen(native.c_str(), mode);
-  if (!f) return false;
-  fclose(f);
-  return true;
+  plat::File f;
+  return f.Open(path, mode);
 }
 
 // Cores beside the calling thread, at most cap.
@@ -228,20 +227,20 @@ bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& i
         need += blocks((int64_t)info.uncompressedSize);
         if (!EndsWith(info.name, kDeltaSuffix)) continue;
         WString source = installDir + u"/" + info.name.substr(0, info.name.size() - kDeltaSuffix.size());
-        int64_t size = plat::FileSize(source);
+        int64_t size = GetFileSizeByPath(source);
         need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
       }
     }
     CZipReader::Close(zip);
   }
   const WString exe = GetClientExePath(installDir);
-  if (!plat::PathExists(exe + u".forbid")) need += blocks(plat::FileSize(exe)) + blocks(plat::FileSize(GetSelfPath()));
+  if (!plat::PathExists(exe + u".forbid")) need += blocks(GetFileSizeByPath(exe)) + blocks(GetFileSizeByPath(GetSelfPath()));
   int64_t free = plat::FreeBytes(installDir);
   if (free < 0) return true;
   for (const WString& tree : {unzipDir, readyDir}) {
     std::vector<WString> files;
     ListFiles(tree, files);
-    for (const WString& f : files) free += (int64_t)blocks(plat::FileSize(f));
+    for (const WString& f : files) free += (int64_t)blocks(GetFileSizeByPath(f));
   }
   if ((uint64_t)free >= need) return true;
   char buf[96];
@@ -303,11 +302,13 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
 bool COpFile::MergeDelta(const WString& delta, const WString& source, const WString& output) {
   if (delta.empty() || source.empty() || output.empty()) return false;
   std::string d, s, o;
-  if (!OpenCheck(delta, "rb", d) || !OpenCheck(source, "rb", s) || !OpenCheck(output, "wb", o)) return false;
+  if (!OpenCheck(delta, plat::File::kRead, d) || !OpenCheck(source, plat::File::kRead, s) ||
+      !OpenCheck(output, plat::File::kCreate, o))
+    return false;
   // Starting a decoder process costs more than decoding a small edit, so
   // plain deltas are decoded here. The program takes whatever this decoder
   // does not know or refuses, and its verdict stands.
-  if (vcdiff::DecodeFile(d, s, o) != vcdiff::Result::kDone) {
+  if (vcdiff::DecodeFile(delta, source, output) != vcdiff::Result::kDone) {
     // The program's memory counts against the merge's budget too: its
     // source buffer (64 MiB by default) and its windows.
     vcdiff::BudgetHold hold(128ull << 20);

@@ -58,8 +58,6 @@ struct FileTime {
 bool GetModifyTime(const WString& path, FileTime& t);
 bool SetTimes(const WString& path, const FileTime& access, const FileTime& modify);
 
-int64_t FileSize(const WString& path);  // -1 when missing or not a regular file
-
 // Entries of a directory (no "." or ".."): name and whether it is a
 // directory (symbolic links are reported as files, not followed).
 bool ListDirectory(const WString& dir, const std::function<void(const WString& name, bool isDir)>& fn);
@@ -74,6 +72,13 @@ void FixSelfExePath(const char* argv0);
 WString SelfExePath();
 
 int LastErrno();
+
+// The process's working directory; "" when it cannot be learnt.
+WString CurrentDirectory();
+// The permission bits new files are denied (the umask), read without
+// changing it: umask() would flip a process-wide value under other threads.
+// 0 on Windows.
+int FileCreationMask();
 
 // Permission bits (07777) of a file, following links; -1 when unreadable.
 // Unpacked and rebuilt files keep executable bits through these.

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/path_text.h"
+#include "platform/shared_linux.h"
 
 namespace plat {
 namespace {
@@ -24,11 +25,6 @@ namespace {
 thread_local int t_lastErrno = 0;
 
 std::string N(const WString& p) { return NativePathUnchecked(p); }
-
-bool Fail() {
-  t_lastErrno = errno;
-  return false;
-}
 
 WString BaseName(const WString& p) {
   size_t pos = p.find_last_of(u"/\\");
@@ -57,12 +53,17 @@ bool CopyData(int in, int out) {
 
 }  // namespace
 
+bool FailErrno() {
+  t_lastErrno = errno;
+  return false;
+}
+
 int LastErrno() { return t_lastErrno; }
 
 uint32_t GetAttributes(const WString& path) {
   struct stat st;
   if (lstat(N(path).c_str(), &st) != 0) {
-    Fail();
+    FailErrno();
     return kAttrInvalid;
   }
   uint32_t a = 0;
@@ -77,11 +78,11 @@ uint32_t GetAttributes(const WString& path) {
 bool SetAttributes(const WString& path, uint32_t attrs) {
   struct stat st;
   std::string n = N(path);
-  if (stat(n.c_str(), &st) != 0) return Fail();
+  if (stat(n.c_str(), &st) != 0) return FailErrno();
   mode_t m = st.st_mode & 07777;
   if (attrs & kAttrReadOnly) m &= ~(S_IWUSR | S_IWGRP | S_IWOTH);
   else m |= S_IWUSR;
-  if (chmod(n.c_str(), m) != 0) return Fail();
+  if (chmod(n.c_str(), m) != 0) return FailErrno();
   return true;
 }
 
@@ -106,49 +107,49 @@ bool MoveNoReplace(const WString& from, const WString& to) {
   if (syscall(SYS_renameat2, AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
   // Only a file system without the call (or without the flag) takes the
   // fallbacks below; any other error, an I/O error above all, is the answer.
-  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EXDEV) return Fail();
+  if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EXDEV) return FailErrno();
 #endif
   if (errno != EXDEV) {
     // File system without renameat2: a hard link refuses an existing target.
     struct stat st;
-    if (lstat(f.c_str(), &st) != 0) return Fail();
+    if (lstat(f.c_str(), &st) != 0) return FailErrno();
     if (!S_ISDIR(st.st_mode)) {
       if (link(f.c_str(), t.c_str()) == 0) {
         if (unlink(f.c_str()) == 0) return true;
         int e = errno;
         unlink(t.c_str());
         errno = e;
-        return Fail();
+        return FailErrno();
       }
-      if (errno != EXDEV) return Fail();
+      if (errno != EXDEV) return FailErrno();
     } else {
-      return Fail();
+      return FailErrno();
     }
   }
   // Across file systems: copy, make it durable, then drop the source.
   if (PathExists(to)) {
     errno = EEXIST;
-    return Fail();
+    return FailErrno();
   }
   if (!CopyFileKeep(from, to, true)) return false;
   if (!FlushFile(to)) return false;
-  if (unlink(f.c_str()) != 0) return Fail();
+  if (unlink(f.c_str()) != 0) return FailErrno();
   return true;
 }
 
 bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
   std::string f = N(from), t = N(to);
   int in = open(f.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Fail();
+  if (in < 0) return FailErrno();
   struct stat st;
   if (fstat(in, &st) != 0) {
-    Fail();
+    FailErrno();
     close(in);
     return false;
   }
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
-    Fail();
+    FailErrno();
     close(in);
     return false;
   }
@@ -156,7 +157,7 @@ bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
   int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0);
   int out = open(t.c_str(), flags, (st.st_mode & 0777) | S_IWUSR);
   if (out < 0) {
-    Fail();
+    FailErrno();
     close(in);
     return false;
   }
@@ -172,7 +173,7 @@ bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
   if (ok && ftruncate(out, 0) != 0) ok = false;
   if (ok && !CopyData(in, out)) ok = false;
   if (!ok) {
-    Fail();
+    FailErrno();
     close(out);
     close(in);
     return false;
@@ -180,7 +181,7 @@ bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
   fchmod(out, st.st_mode & 07777);
   struct timespec ts[2] = {st.st_atim, st.st_mtim};
   futimens(out, ts);
-  if (close(out) != 0) ok = Fail();
+  if (close(out) != 0) ok = FailErrno();
   close(in);
   return ok;
 }
@@ -188,27 +189,27 @@ bool CopyFileKeep(const WString& from, const WString& to, bool failIfExists) {
 bool DeleteFile(const WString& path) {
   std::string n = N(path);
   struct stat st;
-  if (lstat(n.c_str(), &st) != 0) return Fail();
+  if (lstat(n.c_str(), &st) != 0) return FailErrno();
   if (S_ISDIR(st.st_mode)) {
     errno = EISDIR;
-    return Fail();
+    return FailErrno();
   }
   // Windows refuses to delete a read-only file.
   if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
     errno = EACCES;
-    return Fail();
+    return FailErrno();
   }
-  if (unlink(n.c_str()) != 0) return Fail();
+  if (unlink(n.c_str()) != 0) return FailErrno();
   return true;
 }
 
 bool RemoveDirectory(const WString& path) {
-  if (rmdir(N(path).c_str()) != 0) return Fail();
+  if (rmdir(N(path).c_str()) != 0) return FailErrno();
   return true;
 }
 
 bool CreateDirectory(const WString& path) {
-  if (mkdir(N(path).c_str(), 0755) != 0) return Fail();
+  if (mkdir(N(path).c_str(), 0755) != 0) return FailErrno();
   return true;
 }
 
@@ -230,7 +231,7 @@ bool MakeDirs(const WString& path) {
     if (!seg.empty()) {
       if (!cur.empty() && cur.back() != '/') cur += '/';
       cur += seg;
-      if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return Fail();
+      if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return FailErrno();
     }
     i = j + 1;
   }
@@ -240,18 +241,18 @@ bool MakeDirs(const WString& path) {
 
 bool FlushFile(const WString& path) {
   int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail();
+  if (fd < 0) return FailErrno();
   bool ok = fsync(fd) == 0;
-  if (!ok) Fail();
+  if (!ok) FailErrno();
   close(fd);
   return ok;
 }
 
 bool FlushVolume(const WString& path) {
   int fd = open(N(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail();
+  if (fd < 0) return FailErrno();
   bool ok = syncfs(fd) == 0;
-  if (!ok) Fail();
+  if (!ok) FailErrno();
   close(fd);
   return ok;
 }
@@ -273,7 +274,7 @@ void StartWriteBack(const WString& path) {
 int64_t FreeBytes(const WString& path) {
   struct statvfs v;
   if (statvfs(N(path).c_str(), &v) != 0) {
-    Fail();
+    FailErrno();
     return -1;
   }
   unsigned long long bytes = (unsigned long long)v.f_bavail * (v.f_frsize ? v.f_frsize : v.f_bsize);
@@ -282,7 +283,7 @@ int64_t FreeBytes(const WString& path) {
 
 bool GetModifyTime(const WString& path, FileTime& t) {
   struct stat st;
-  if (stat(N(path).c_str(), &st) != 0) return Fail();
+  if (stat(N(path).c_str(), &st) != 0) return FailErrno();
   t.sec = st.st_mtim.tv_sec;
   t.nsec = st.st_mtim.tv_nsec;
   return true;
@@ -294,20 +295,14 @@ bool SetTimes(const WString& path, const FileTime& access, const FileTime& modif
   ts[0].tv_nsec = access.nsec;
   ts[1].tv_sec = modify.sec;
   ts[1].tv_nsec = modify.nsec;
-  if (utimensat(AT_FDCWD, N(path).c_str(), ts, 0) != 0) return Fail();
+  if (utimensat(AT_FDCWD, N(path).c_str(), ts, 0) != 0) return FailErrno();
   return true;
-}
-
-int64_t FileSize(const WString& path) {
-  struct stat st;
-  if (stat(N(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  return st.st_size;
 }
 
 bool ListDirectory(const WString& dir, const std::function<void(const WString&, bool)>& fn) {
   std::string n = N(dir);
   DIR* d = opendir(n.c_str());
-  if (!d) return Fail();
+  if (!d) return FailErrno();
   while (struct dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
@@ -323,17 +318,35 @@ bool ListDirectory(const WString& dir, const std::function<void(const WString&, 
   return true;
 }
 
+WString CurrentDirectory() {
+  char buf[4096];
+  if (!getcwd(buf, sizeof buf)) return WString();
+  return WidePath(buf);
+}
+
+int FileCreationMask() {
+  FILE* f = fopen("/proc/self/status", "r");
+  unsigned m = 022;
+  if (f) {
+    char line[256];
+    while (fgets(line, sizeof line, f))
+      if (sscanf(line, "Umask: %o", &m) == 1) break;
+    fclose(f);
+  }
+  return (int)(m & 0777);
+}
+
 int GetFileMode(const WString& path) {
   struct stat st;
   if (stat(N(path).c_str(), &st) != 0) {
-    Fail();
+    FailErrno();
     return -1;
   }
   return (int)(st.st_mode & 07777);
 }
 
 bool SetFileMode(const WString& path, int mode) {
-  if (chmod(N(path).c_str(), (mode_t)(mode & 07777)) != 0) return Fail();
+  if (chmod(N(path).c_str(), (mode_t)(mode & 07777)) != 0) return FailErrno();
   return true;
 }
 

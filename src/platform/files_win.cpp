@@ -229,12 +229,6 @@ bool SetTimes(const WString& path, const FileTime& access, const FileTime& modif
   return ok;
 }
 
-int64_t FileSize(const WString& path) {
-  WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!Attributes(path, d) || (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return -1;
-  return (int64_t)(((uint64_t)d.nFileSizeHigh << 32) | d.nFileSizeLow);
-}
-
 bool ListDirectory(const WString& dir, const std::function<void(const WString&, bool)>& fn) {
   WIN32_FIND_DATAW fd;
   HANDLE h = FindFirstFileW((WinPath(dir) + L"\\*").c_str(), &fd);
@@ -248,6 +242,18 @@ bool ListDirectory(const WString& dir, const std::function<void(const WString&, 
   FindClose(h);
   return true;
 }
+
+WString CurrentDirectory() {
+  DWORD n = GetCurrentDirectoryW(0, nullptr);
+  if (n == 0) return WString();
+  std::wstring buf(n, L'\0');
+  n = GetCurrentDirectoryW(n, &buf[0]);
+  if (n == 0 || n >= buf.size()) return WString();
+  buf.resize(n);
+  return FromWin(buf);
+}
+
+int FileCreationMask() { return 0; }
 
 // Windows keeps no permission bits: read-only stands for a clear write bit.
 int GetFileMode(const WString& path) {

@@ -1,11 +1,11 @@
 #include "support/log.h"
 
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 
+#include "platform/file.h"
 #include "support/path.h"
 
 namespace {
@@ -66,22 +66,20 @@ bool CLog::Write(int level, const char* op, const WString& message) {
 
   std::string native;
   if (!NativePath(m_strPath, native)) return false;
-  FILE* f = fopen(native.c_str(), "ab+");
-  if (!f) return false;
+  plat::File f;
+  if (!f.Open(m_strPath, plat::File::kAppend)) return false;
 
   WString line = W(timeText) + u" [" + W(levelText) + u"] [" + WideFromAnsi(op ? op : "") + u"] " + message + u"\r\n";
   std::string bytes = Utf8FromWide(Sanitised(line));
-  bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  if (fflush(f) != 0) ok = false;
-  long long length = -1;
-  if (fseeko(f, 0, SEEK_END) == 0) length = ftello(f);
-  if (fclose(f) != 0) ok = false;
+  bool ok = f.Write(bytes.data(), bytes.size());
+  const int64_t length = f.Size();
+  if (!f.Close()) ok = false;
   if (!ok) return false;
 
   if (length >= kRotateSize) {
     WString rotated = RotationName(m_strPath);
     std::string r = NativePathUnchecked(rotated);
-    unlink(r.c_str());
+    remove(r.c_str());
     rename(native.c_str(), r.c_str());
   }
   return true;

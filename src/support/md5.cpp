@@ -1,13 +1,10 @@
 #include "support/md5.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "support/path.h"
 
 namespace {
 
@@ -211,30 +208,16 @@ std::string Md5Hex(const void* data, uint32_t len) {
 
 WString FileMd5(const WString& path) {
   if (path.empty()) return WString();
-  std::string native;
-  if (!NativePath(path, native)) return WString();
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return WString();
-  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
   // A piece small enough to stay in the second-level cache between the copy
   // out of the page cache and the digest, large enough to make the reads
   // few.
   const size_t kPiece = 256 * 1024;
-  std::unique_ptr<uint8_t[]> buf(new uint8_t[kPiece]);
   CMd5 md5;
-  bool ok = true;
-  for (;;) {
-    ssize_t n = read(fd, buf.get(), kPiece);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;  // a directory, or an I/O error: no digest of half a file
-      break;
-    }
-    if (n == 0) break;
-    md5.Update(buf.get(), (size_t)n);
-  }
-  close(fd);
-  if (!ok) return WString();
+  // A directory, or an I/O error: no digest of half a file.
+  if (!ReadFileInPieces(path, kPiece, [&](const char* p, size_t n) {
+        md5.Update(p, n);
+        return true;
+      }))
+    return WString();
   return W(md5.FinalHex().c_str());
 }

@@ -1,11 +1,21 @@
 #include "support/path.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <new>
+#include <string>
 
+#include "platform/file.h"
 #include "platform/files.h"
+
+namespace {
+
+// The narrow interfaces cannot name a path that code page 936 cannot hold.
+bool OpenForReading(const WString& path, plat::File& file) {
+  return IsGbkRepresentable(path) && file.Open(path, plat::File::kRead);
+}
+
+}  // namespace
 
 bool MakeDirectoryTree(const WString& dir) {
   if (dir.empty()) return false;
@@ -25,16 +35,47 @@ WString GetSelfDir() {
 }
 
 int64_t GetFileSizeByPath(const WString& path) {
-  std::string n;
-  if (!NativePath(path, n)) return -1;
-  // Only a regular file has a size; a directory would open, a pipe would block.
-  struct stat st;
-  if (stat(n.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  FILE* f = fopen(n.c_str(), "rb");
-  if (!f) return -1;
-  int64_t size = fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) ? (int64_t)st.st_size : -1;
-  fclose(f);
-  return size;
+  plat::File f;
+  return OpenForReading(path, f) ? f.Size() : -1;
+}
+
+bool ReadFileInPieces(const WString& path, size_t pieceSize, const std::function<bool(const char*, size_t)>& fn) {
+  plat::File f;
+  if (!OpenForReading(path, f)) return false;
+  f.AdviseSequential();
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[pieceSize]);
+  if (!buf) return false;
+  for (int64_t off = 0;;) {
+    const int64_t n = f.ReadAt(off, buf.get(), pieceSize);
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!fn(buf.get(), (size_t)n)) return false;
+    off += n;
+  }
+}
+
+bool ReadFileLines(const WString& path, size_t bufferSize, const std::function<bool(const char*)>& fn) {
+  plat::File f;
+  if (!OpenForReading(path, f)) return false;
+  std::string piece;
+  char buf[1 << 16];
+  for (int64_t off = 0;;) {
+    const int64_t n = f.ReadAt(off, buf, sizeof buf);
+    // A read error ends the reading as the end of the file does, without
+    // the piece begun.
+    if (n < 0) return true;
+    if (n == 0) break;
+    off += n;
+    for (int64_t i = 0; i < n; ++i) {
+      piece.push_back(buf[i]);
+      if (buf[i] == '\n' || piece.size() + 1 >= bufferSize) {
+        if (!fn(piece.c_str())) return true;
+        piece.clear();
+      }
+    }
+  }
+  if (!piece.empty()) fn(piece.c_str());
+  return true;
 }
 
 void ClearReadOnly(const WString& path) {

@@ -2,9 +2,10 @@
 
 #include <openssl/evp.h>
 
-#include <cstdio>
 #include <memory>
 #include <vector>
+
+#include "support/path.h"
 
 namespace {
 
@@ -47,14 +48,12 @@ std::string CSha256::FinalHex() {
 }
 
 std::string FileSha256Hex(const WString& path) {
-  std::string native;
-  if (path.empty() || !NativePath(path, native)) return std::string();
-  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(native.c_str(), "rb"), fclose);
-  if (!f) return std::string();
+  if (path.empty()) return std::string();
   CSha256 sha;
-  std::vector<unsigned char> buf(1 << 16);
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), f.get())) > 0) sha.Update(buf.data(), n);
-  if (ferror(f.get())) return std::string();
+  if (!ReadFileInPieces(path, 1 << 16, [&](const char* p, size_t n) {
+        sha.Update(p, n);
+        return true;
+      }))
+    return std::string();
   return sha.FinalHex();
 }

@@ -1,18 +1,16 @@
 #include "support/vcdiff.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
+
+#include "platform/file.h"
 
 namespace vcdiff {
 namespace {
@@ -127,7 +125,7 @@ struct Cursor {
 
 class Input {
  public:
-  Input(int fd, uint64_t size) : m_fd(fd), m_size(size), m_buf(new uint8_t[kSize]) {}
+  Input(plat::File& file, uint64_t size) : m_file(file), m_size(size), m_buf(new uint8_t[kSize]) {}
   bool Failed() const { return m_failed; }
   // Bytes of the file not consumed yet, as its size was at the start.
   uint64_t Left() const {
@@ -160,16 +158,14 @@ class Input {
   static constexpr size_t kSize = 64 * 1024;
   bool Fill() {
     if (m_failed) return false;
-    ssize_t got;
-    do got = read(m_fd, m_buf.get(), kSize);
-    while (got < 0 && errno == EINTR);
+    const int64_t got = m_file.ReadAt((int64_t)m_filled, m_buf.get(), kSize);
     if (got < 0) m_failed = true;
     m_pos = 0;
     m_len = got > 0 ? (size_t)got : 0;
     m_filled += m_len;
     return m_len > 0;
   }
-  int m_fd;
+  plat::File& m_file;
   uint64_t m_size, m_filled = 0;
   std::unique_ptr<uint8_t[]> m_buf;
   size_t m_pos = 0, m_len = 0;
@@ -181,8 +177,8 @@ class Input {
 // first use and may be dropped between windows.
 class Source {
  public:
-  Source(int fd, uint64_t size)
-      : m_fd(fd), m_size(size), m_slots((size_t)std::min<uint64_t>((size + kBlock - 1) / kBlock, kSlots)) {}
+  Source(plat::File& file, uint64_t size)
+      : m_file(file), m_size(size), m_slots((size_t)std::min<uint64_t>((size + kBlock - 1) / kBlock, kSlots)) {}
   uint64_t Size() const { return m_size; }
   uint64_t CacheBytes() const { return (uint64_t)m_slots * kBlock; }
   void Drop() { m_blocks.reset(); }
@@ -210,19 +206,13 @@ class Source {
  private:
   static constexpr size_t kBlock = 64 * 1024, kSlots = 64;
   bool Load(uint64_t block, size_t slot, uint8_t* data) {
-    size_t have = 0;
-    while (have < kBlock) {
-      ssize_t got = pread(m_fd, data + have, kBlock - have, (off_t)(block * kBlock + have));
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return false;
-      if (got == 0) break;
-      have += (size_t)got;
-    }
+    const int64_t have = m_file.ReadAt((int64_t)(block * kBlock), data, kBlock);
+    if (have < 0) return false;
     m_tags[slot] = block;
-    m_lens[slot] = have;
+    m_lens[slot] = (size_t)have;
     return true;
   }
-  int m_fd;
+  plat::File& m_file;
   uint64_t m_size;
   size_t m_slots;
   std::unique_ptr<uint8_t[]> m_blocks;
@@ -314,30 +304,9 @@ class AddressCache {
   size_t m_next;
 };
 
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t put = write(fd, p, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    p += put;
-    n -= (size_t)put;
-  }
-  return true;
-}
-
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 class Decoder {
  public:
-  Decoder(Input& in, Source& source, int out) : m_in(in), m_source(source), m_out(out), m_memory(source) {}
+  Decoder(Input& in, Source& source, plat::File& out) : m_in(in), m_source(source), m_out(out), m_memory(source) {}
 
   Result Run() {
     uint8_t head[4], hdr;
@@ -452,12 +421,12 @@ class Decoder {
     }
     if (here != tgtLen || data.p != data.end || addr.p != addr.end) return Result::kCorrupt;
     if ((win & kWinChecksum) && adler32_z(1, t, (size_t)tgtLen) != sum) return Result::kCorrupt;
-    return WriteAll(m_out, t, (size_t)tgtLen) ? Result::kDone : Result::kIoError;
+    return m_out.Write(t, (size_t)tgtLen) ? Result::kDone : Result::kIoError;
   }
 
   Input& m_in;
   Source& m_source;
-  int m_out;
+  plat::File& m_out;
   Memory m_memory;
   AddressCache m_cache;
 };
@@ -472,20 +441,17 @@ BudgetHold::~BudgetHold() { Budget::Instance().Give(m_bytes); }
 
 uint64_t SetMemoryBudget(uint64_t bytes) { return Budget::Instance().SetTotal(bytes); }
 
-Result DecodeFile(const std::string& delta, const std::string& source, const std::string& output) {
-  Fd d(open(delta.c_str(), O_RDONLY | O_CLOEXEC));
-  Fd s(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st, dst;
-  if (d.fd < 0 || s.fd < 0 || fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode) || fstat(d.fd, &dst) != 0 ||
-      !S_ISREG(dst.st_mode))
+Result DecodeFile(const WString& delta, const WString& source, const WString& output) {
+  plat::File d, s, o;
+  int64_t deltaSize = -1, sourceSize = -1;
+  if (!d.Open(delta, plat::File::kRead) || !s.Open(source, plat::File::kRead) || (sourceSize = s.Size()) < 0 ||
+      (deltaSize = d.Size()) < 0)
     return Result::kIoError;
-  Fd o(open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (o.fd < 0) return Result::kIoError;
-  Input in(d.fd, (uint64_t)dst.st_size);
-  Source src(s.fd, (uint64_t)st.st_size);
-  Result r = Decoder(in, src, o.fd).Run();
-  if (close(o.fd) != 0 && r == Result::kDone) r = Result::kIoError;
-  o.fd = -1;
+  if (!o.Open(output, plat::File::kCreate)) return Result::kIoError;
+  Input in(d, (uint64_t)deltaSize);
+  Source src(s, (uint64_t)sourceSize);
+  Result r = Decoder(in, src, o).Run();
+  if (!o.Close() && r == Result::kDone) r = Result::kIoError;
   return r;
 }
 

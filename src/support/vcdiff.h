@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/text.h"
+
 namespace vcdiff {
 
 // All decoders of the process together hold at most this much memory for
@@ -41,8 +43,8 @@ enum class Result {
 };
 
 // Decodes delta (a file) against source into output, which is created or
-// truncated. Paths are native. On anything but kDone the output holds an
-// unfinished target and must not be used.
-Result DecodeFile(const std::string& delta, const std::string& source, const std::string& output);
+// truncated. On anything but kDone the output holds an unfinished target
+// and must not be used.
+Result DecodeFile(const WString& delta, const WString& source, const WString& output);
 
 }  // namespace vcdiff

@@ -1,9 +1,5 @@
 #include "support/xml.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -12,6 +8,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/file.h"
+#include "platform/files.h"
 #include "support/xml_internal.h"
 
 namespace {
@@ -636,37 +634,21 @@ bool XmlDocument::LoadFile(const WString& path) {
     Parse();
     return false;
   };
-  std::string native = NativePathUnchecked(path);
-  int fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(errno);
-  off_t size = lseek(fd, 0, SEEK_END);
-  if (size < 0 || lseek(fd, 0, SEEK_SET) != 0) {
-    int err = errno;
-    close(fd);
-    return fail(err);
-  }
-  if ((uint64_t)size > kMaxFileBytes) {
-    close(fd);
-    return fail(EFBIG);
-  }
+  plat::File file;
+  if (!file.Open(path, plat::File::kRead)) return fail(plat::LastErrno());
+  const int64_t size = file.Size();
+  if (size < 0) return fail(plat::LastErrno());
+  if ((uint64_t)size > kMaxFileBytes) return fail(EFBIG);
   std::vector<unsigned char> bytes((size_t)size);
   // The probe for a byte-order mark, then the rest in one piece.
-  size_t got = 0;
-  size_t probe = std::min<size_t>(bytes.size(), 1024);
-  while (got < bytes.size()) {
-    size_t want = got < probe ? probe - got : bytes.size() - got;
-    ssize_t n = read(fd, bytes.data() + got, want);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      return fail(err);
-    }
-    if (n == 0) break;  // the file became shorter
-    got += (size_t)n;
+  const size_t probe = std::min<size_t>(bytes.size(), 1024);
+  int64_t got = file.ReadAt(0, bytes.data(), probe);
+  if (got == (int64_t)probe && probe < bytes.size()) {
+    const int64_t rest = file.ReadAt(got, bytes.data() + got, bytes.size() - probe);
+    got = rest < 0 ? rest : got + rest;
   }
-  close(fd);
-  bytes.resize(got);
+  if (got < 0) return fail(plat::LastErrno());
+  bytes.resize((size_t)got);  // the file may have become shorter
   return DecodeAndParse(bytes);
 }
 
@@ -682,18 +664,12 @@ bool XmlDocument::LoadBytes(const void* data, size_t size) {
   return DecodeAndParse(bytes);
 }
 
-bool XmlDocument::DecodeAndParse(std::vector<unsigned char>& bytes) {
-  const unsigned char* d = bytes.data();
-  size_t size = bytes.size();
-  size_t skip = 0;
-  int unit = 1;
-  bool bigEndian = false;
+XmlDocument::ByteLayout XmlDocument::DetectEncoding(const unsigned char* d, size_t size) {
+  ByteLayout layout;
   auto bom = [&](const char16_t* name, uint32_t flag, size_t length, int unitSize, bool be) {
     m_strEncoding = name;
     m_nDocFlags |= flag;
-    skip = length;
-    unit = unitSize;
-    bigEndian = be;
+    layout = ByteLayout{length, unitSize, be};
     AddResult("bom", {{"encoding", m_strEncoding}});
   };
   if (size >= 3 && d[0] == 0xEF && d[1] == 0xBB && d[2] == 0xBF) {
@@ -720,65 +696,78 @@ bool XmlDocument::DecodeAndParse(std::vector<unsigned char>& bytes) {
     // zero bytes tell the byte order.
     bool leadZero = d[0] == 0 && size > 1 && d[1] != 0;
     if (xmlenc::IsUtf32Name(m_strEncoding)) {
-      unit = 4;
+      layout.unit = 4;
       WString tail = WLower(m_strEncoding.substr(6));
-      bigEndian = tail == u"be" || (tail != u"le" && d[0] == 0);
+      layout.bigEndian = tail == u"be" || (tail != u"le" && d[0] == 0);
     } else if (!m_strEncoding.empty()) {
       int cp = xmlenc::CodePageFromName(m_strEncoding);
       if (cp == xmlenc::kCodePageUtf16Le || cp == xmlenc::kCodePageUtf16Be) {
-        unit = 2;
-        bigEndian = size > 1 && (d[0] == 0) != (d[1] == 0) ? leadZero : cp == xmlenc::kCodePageUtf16Be;
+        layout.unit = 2;
+        layout.bigEndian = size > 1 && (d[0] == 0) != (d[1] == 0) ? leadZero : cp == xmlenc::kCodePageUtf16Be;
       }
     }
   }
-  size_t body = size - skip;
-  AddResult("read", {{"encoding", m_strEncoding}, {"length", Num(body / unit)}});
+  return layout;
+}
+
+void XmlDocument::DecodeUtf16(const unsigned char* src, size_t body, bool bigEndian) {
+  size_t units = body / 2;
+  m_strDoc.resize(units);
+  char16_t* out = &m_strDoc[0];
+  size_t n = 0;
+  for (size_t i = 0; i < units; ++i) {
+    char16_t u = bigEndian ? (char16_t)(src[2 * i] << 8 | src[2 * i + 1]) : (char16_t)(src[2 * i] | src[2 * i + 1] << 8);
+    if (u) out[n++] = u;
+  }
+  const size_t nulls = units - n;
+  m_strDoc.resize(n);
+  if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
+  if (bigEndian) AddResult("endian_swap", {});
+}
+
+// Code points of four bytes; what is no character becomes U+FFFD.
+void XmlDocument::DecodeUtf32(const unsigned char* src, size_t body, bool bigEndian) {
+  size_t points = (body + 3) / 4;
+  size_t nulls = 0;
+  m_strDoc.reserve(points);
+  for (size_t i = 0; i < points; ++i) {
+    uint32_t cp = 0xFFFD;
+    if (4 * i + 4 <= body) {
+      const unsigned char* q = src + 4 * i;
+      cp = bigEndian ? (uint32_t)q[0] << 24 | q[1] << 16 | q[2] << 8 | q[3]
+                     : (uint32_t)q[3] << 24 | q[2] << 16 | q[1] << 8 | q[0];
+      if (cp == 0) {
+        ++nulls;
+        continue;
+      }
+      if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    }
+    AppendUtf16(m_strDoc, cp);
+  }
+  if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
+  if (bigEndian) AddResult("endian_swap", {});
+  AddResult("converted_to", {{"encoding", u"UTF-16"}, {"length", Num(m_strDoc.size())}});
+}
+
+bool XmlDocument::DecodeAndParse(std::vector<unsigned char>& bytes) {
+  const size_t size = bytes.size();
+  const ByteLayout layout = DetectEncoding(bytes.data(), size);
+  size_t body = size - layout.skip;
+  AddResult("read", {{"encoding", m_strEncoding}, {"length", Num(body / layout.unit)}});
   if (body == 0) return Parse();
 
-  const unsigned char* src = d + skip;
-  size_t nulls = 0;
-  if (unit == 2) {
-    size_t units = body / 2;
-    m_strDoc.resize(units);
-    char16_t* out = &m_strDoc[0];
-    size_t n = 0;
-    for (size_t i = 0; i < units; ++i) {
-      char16_t u = bigEndian ? (char16_t)(src[2 * i] << 8 | src[2 * i + 1]) : (char16_t)(src[2 * i] | src[2 * i + 1] << 8);
-      if (u) out[n++] = u;
-    }
-    nulls = units - n;
-    m_strDoc.resize(n);
-    if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
-    if (bigEndian) AddResult("endian_swap", {});
+  if (layout.unit == 2) {
+    DecodeUtf16(bytes.data() + layout.skip, body, layout.bigEndian);
     return Parse();
   }
-  if (unit == 4) {
-    // Code points of four bytes; what is no character becomes U+FFFD.
-    size_t points = (body + 3) / 4;
-    m_strDoc.reserve(points);
-    for (size_t i = 0; i < points; ++i) {
-      uint32_t cp = 0xFFFD;
-      if (4 * i + 4 <= body) {
-        const unsigned char* q = src + 4 * i;
-        cp = bigEndian ? (uint32_t)q[0] << 24 | q[1] << 16 | q[2] << 8 | q[3]
-                       : (uint32_t)q[3] << 24 | q[2] << 16 | q[1] << 8 | q[0];
-        if (cp == 0) {
-          ++nulls;
-          continue;
-        }
-        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-      }
-      AppendUtf16(m_strDoc, cp);
-    }
-    if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
-    if (bigEndian) AddResult("endian_swap", {});
-    AddResult("converted_to", {{"encoding", u"UTF-16"}, {"length", Num(m_strDoc.size())}});
+  if (layout.unit == 4) {
+    DecodeUtf32(bytes.data() + layout.skip, body, layout.bigEndian);
     return Parse();
   }
 
-  unsigned char* begin = bytes.data() + skip;
+  unsigned char* begin = bytes.data() + layout.skip;
   unsigned char* end = std::remove(begin, bytes.data() + size, (unsigned char)0);
-  nulls = (size_t)(bytes.data() + size - end);
+  const size_t nulls = (size_t)(bytes.data() + size - end);
   body -= nulls;
   if (nulls) AddResult("nulls_removed", {{"count", Num(nulls)}});
   if (m_strEncoding.empty()) {

@@ -88,6 +88,16 @@ class XmlDocument {
   friend class XmlParser;
 
   void Clear();
+  // DecodeAndParse's steps: where the text starts, its code unit and byte
+  // order (from a mark or the declaration), then the decoding.
+  struct ByteLayout {
+    size_t skip = 0;
+    int unit = 1;
+    bool bigEndian = false;
+  };
+  ByteLayout DetectEncoding(const unsigned char* d, size_t size);
+  void DecodeUtf16(const unsigned char* src, size_t body, bool bigEndian);
+  void DecodeUtf32(const unsigned char* src, size_t body, bool bigEndian);
   bool DecodeAndParse(std::vector<unsigned char>& bytes);
   bool Parse();
   ElementRecord& Rec(uint32_t i) { return m_vecSegments[i >> 16][i & 0xFFFF]; }

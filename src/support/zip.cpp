@@ -1,18 +1,17 @@
 #include "support/zip.h"
 
-#include <sys/types.h>
 #include <zlib.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/files.h"
 
 namespace {
@@ -215,17 +214,10 @@ struct EntryData {
   int64_t dataOffset = 0;
 };
 
-struct FileCloser {
-  void operator()(FILE* f) const {
-    if (f) fclose(f);
-  }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 }  // namespace
 
 struct ZipHandle {
-  FilePtr file;
+  plat::File file;
   int64_t fileSize = 0;
   bool hasPassword = false;
   std::string password;
@@ -234,17 +226,32 @@ struct ZipHandle {
   int64_t centralEnd = 0;
   // Offsets of every central header, found when the archive is opened.
   std::vector<int64_t> offsets;
-  mode_t umask = 022;
+  int umask = 022;
   std::unique_ptr<unsigned char[]> outBuf;
   std::unique_ptr<unsigned char[]> inBuf;
   bool haveItem = false;
   ZipItemInfo item;
   EntryData entry;
 
+  // Headers are small and lie close together: they are served from one
+  // block read at the first of them.
+  static constexpr size_t kHeaderBlock = 4096;
+  std::unique_ptr<unsigned char[]> block;
+  int64_t blockAt = 0;
+  size_t blockLen = 0;
+
   bool ReadAt(int64_t off, void* buf, size_t n) {
     if (off < 0 || off > fileSize || (int64_t)n > fileSize - off) return false;
-    if (fseeko(file.get(), off, SEEK_SET) != 0) return false;
-    return fread(buf, 1, n, file.get()) == n;
+    if (n > kHeaderBlock) return file.ReadAt(off, buf, n) == (int64_t)n;
+    if (off < blockAt || off + (int64_t)n > blockAt + (int64_t)blockLen) {
+      if (!block) block.reset(new unsigned char[kHeaderBlock]);
+      const int64_t got = file.ReadAt(off, block.get(), kHeaderBlock);
+      blockAt = off;
+      blockLen = got > 0 ? (size_t)got : 0;
+      if (blockLen < n) return false;
+    }
+    memcpy(buf, block.get() + (off - blockAt), n);
+    return true;
   }
 };
 
@@ -308,20 +315,6 @@ bool ReadCentralDirectory(ZipHandle& z, const unsigned char rec[kEndSize], int64
     off += (int64_t)kCentralSize + Get16(h + 28) + Get16(h + 30) + Get16(h + 32);
   }
   return off == z.centralEnd;
-}
-
-// The mask new files get, read without changing it: umask() itself would
-// flip a process-wide value under other threads.
-mode_t ProcessUmask() {
-  FILE* f = fopen("/proc/self/status", "r");
-  unsigned m = 022;
-  if (f) {
-    char line[256];
-    while (fgets(line, sizeof line, f))
-      if (sscanf(line, "Umask: %o", &m) == 1) break;
-    fclose(f);
-  }
-  return (mode_t)(m & 0777);
 }
 
 uint32_t ReadEntry(ZipHandle& z, int32_t index, ZipItemInfo& info) {
@@ -421,28 +414,27 @@ void MakeChain(const WString& dir) {
 }
 
 // Streams the entry's data into out; counts and checks it against the record.
-uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint64_t remaining) {
+uint32_t Extract(ZipHandle& z, plat::File& out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint64_t remaining) {
   const EntryData& e = z.entry;
   const uint64_t expected = z.item.uncompressedSize;
   if (pos < 0 || pos > z.fileSize || remaining > (uint64_t)(z.fileSize - pos)) return ZIP_FLATE;  // truncated data
-  if (fseeko(z.file.get(), pos, SEEK_SET) != 0) return ZIP_FLATE;
   unsigned char* in = z.inBuf.get();
   unsigned char* outBuf = z.outBuf.get();
   uint32_t crc = (uint32_t)crc32(0L, Z_NULL, 0);
   uint64_t total = 0;
 
   auto readChunk = [&](size_t want) -> size_t {
-    size_t got = fread(in, 1, want, z.file.get());
-    if (got != want) return 0;
-    if (dec) dec->Decrypt(in, got);
-    remaining -= got;
-    return got;
+    if (z.file.ReadAt(pos, in, want) != (int64_t)want) return 0;
+    if (dec) dec->Decrypt(in, want);
+    pos += (int64_t)want;
+    remaining -= want;
+    return want;
   };
   auto emit = [&](const unsigned char* p, size_t n) -> uint32_t {
     if (total + n > expected) return ZIP_FLATE;
     crc = (uint32_t)crc32(crc, p, (uInt)n);
     total += n;
-    if (fwrite(p, 1, n, out) != n) return ZIP_WRITE;
+    if (!out.Write(p, n)) return ZIP_WRITE;
     return ZIP_OK;
   };
 
@@ -512,12 +504,7 @@ const char* TextOf(uint32_t code) {
 
 HZIP CZipReader::Open(const WString& archivePath, const char* password) {
   auto z = std::make_unique<ZipHandle>();
-  z->file.reset(fopen(NativePathUnchecked(archivePath).c_str(), "rb"));
-  if (!z->file) {
-    Result(ZIP_NO_FILE);
-    return nullptr;
-  }
-  if (fseeko(z->file.get(), 0, SEEK_END) != 0 || (z->fileSize = ftello(z->file.get())) < 0) {
+  if (!z->file.Open(archivePath, plat::File::kRead) || (z->fileSize = z->file.Size()) < 0) {
     Result(ZIP_NO_FILE);
     return nullptr;
   }
@@ -531,14 +518,13 @@ HZIP CZipReader::Open(const WString& archivePath, const char* password) {
     Result(ZIP_NO_FILE);
     return nullptr;
   }
-  z->umask = ProcessUmask();
+  z->umask = plat::FileCreationMask();
   if (password) {
     z->hasPassword = true;
     z->password = password;
   }
-  std::error_code ec;
-  std::filesystem::path cwd = std::filesystem::current_path(ec);
-  if (!ec) z->baseDir = WithSlash(WidePath(cwd.u8string()));
+  const WString cwd = plat::CurrentDirectory();
+  if (!cwd.empty()) z->baseDir = WithSlash(cwd);
   Result(ZIP_OK);
   return z.release();
 }
@@ -593,23 +579,20 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
     remaining -= sizeof header;
   }
 
-  std::string native = NativePathUnchecked(full);
-  // A stale entry is replaced, a read-only one refused; "x" never follows
-  // a symbolic link left at the target.
+  // A stale entry is replaced, a read-only one refused; creating anew never
+  // follows a symbolic link left at the target.
   if (plat::PathExists(full) && !plat::DeleteFile(full)) return Result(ZIP_NO_FILE);
-  FilePtr out(fopen(native.c_str(), "wbx"));
-  if (!out) {
+  plat::File out;
+  if (!out.Open(full, plat::File::kCreateNew)) {
     MakeChain(dir);
-    out.reset(fopen(native.c_str(), "wbx"));
+    if (!out.Open(full, plat::File::kCreateNew)) return Result(ZIP_NO_FILE);
   }
-  if (!out) return Result(ZIP_NO_FILE);
-  setvbuf(out.get(), nullptr, _IONBF, 0);
   if (!zip->outBuf) {
     zip->outBuf.reset(new unsigned char[kChunk]);
     zip->inBuf.reset(new unsigned char[kChunk]);
   }
-  uint32_t r = Extract(*zip, out.get(), dec, pos, remaining);
-  if (fclose(out.release()) != 0 && r == ZIP_OK) r = ZIP_WRITE;
+  uint32_t r = Extract(*zip, out, dec, pos, remaining);
+  if (!out.Close() && r == ZIP_OK) r = ZIP_WRITE;
   if (r != ZIP_OK) return Result(r);
 
   // Permissions: a Unix mode of a regular file is kept (executables stay

@@ -65,7 +65,6 @@ class FakeOps : public quillup::CDriverOps {
   int processRecordCalls = 0;
   std::vector<WString> clearedDirs;
   std::vector<WString> deletedDirs;
-  int deleteForbidCalls = 0;
   bool forbidden = false;
   std::function<void()> onSwap;
 
@@ -190,10 +189,6 @@ class FakeOps : public quillup::CDriverOps {
     clearedDirs.push_back(d);
     trace.push_back("clear");
   }
-  bool CopyFileFlushed(const WString& from, const WString& to, bool failIfExists, bool) override {
-    plat::DeleteFile(to);
-    return plat::CopyFileKeep(from, to, failIfExists);
-  }
 
   bool IsNeedRepair(const WString&) override {
     ++repairChecks;
@@ -208,7 +203,6 @@ class FakeOps : public quillup::CDriverOps {
     return r;
   }
   bool IsClientExeForbidden(const WString&) override { return forbidden; }
-  void DeleteForbidFile(const WString&) override { ++deleteForbidCalls; }
   bool RunClientApp(const WString&) override {
     ++runClientCalls;
     return runClientOk;

@@ -8,6 +8,7 @@
 #include "net/nettest.h"
 #include "platform/files.h"
 #include "support/md5.h"
+#include "support/path.h"
 #include "support/sha256.h"
 
 using netsrv::PatternBytes;
@@ -193,7 +194,7 @@ TEST_F(PackDownloadTest, SizesAreNotCutTo32Bits) {
   testutil::Run("truncate -s 4294968296 '" + Local("p1.zip") + "'");
   ASSERT_TRUE(Packs(nginx->HttpUrl(""), {Pack("p1.zip", a, false)}));
   EXPECT_EQ(LogLine("本地已存在"), "");
-  ASSERT_EQ(plat::FileSize(Wide(Local("p1.zip"))), 1000);
+  ASSERT_EQ(GetFileSizeByPath(Wide(Local("p1.zip"))), 1000);
   EXPECT_EQ(ReadFile(Local("p1.zip")), a);
 }
 

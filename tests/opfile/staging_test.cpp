@@ -17,6 +17,7 @@
 #include "opfile/opfile.h"
 #include "platform/files.h"
 #include "support/log.h"
+#include "support/path.h"
 
 namespace fs = std::filesystem;
 using testutil::Exists;
@@ -284,7 +285,7 @@ TEST_F(StagingTest, ReadyAndUnzipTreesStartEmpty) {
 // misses by a few MiB is refused, and would indeed have run out of room.
 TEST_F(StagingTest, RoomCheckOnASmallFileSystem) {
   const std::string mnt = t.sub("small");
-  const int64_t self = plat::FileSize(plat::SelfExePath());
+  const int64_t self = GetFileSizeByPath(plat::SelfExePath());
   const int64_t mib = 1 << 20, pack = 24 * mib, leftover = 8 * mib;
   ASSERT_GT(self, 0);
   testutil::Run("mkdir -p '" + mnt + "'");

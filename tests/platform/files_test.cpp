@@ -6,6 +6,7 @@
 #include <set>
 
 #include "common/testutil.h"
+#include "platform/file.h"
 #include "platform/files.h"
 
 using testutil::Exists;
@@ -174,15 +175,69 @@ TEST(Files, DirectoryTrees) {
   EXPECT_FALSE(plat::ListDirectory(t.wsub("none"), [](const WString&, bool) {}));
 }
 
+TEST(Files, FileReadsAndWritesAtOffsets) {
+  TempDir t;
+  plat::File f;
+  EXPECT_FALSE(f.Open(t.wsub("missing"), plat::File::kRead));
+  EXPECT_EQ(plat::LastErrno(), ENOENT);
+  ASSERT_TRUE(f.Open(t.wsub("中文"), plat::File::kCreate));
+  EXPECT_TRUE(f.Write("hello world", 11));
+  EXPECT_TRUE(f.Flush());
+  EXPECT_EQ(f.Size(), 11);
+  EXPECT_TRUE(f.Close());
+  EXPECT_EQ(ReadFile(t.sub("中文")), "hello world");
+
+  ASSERT_TRUE(f.Open(t.wsub("中文"), plat::File::kReadWrite));
+  char buf[16] = {};
+  EXPECT_EQ(f.ReadAt(6, buf, sizeof buf), 5);  // fewer only at the end
+  EXPECT_EQ(std::string(buf, 5), "world");
+  // A read at an offset leaves the write position where it was put.
+  ASSERT_TRUE(f.Seek(6));
+  EXPECT_EQ(f.ReadAt(0, buf, 5), 5);
+  EXPECT_TRUE(f.Write("WORLD!", 6));
+  EXPECT_TRUE(f.Truncate(8));
+  EXPECT_EQ(f.Size(), 8);
+  plat::File moved = std::move(f);
+  EXPECT_FALSE(f.IsOpen());
+  EXPECT_TRUE(moved.Close());
+  EXPECT_EQ(ReadFile(t.sub("中文")), "hello WO");
+
+  ASSERT_TRUE(f.Open(t.wsub("中文"), plat::File::kAppend));
+  EXPECT_TRUE(f.Write("!", 1));
+  EXPECT_EQ(f.Size(), 9);
+  EXPECT_FALSE(f.Open(t.wsub("中文"), plat::File::kCreateNew));
+  EXPECT_EQ(plat::LastErrno(), EEXIST);
+  ASSERT_TRUE(f.Open(t.wsub("中文"), plat::File::kCreate));
+  EXPECT_EQ(f.Size(), 0);
+
+  // Buffered writes go out with one that does not fit, or with the flush,
+  // which fails when they cannot.
+  f.BufferWrites(8);
+  EXPECT_TRUE(f.Write("ab", 2));
+  EXPECT_EQ(ReadFile(t.sub("中文")), "");
+  EXPECT_TRUE(f.Write("0123456789", 10));
+  EXPECT_EQ(ReadFile(t.sub("中文")), "ab0123456789");
+  ASSERT_TRUE(f.Open(u"/dev/full", plat::File::kCreate));
+  EXPECT_TRUE(f.Write("x", 1));
+  EXPECT_FALSE(f.Flush());
+  EXPECT_EQ(plat::LastErrno(), ENOSPC);
+
+  // Neither a directory nor a pipe has a size, and opening a pipe that no
+  // one writes to does not wait.
+  ASSERT_TRUE(f.Open(t.wpath(), plat::File::kRead));
+  EXPECT_EQ(f.Size(), -1);
+  EXPECT_EQ(f.ReadAt(0, buf, 1), -1);
+  ASSERT_EQ(mkfifo(t.sub("fifo").c_str(), 0600), 0);
+  ASSERT_TRUE(f.Open(t.wsub("fifo"), plat::File::kRead));
+  EXPECT_EQ(f.Size(), -1);
+}
+
 TEST(Files, FlushTimesAndSizes) {
   TempDir t;
   WriteFile(t.sub("f"), "12345");
   EXPECT_TRUE(plat::FlushFile(t.wsub("f")));
   EXPECT_FALSE(plat::FlushFile(t.wsub("missing")));
   EXPECT_TRUE(plat::FlushVolume(t.wpath()));
-  EXPECT_EQ(plat::FileSize(t.wsub("f")), 5);
-  EXPECT_EQ(plat::FileSize(t.wsub("missing")), -1);
-  EXPECT_EQ(plat::FileSize(t.wpath()), -1);  // a directory has no size
   SetOldTime(t.sub("f"));
   plat::FileTime m;
   ASSERT_TRUE(plat::GetModifyTime(t.wsub("f"), m));

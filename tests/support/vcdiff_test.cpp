@@ -61,7 +61,7 @@ class Vcdiff : public ::testing::Test {
   }
   Result Decode(const std::string& delta, std::string& out) {
     WriteFile(t.sub("d"), delta);
-    Result r = vcdiff::DecodeFile(t.sub("d"), t.sub("a"), t.sub("out"));
+    Result r = vcdiff::DecodeFile(t.wsub("d"), t.wsub("a"), t.wsub("out"));
     out = ReadFile(t.sub("out"));
     return r;
   }
@@ -127,8 +127,8 @@ TEST_F(Vcdiff, NeverWritesAWrongTarget) {
 
   WriteFile(t.sub("a"), Random(30000, 24));
   EXPECT_EQ(Decode(delta, out), Result::kCorrupt);  // another source
-  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("none"), t.sub("out")), Result::kIoError);
-  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d"), t.sub("a"), t.sub("no/out")), Result::kIoError);
+  EXPECT_EQ(vcdiff::DecodeFile(t.wsub("d"), t.wsub("none"), t.wsub("out")), Result::kIoError);
+  EXPECT_EQ(vcdiff::DecodeFile(t.wsub("d"), t.wsub("a"), t.wsub("no/out")), Result::kIoError);
 }
 
 TEST_F(Vcdiff, DecodersAtOnceStayWithinOneMemoryBudget) {
@@ -154,14 +154,14 @@ TEST_F(Vcdiff, DecodersAtOnceStayWithinOneMemoryBudget) {
     decoders.emplace_back([&, i] {
       const std::string k = std::to_string(i);
       for (++ready; ready < n;) std::this_thread::yield();
-      results[i] = vcdiff::DecodeFile(t.sub("d" + k), t.sub("a" + k), t.sub("out" + k));
+      results[i] = vcdiff::DecodeFile(t.wsub("d" + k), t.wsub("a" + k), t.wsub("out" + k));
     });
   }
   for (auto& d : decoders) d.join();
   const size_t peak = testutil::AllocWatch::Peak() - before;
   // A window the budget cannot hold even alone is the program's to decode.
   vcdiff::SetMemoryBudget(6 << 20);
-  EXPECT_EQ(vcdiff::DecodeFile(t.sub("d0"), t.sub("a0"), t.sub("out")), Result::kUnsupported);
+  EXPECT_EQ(vcdiff::DecodeFile(t.wsub("d0"), t.wsub("a0"), t.wsub("out")), Result::kUnsupported);
   vcdiff::SetMemoryBudget(previous);
   EXPECT_LE(peak, budget);
   EXPECT_GT(peak, budget / 2);  // the decoders did hold their windows

@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string source = root + "/source", delta = root + "/delta", out = root + "/out", ref = root + "/ref";
   fuzz::WriteFile(source, data + 2, sourceLen);
   fuzz::WriteFile(delta, data + 2 + sourceLen, size - 2 - sourceLen);
-  if (vcdiff::DecodeFile(delta, source, out) != vcdiff::Result::kDone) return 0;
+  if (vcdiff::DecodeFile(WidePath(delta), WidePath(source), WidePath(out)) != vcdiff::Result::kDone) return 0;
   fuzz::Check(plat::RunAndWait("xdelta3", {"-d", "-f", "-q", "-D", "-R", "-s", source, delta, ref}, {"XDELTA"}) == 0);
   fuzz::Check(fuzz::ReadFile(out) == fuzz::ReadFile(ref));
   return 0;
