@@ -89,6 +89,43 @@ void Mouse(WinHWND h, CWnd* wnd, WinUINT msg, WinLPARAM l) {
   top->InjectMouse(msg, CPoint(p.x, p.y));
 }
 
+// Messages between this process's own threads carry their parameters in a
+// record the process keeps; the system's queue carries only its address
+// (LocalMessage), which is looked up before it is used. A framework message
+// that comes otherwise came from another process, whose parameters cannot
+// be trusted to be addresses: it is taken only by a top-level window that
+// allows it (AllowRemoteMessage), as the window registry does on Linux.
+struct LocalRecord {
+  HWND wnd;
+  UINT msg;
+  WPARAM w;
+  LPARAM l;
+  bool posted;  // the receiver deletes it
+};
+std::mutex g_localMu;
+std::set<LocalRecord*> g_local;
+
+WinUINT LocalMessage() {
+  static const WinUINT m = RegisterWindowMessageW(L"QuillupLocalMessage");
+  return m;
+}
+
+// Null for an address this process did not hand out (or handed out and
+// took back).
+LocalRecord* TakeLocal(WinWPARAM w) {
+  auto* r = (LocalRecord*)w;
+  std::lock_guard<std::mutex> lock(g_localMu);
+  if (!g_local.count(r)) return nullptr;
+  if (r->posted) g_local.erase(r);
+  return r;
+}
+
+// Messages only other processes send by themselves; the system sends none
+// of these to the framework's windows.
+bool IsRemoteOnly(WinUINT msg) {
+  return msg == WM_COMMAND || msg == WM_INITDIALOG || (msg >= WM_USER && msg < 0xC000);
+}
+
 bool IsFrameworkMessage(WinUINT msg) {
   switch (msg) {
     case WM_INITDIALOG: case WM_COMMAND: case WM_TIMER: case WM_CLOSE: case WM_KEYDOWN:
@@ -106,6 +143,13 @@ WinLRESULT CALLBACK WindowProcedure(WinHWND h, WinUINT msg, WinWPARAM w, WinLPAR
     SetWindowLongPtrW(h, GWLP_USERDATA, (LONG_PTR)cs->lpCreateParams);
   }
   CWnd* wnd = ObjectOf(h);
+  if (msg == LocalMessage() && msg != 0) {
+    LocalRecord* r = TakeLocal(w);
+    if (!r) return 0;
+    std::unique_ptr<LocalRecord> owned(r->posted ? r : nullptr);
+    if (!wnd || r->wnd != Plat(h)) return 0;
+    return (WinLRESULT)wnd->WindowProc(r->msg, r->w, r->l);
+  }
   if (!wnd) return DefWindowProcW(h, msg, w, l);
   switch (msg) {
     case WM_PAINT:
@@ -138,7 +182,12 @@ WinLRESULT CALLBACK WindowProcedure(WinHWND h, WinUINT msg, WinWPARAM w, WinLPAR
     case WM_QUERYENDSESSION:
       return wnd->WindowProc(msg, w, l) ? TRUE : FALSE;
     default:
-      if (IsFrameworkMessage(msg)) return (WinLRESULT)wnd->WindowProc(msg, (WPARAM)w, (LPARAM)l);
+      if (!IsFrameworkMessage(msg)) break;
+      if (IsRemoteOnly(msg) && (wnd->GetParent() || !wnd->IsRemoteMessageAllowed(msg))) {
+        LogWrite(LOG_WARN, "plat::RemoteMessage", u"忽略其他进程发来的消息:" + WFromInt((int)msg));
+        return 0;
+      }
+      return (WinLRESULT)wnd->WindowProc(msg, (WPARAM)w, (LPARAM)l);
   }
   return DefWindowProcW(h, msg, w, l);
 }
@@ -153,6 +202,12 @@ WinLRESULT CALLBACK ReceiverProcedure(WinHWND h, WinUINT msg, WinWPARAM w, WinLP
     SetWindowLongPtrW(h, GWLP_USERDATA, (LONG_PTR)cs->lpCreateParams);
   }
   auto* handler = (MessageHandler*)GetWindowLongPtrW(h, GWLP_USERDATA);
+  if (msg == LocalMessage() && msg != 0) {
+    LocalRecord* r = TakeLocal(w);
+    if (!r) return 0;
+    std::unique_ptr<LocalRecord> owned(r->posted ? r : nullptr);
+    return handler ? (WinLRESULT)(*handler)(r->msg, r->w, r->l) : 0;
+  }
   if (handler && IsReceiverMessage(msg)) return (WinLRESULT)(*handler)(msg, (WPARAM)w, (LPARAM)l);
   return DefWindowProcW(h, msg, w, l);
 }
@@ -302,7 +357,18 @@ bool PostMessage(HWND wnd, UINT msg, WPARAM w, LPARAM l) {
     return true;
   }
   if (wnd == 0 || wnd >= kHandlerBase) return false;
-  return PostMessageW(Win(wnd), msg, (WinWPARAM)w, (WinLPARAM)l) != 0;
+  WinHWND h = Win(wnd);
+  if (IsOtherProcess(h)) return PostMessageW(h, msg, (WinWPARAM)w, (WinLPARAM)l) != 0;
+  auto* r = new LocalRecord{wnd, msg, w, l, true};
+  {
+    std::lock_guard<std::mutex> lock(g_localMu);
+    g_local.insert(r);
+  }
+  if (PostMessageW(h, LocalMessage(), (WinWPARAM)r, 0)) return true;
+  std::lock_guard<std::mutex> lock(g_localMu);
+  g_local.erase(r);
+  delete r;
+  return false;
 }
 
 LRESULT SendMessage(HWND wnd, UINT msg, WPARAM w, LPARAM l) {
@@ -314,7 +380,15 @@ LRESULT SendMessage(HWND wnd, UINT msg, WPARAM w, LPARAM l) {
     PostMessageW(h, msg, (WinWPARAM)w, (WinLPARAM)l);
     return 0;
   }
-  return (LRESULT)SendMessageW(h, msg, (WinWPARAM)w, (WinLPARAM)l);
+  LocalRecord r{wnd, msg, w, l, false};
+  {
+    std::lock_guard<std::mutex> lock(g_localMu);
+    g_local.insert(&r);
+  }
+  LRESULT result = (LRESULT)SendMessageW(h, LocalMessage(), (WinWPARAM)&r, 0);
+  std::lock_guard<std::mutex> lock(g_localMu);
+  g_local.erase(&r);
+  return result;
 }
 
 HWND RegisterMessageHandler(MessageHandler handler) {
