@@ -2,6 +2,9 @@
 #pragma once
 
 #include <curl/curl.h>
+// On Windows <curl/curl.h> brings <windows.h>, whose A/W macro would rename
+// the platform layer's function of this name.
+#undef GetProfileString
 
 #include <string>
 

@@ -12,6 +12,8 @@
 #include "support/json.h"
 #include "support/log.h"
 
+static_assert(CURL_ERROR_SIZE == 256, "CHttpRequest's error buffer holds CURL_ERROR_SIZE bytes");
+
 namespace {
 
 const char* kOp = "DownloadGrayUserInfo";

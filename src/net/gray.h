@@ -6,12 +6,15 @@
 // Its certificate is verified like every other HTTPS transfer.
 #pragma once
 
-#include <curl/curl.h>
-
 #include <string>
 #include <vector>
 
 #include "base/text.h"
+
+// libcurl's handle types, declared as <curl/curl.h> does: its header would
+// bring <windows.h> and its macros to every includer on Windows.
+typedef void CURL;
+struct curl_slist;
 
 inline const WString kConfigServiceHost = u"commonconfig.corvane.com";
 inline const WString kGrayQueryPath = u"/commonConfig/api/updateconfig/pcUpdateDetection";
@@ -50,7 +53,8 @@ class CHttpRequest {
   std::string m_strBody;
   long m_nResponseCode = 0;
   int m_nCurlResult = 0;
-  char m_szError[CURL_ERROR_SIZE] = {0};
+  // CURL_ERROR_SIZE (gray.cpp checks it).
+  char m_szError[256] = {0};
 };
 
 // The service's host: QUILLUP_CONFIG_SERVICE_HOST when set, else the constant.

@@ -243,8 +243,7 @@ class GtkBackend : public Backend {
   void Wait(std::vector<pollfd>& fds, int timeoutMs) override {
     GMainContext* ctx = g_main_context_default();
     if (!m_claimed || std::this_thread::get_id() != m_thread || !g_main_context_acquire(ctx)) {
-      while (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno == EINTR) {
-      }
+      PollFds(fds, timeoutMs);
       return;
     }
     gint prio = 0, gtimeout = -1;
@@ -259,8 +258,7 @@ class GtkBackend : public Backend {
     for (auto& g : gfds) all.push_back({g.fd, (short)g.events, 0});
     int t = timeoutMs;
     if (gtimeout >= 0 && (t < 0 || gtimeout < t)) t = gtimeout;
-    while (poll(all.data(), all.size(), t) < 0 && errno == EINTR) {
-    }
+    PollFds(all, t);
     for (size_t i = 0; i < own; i++) fds[i].revents = all[i].revents;
     for (size_t i = 0; i < gfds.size(); i++) gfds[i].revents = (gushort)all[own + i].revents;
     if (g_main_context_check(ctx, prio, gfds.data(), (gint)gfds.size())) g_main_context_dispatch(ctx);

@@ -1,8 +1,5 @@
 // The headless backend: the same loop, timers, messages and painting (into
 // the back buffers), nothing on a screen.
-#include <errno.h>
-#include <poll.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -30,8 +27,7 @@ class HeadlessBackend : public Backend {
     return true;
   }
   void Wait(std::vector<pollfd>& fds, int timeoutMs) override {
-    while (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno == EINTR) {
-    }
+    PollFds(fds, timeoutMs);
   }
   bool Pump() override { return false; }
 

@@ -1,6 +1,8 @@
 // Thread loops: message queues, synchronous sends, timers, painting and
 // the descriptors (registry sockets, the SIGTERM pipe) each loop serves.
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -268,6 +270,11 @@ bool Step(ThreadLoop& loop) {
 }
 
 }  // namespace
+
+void PollFds(std::vector<pollfd>& fds, int timeoutMs) {
+  while (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno == EINTR) {
+  }
+}
 
 HWND AllocHandle() {
   return ((HWND)(uint32_t)getpid() << 32) | (HWND)(++g_counter);

@@ -4,6 +4,7 @@
 // behind; every reader checks the owner and removes what is stale.
 #include <dirent.h>
 #include <errno.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -66,13 +66,18 @@ CWnd* CWnd::GetDlgItem(int id) const {
 bool CWnd::CreateWindowEx(uint32_t exStyle, uint32_t style, const WString& text, const CRect& rect, CWnd* parent,
                           int id) {
   if (m_hWnd) return false;
-  m_hWnd = plat::AttachWindow(this);
+  // The backend's window is made from these.
   m_dwExStyle = exStyle;
   m_dwStyle = style;
   m_strText = text;
   m_rect = rect;
   m_nId = id;
   m_pParent = parent;
+  m_hWnd = plat::AttachWindow(this);
+  if (!m_hWnd) {
+    m_pParent = nullptr;
+    return false;
+  }
   if (parent) {
     parent->m_children.push_back(this);
     m_font = parent->m_font;

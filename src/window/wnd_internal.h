@@ -2,12 +2,13 @@
 // the window registry and the two backends. Not for use outside window/.
 #pragma once
 
-#include <poll.h>
-
 #include <functional>
 #include <vector>
 
 #include "window/wnd.h"
+
+// <poll.h> on Linux; Windows loops wait on the system's queue instead.
+struct pollfd;
 
 // Private state of CWnd the loop and the backends reach.
 struct WndAccess {
@@ -76,6 +77,8 @@ void LoopKillTimers(HWND wnd);
 // Asks the calling thread's loop to paint this top-level window.
 void LoopRequestPaint(CWnd* top);
 void LoopCancelPaint(CWnd* top);
+// poll() that goes on after a signal (a plain sleep on Windows).
+void PollFds(std::vector<pollfd>& fds, int timeoutMs);
 // Descriptors served by the calling thread's loop.
 void LoopWatchFd(int fd, std::function<void()> onReadable);
 void LoopUnwatchFd(int fd);

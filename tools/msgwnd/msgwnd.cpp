@@ -1,4 +1,5 @@
-// Talks to windows of other processes through the window registry.
+// Talks to windows of other processes: the system's on Windows, the window
+// registry's on Linux.
 #include <unistd.h>
 
 #include <atomic>
@@ -18,10 +19,10 @@ const char* const kHelp =
     "       quillup-msgwnd serve TITLE [SECONDS]\n"
     "       quillup-msgwnd --help | --version\n"
     "\n"
-    "Finds, posts to and serves windows of other processes through the window\n"
-    "registry of the updater's platform layer (below $XDG_RUNTIME_DIR/quillup,\n"
-    "else /tmp/quillup-UID), as a client does when it starts the updater with\n"
-    "/msgwnd:HANDLE.\n"
+    "Finds, posts to and serves windows of other processes, as a client does\n"
+    "when it starts the updater with /msgwnd:HANDLE: on Windows the system's\n"
+    "windows, on Linux those of the window registry of the updater's platform\n"
+    "layer (below $XDG_RUNTIME_DIR/quillup, else /tmp/quillup-UID).\n"
     "\n"
     "  find TITLE           print \"HANDLE PID\" of the window with this title;\n"
     "                       exit status 1 when there is none\n"
