@@ -321,7 +321,9 @@ TEST_F(StagingTest, RoomCheckOnASmallFileSystem) {
     const bool fits = Stage({zip}) && op.CopyFileFlushed(plat::SelfExePath(), WidePath(install + "/ZoClient.update"),
                                                          false, true);
     EXPECT_EQ(room, fits);
-    if (fits) EXPECT_EQ(entries[5].second, ReadFile(ready + "/bin/f5.dll"));
+    if (fits) {
+      EXPECT_EQ(entries[5].second, ReadFile(ready + "/bin/f5.dll"));
+    }
   }
 }
 
