@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "base/path_text.h"
 #include "net/curl_common.h"
 #include "net/net.h"
 #include "platform/profile.h"
@@ -112,7 +113,7 @@ bool GetInstallId(WString& id) {
     }
     key.Close();
   }
-  id = plat::GetProfileString(u"Install", u"key", u"", CurrentDirectory() + u"/config/install.ini", 100);
+  id = plat::GetProfileString(u"Install", u"key", u"", CurrentDirectory() + NativeSeparators(u"/config/install.ini"), 100);
   return id.size() == 32;
 }
 

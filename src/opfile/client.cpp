@@ -15,8 +15,8 @@ const char* const kOpRepair = "COpFile::IsNeedRepair";
 const char* const kOpForbid = "COpFile::ForbidClientExe";
 const char* const kOpRun = "COpFile::RunClientApp";
 
-const WString kNeededList = u"/config/neededfilelist.lst";
-const WString kFailCountFile = u"/MainbinFailStartupCount.ini";
+const WString kNeededList = NativeSeparators(u"/config/neededfilelist.lst");
+const WString kFailCountFile = NativeSeparators(u"/MainbinFailStartupCount.ini");
 const WString kFailCountSection = u"MainbinFailStartupInfo";
 const WString kFailCountKey = u"MainbinFailStartupCount";
 
@@ -44,9 +44,7 @@ bool COpFile::ReadRequiredFiles(const WString& listPath, std::vector<WString>& f
   while (fgets(buf, sizeof buf, f)) {
     WString line = WTrim(WideFromUtf8(buf));
     if (!NamesRequiredFile(line)) continue;
-    for (auto& c : line)
-      if (c == u'\\') c = u'/';
-    files.push_back(line);
+    files.push_back(NativeSeparators(line));
   }
   fclose(f);
   return true;
@@ -61,7 +59,7 @@ bool COpFile::IsNeedRepair(const WString& installDir) const {
   }
   const WString base = GetSelfDir();
   for (const WString& line : required) {
-    WString path = base + u"/" + line;
+    WString path = base + kPathSep + line;
     if (!plat::PathExists(path)) {
       LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + path);
       return true;
@@ -72,7 +70,7 @@ bool COpFile::IsNeedRepair(const WString& installDir) const {
 
 bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPath) {
   if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
-  const WString exe = installDir + u"/" + m_strBinFile;
+  const WString exe = installDir + kPathSep + m_strBinFile;
   if (!plat::PathExists(exe)) {
     LogWrite(LOG_ERROR, kOpForbid, u"客户端文件不存在:" + exe);
     return false;
@@ -86,7 +84,10 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     LogWrite(LOG_ERROR, kOpForbid, u"强刷数据到磁盘失败！");
     return false;
   };
-  if (plat::PathExists(forbid) || WEqualsNoCase(exe, self)) return durable();
+  // The running updater itself is never renamed, so nothing here needs
+  // flushing (Windows would refuse to open it for writing anyway).
+  if (WEqualsNoCase(FoldPath(exe), FoldPath(self))) return true;
+  if (plat::PathExists(forbid)) return durable();
 
   ClearReadOnly(oldbak);
   if (!CopyFileFlushed(exe, oldbak, false, true)) {
@@ -148,7 +149,7 @@ bool COpFile::RunClientApp(const WString& installDir) {
   if (installDir.empty() || m_strBinFile.empty()) return false;
   // Unquoted and without arguments: a path with blanks is resolved prefix
   // by prefix, as CreateProcess does.
-  const WString cmdLine = installDir + u"/" + m_strBinFile;
+  const WString cmdLine = installDir + kPathSep + m_strBinFile;
   if (!plat::CreateDetachedProcess(cmdLine)) {
     LogWrite(LOG_ERROR, kOpRun, u"启动客户端失败:" + cmdLine);
     return false;
