@@ -227,7 +227,8 @@ bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& i
         if (CZipReader::GetItem(zip, k, info) != ZIP_OK) break;
         need += blocks((int64_t)info.uncompressedSize);
         if (!EndsWith(info.name, kDeltaSuffix)) continue;
-        WString source = installDir + kPathSep + NativeSeparators(info.name.substr(0, info.name.size() - kDeltaSuffix.size()));
+        const WString rel = info.name.substr(0, info.name.size() - kDeltaSuffix.size());
+        WString source = installDir + kPathSep + NativeSeparators(rel);
         int64_t size = plat::FileSize(source);
         need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
       }
@@ -341,7 +342,9 @@ void COpFile::ListDirectories(const WString& dir, std::vector<WString>& out) {
 bool COpFile::DeleteDirectory(const WString& dir) {
   bool failed = false;
   std::vector<std::pair<WString, bool>> entries;
-  plat::ListDirectory(dir, [&](const WString& name, bool isDir) { entries.emplace_back(dir + kPathSep + name, isDir); });
+  plat::ListDirectory(dir, [&](const WString& name, bool isDir) {
+    entries.emplace_back(dir + kPathSep + name, isDir);
+  });
   for (const auto& e : entries) {
     if (e.second) {
       DeleteDirectory(e.first);
