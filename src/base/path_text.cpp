@@ -38,3 +38,18 @@ bool IsPathBelow(const WString& path, const WString& root) {
   if (r == u"/") return p.size() > 1 && p[0] == u'/';
   return p.size() > r.size() + 1 && p.compare(0, r.size(), r) == 0 && p[r.size()] == u'/';
 }
+
+WString NativeSeparators(WString path) {
+  for (auto& c : path)
+    if (c == u'/' || c == u'\\') c = kPathSep;
+  return path;
+}
+
+bool IsAbsolutePath(const WString& path) {
+#ifdef _WIN32
+  if (path.size() >= 3 && path[1] == u':' && (path[2] == u'\\' || path[2] == u'/')) return true;
+  return path.size() >= 2 && (path[0] == u'\\' || path[0] == u'/') && path[1] == path[0];
+#else
+  return !path.empty() && path[0] == u'/';
+#endif
+}

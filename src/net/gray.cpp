@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "base/path_text.h"
 #include "net/curl_common.h"
 #include "net/net.h"
 #include "platform/files.h"
@@ -108,7 +109,7 @@ bool GetInstallId(WString& id) {
     }
     key.Close();
   }
-  id = plat::GetProfileString(u"Install", u"key", u"", plat::CurrentDirectory() + u"/config/install.ini", 100);
+  id = plat::GetProfileString(u"Install", u"key", u"", plat::CurrentDirectory() + NativeSeparators(u"/config/install.ini"), 100);
   return id.size() == 32;
 }
 

@@ -56,9 +56,7 @@ bool ParseRecordLine(const char* raw, bool& end, bool& existed, WString& path) {
   }
   if (line.size() <= 2) return false;
   existed = line[0] == u'1';
-  path = line.substr(2);
-  for (auto& c : path)
-    if (c == u'\\') c = u'/';
+  path = NativeSeparators(line.substr(2));
   return true;
 }
 
@@ -84,7 +82,7 @@ bool ReadRecord(const WString& recordPath, std::vector<RecordEntry>& entries, bo
 
 }  // namespace
 
-WString COpFile::GetClientExePath(const WString& installDir) const { return installDir + u"/" + m_strBinFile; }
+WString COpFile::GetClientExePath(const WString& installDir) const { return installDir + kPathSep + m_strBinFile; }
 
 bool COpFile::MoveFileW(const WString& from, const WString& to) {
   if (plat::MoveNoReplace(from, to)) return true;
@@ -146,8 +144,8 @@ bool COpFile::PlanSwap(const WString& readyDir, const WString& installDir, SwapP
   // leaves both old ones in place.
   std::vector<WString> listed;
   ListFiles(readyDir, listed);
-  const WString clientPath = readyDir + u"/" + m_strBinFile;
-  const WString selfPath = readyDir + u"/" + FileNameOf(GetSelfPath());
+  const WString clientPath = readyDir + kPathSep + m_strBinFile;
+  const WString selfPath = readyDir + kPathSep + FileNameOf(GetSelfPath());
   bool selfInPack = false;
   for (const WString& f : listed) {
     if (!plan.clientInPack && WEqualsNoCase(f, clientPath)) {
@@ -188,7 +186,7 @@ bool COpFile::PlanSwap(const WString& readyDir, const WString& installDir, SwapP
   std::set<WString> seen;
   for (auto d = plan.dirs.rbegin(); d != plan.dirs.rend(); ++d) {
     const WString rel = d->substr(readyDir.size());
-    for (size_t at = rel.find(u'/', 1); at != WString::npos || !rel.empty(); at = rel.find(u'/', at + 1)) {
+    for (size_t at = rel.find(kPathSep, 1); at != WString::npos || !rel.empty(); at = rel.find(kPathSep, at + 1)) {
       const WString path = installDir + rel.substr(0, at);
       if (seen.insert(path).second && plat::PathExists(path) && !plat::IsDirectory(path))
         plan.blockers.push_back(path);
@@ -273,12 +271,12 @@ bool COpFile::MoveIntoPlace(const WString& readyDir, const WString& installDir, 
 // without being waited for (ClearUpdateDir). One that cannot move is
 // deleted here.
 void COpFile::DiscardBackups(const std::vector<WString>& backups, const WString& recordPath) {
-  const WString trash = GetParentDir(recordPath) + u"/trash";
+  const WString trash = GetParentDir(recordPath) + kPathSep + u"trash";
   const bool trashOk = MakeDirectoryTree(trash);
   const size_t k = backups.size();
   for (size_t j = 0; j < k; ++j) {
     char name[32];
-    snprintf(name, sizeof name, "/%zu", j);
+    snprintf(name, sizeof name, "%c%zu", (char)kPathSep, j);
     if (!trashOk || !plat::MoveNoReplace(backups[j], trash + W(name))) ClearAndDelete(backups[j]);
     PostProgress(70 + (int)(j * 30 / k));
   }
@@ -317,7 +315,7 @@ bool COpFile::UpdateReadyToReal(const WString& readyDir, const WString& installD
   }
   if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
 
-  WString exe = installDir + u"/" + m_strBinFile;
+  WString exe = installDir + kPathSep + m_strBinFile;
   if (plat::PathExists(exe + kForbid)) {
     if (plan.clientInPack) {
       ClearAndDelete(exe + kForbid);
@@ -364,7 +362,7 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
       LogWrite(LOG_ERROR, kOpRecord, u"记录文件中的路径不在安装目录内:" + entries[i].path);
       // The swap records absolute paths; anything else is the tail of a
       // line read in pieces and names no file.
-      if (entries[i].path[0] == u'/') refused = true;
+      if (IsAbsolutePath(entries[i].path)) refused = true;
       PostProgress((int)(i * 100 / n));
       continue;
     }
@@ -418,7 +416,7 @@ bool COpFile::ProcessRecordFile(const WString& recordPath, const WString& client
 
 bool COpFile::EnableClientExe(const WString& installDir, bool keepNew) {
   if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
-  WString exe = installDir + u"/" + m_strBinFile;
+  WString exe = installDir + kPathSep + m_strBinFile;
   if (!plat::PathExists(exe + kForbid)) return true;
   if (keepNew) {
     ClearAndDelete(exe + kForbid);
@@ -430,7 +428,7 @@ bool COpFile::EnableClientExe(const WString& installDir, bool keepNew) {
 void COpFile::ClearUpdateDir(const WString& updateDir) {
   PostProgress(0);
   if (updateDir.empty()) return;
-  ClearAndDelete(updateDir + u"/" + kRecordName);
+  ClearAndDelete(updateDir + kPathSep + kRecordName);
   // The tree leaves its place at once and is deleted behind the caller's
   // back; nothing that comes next needs it gone. Only the tree moved aside
   // here is deleted: any other folder of such a name may be someone's.
@@ -441,7 +439,7 @@ void COpFile::ClearUpdateDir(const WString& updateDir) {
   for (int attempt = 0; attempt < 8 && aside.empty() && plat::PathExists(updateDir); ++attempt) {
     char suffix[16];
     snprintf(suffix, sizeof suffix, "%d", attempt);
-    const WString candidate = parent + u"/" + trashPrefix + W(suffix);
+    const WString candidate = parent + kPathSep + trashPrefix + W(suffix);
     if (plat::MoveNoReplace(updateDir, candidate)) aside = candidate;
   }
   if (aside.empty() && plat::PathExists(updateDir)) {

@@ -16,8 +16,8 @@ const char* const kOpRepair = "COpFile::IsNeedRepair";
 const char* const kOpForbid = "COpFile::ForbidClientExe";
 const char* const kOpRun = "COpFile::RunClientApp";
 
-const WString kNeededList = u"/config/neededfilelist.lst";
-const WString kFailCountFile = u"/MainbinFailStartupCount.ini";
+const WString kNeededList = NativeSeparators(u"/config/neededfilelist.lst");
+const WString kFailCountFile = NativeSeparators(u"/MainbinFailStartupCount.ini");
 const WString kFailCountSection = u"MainbinFailStartupInfo";
 const WString kFailCountKey = u"MainbinFailStartupCount";
 
@@ -42,9 +42,7 @@ bool COpFile::ReadRequiredFiles(const WString& listPath, std::vector<WString>& f
   return ReadFileLines(listPath, 1023, [&](const char* raw) {
     WString line = WTrim(WideFromUtf8(raw));
     if (!NamesRequiredFile(line)) return true;
-    for (auto& c : line)
-      if (c == u'\\') c = u'/';
-    files.push_back(line);
+    files.push_back(NativeSeparators(line));
     return true;
   });
 }
@@ -58,7 +56,7 @@ bool COpFile::IsNeedRepair(const WString& installDir) const {
   }
   const WString base = GetSelfDir();
   for (const WString& line : required) {
-    WString path = base + u"/" + line;
+    WString path = base + kPathSep + line;
     if (!plat::PathExists(path)) {
       LogWrite(LOG_ERROR, kOpRepair, u"客户端缺少文件:" + path);
       return true;
@@ -69,7 +67,7 @@ bool COpFile::IsNeedRepair(const WString& installDir) const {
 
 bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPath) {
   if (m_bEndSession || installDir.empty() || m_strBinFile.empty()) return false;
-  const WString exe = installDir + u"/" + m_strBinFile;
+  const WString exe = installDir + kPathSep + m_strBinFile;
   if (!plat::PathExists(exe)) {
     LogWrite(LOG_ERROR, kOpForbid, u"客户端文件不存在:" + exe);
     return false;
@@ -83,7 +81,10 @@ bool COpFile::ForbidClientExe(const WString& installDir, const WString& recordPa
     LogWrite(LOG_ERROR, kOpForbid, u"强刷数据到磁盘失败！");
     return false;
   };
-  if (plat::PathExists(forbid) || WEqualsNoCase(exe, self)) return durable();
+  // The running updater itself is never renamed, so nothing here needs
+  // flushing (Windows would refuse to open it for writing anyway).
+  if (WEqualsNoCase(FoldPath(exe), FoldPath(self))) return true;
+  if (plat::PathExists(forbid)) return durable();
 
   ClearReadOnly(oldbak);
   if (!CopyFileFlushed(exe, oldbak, false, true)) {
@@ -143,7 +144,7 @@ bool COpFile::RunClientApp(const WString& installDir) {
   if (installDir.empty() || m_strBinFile.empty()) return false;
   // Unquoted and without arguments: a path with blanks is resolved prefix
   // by prefix, as CreateProcess does.
-  const WString cmdLine = installDir + u"/" + m_strBinFile;
+  const WString cmdLine = installDir + kPathSep + m_strBinFile;
   if (!plat::CreateDetachedProcess(cmdLine)) {
     LogWrite(LOG_ERROR, kOpRun, u"启动客户端失败:" + cmdLine);
     return false;

@@ -131,7 +131,7 @@ WString COpFile::GetSplashBmpPath(const WString& rootDir) const {
   size_t start = 0;
   while (start < m_strSplashBmpFile.size() && (m_strSplashBmpFile[start] == u'/' || m_strSplashBmpFile[start] == u'\\'))
     ++start;
-  return root + u"/" + m_strSplashBmpFile.substr(start);
+  return root + kPathSep + m_strSplashBmpFile.substr(start);
 }
 
 // COpFile::LoadSplashBitmap belongs with the UI's bitmap type and is

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/progress.h"
+#include "base/path_text.h"
 #include "base/text.h"
 
 // Companions of a swapped file and of the client's executable, and the
@@ -54,10 +55,10 @@ class COpFile {
 
   // ---- configuration (config.cpp) ----
   // Files of the installation directory, appended to the root.
-  static constexpr const char16_t* kQuillupCfgIni = u"/config/quillupcfg.ini";
-  static constexpr const char16_t* kQuillupCfgExIni = u"/config/quillupcfg_ex.ini";
-  static constexpr const char16_t* kUpdateIni = u"/config/update.ini";
-  static constexpr const char16_t* kInternalDownloadUrlIni = u"/InternalDownloadURL.ini";
+  inline static const WString kQuillupCfgIni = NativeSeparators(u"/config/quillupcfg.ini");
+  inline static const WString kQuillupCfgExIni = NativeSeparators(u"/config/quillupcfg_ex.ini");
+  inline static const WString kUpdateIni = NativeSeparators(u"/config/update.ini");
+  inline static const WString kInternalDownloadUrlIni = NativeSeparators(u"/InternalDownloadURL.ini");
   static constexpr const char16_t* kCfgSection = u"QUILLUP_CFG";
 
   bool Init(const WString& rootDir, ProgressHandler progress = nullptr);
@@ -74,7 +75,7 @@ class COpFile {
   bool IsVersionInfoMissing(const WString& rootDir) const;
   WString GetCurrentPackName(const WString& updateIniPath) const;
   void CreateEmptyFile(const WString& path);
-  // The skin file: root (trailing separators dropped) + "/" + SPLASH_BMP_FILE.
+  // The skin file: root (trailing separators dropped), kPathSep, SPLASH_BMP_FILE.
   WString GetSplashBmpPath(const WString& rootDir) const;
   // Defined with the UI's CBitmap: it loads GetSplashBmpPath into bitmap.
   bool LoadSplashBitmap(const WString& rootDir, CBitmap& bitmap);

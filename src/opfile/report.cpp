@@ -72,6 +72,6 @@ bool COpFile::WriteUpgradeDetail(const WString& installDir) {
   // Written beside, flushed and renamed over the old report, as the INI
   // files are: a cut leaves the old report or the new one, never an empty
   // one.
-  return plat::ReplaceFileContents(installDir + u"/config/upgradedetail.json",
+  return plat::ReplaceFileContents(installDir + NativeSeparators(u"/config/upgradedetail.json"),
                                    std::string(buffer.GetString(), buffer.GetSize()));
 }

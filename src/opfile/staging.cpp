@@ -226,7 +226,8 @@ bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& i
         if (CZipReader::GetItem(zip, k, info) != ZIP_OK) break;
         need += blocks((int64_t)info.uncompressedSize);
         if (!EndsWith(info.name, kDeltaSuffix)) continue;
-        WString source = installDir + u"/" + info.name.substr(0, info.name.size() - kDeltaSuffix.size());
+        const WString rel = info.name.substr(0, info.name.size() - kDeltaSuffix.size());
+        WString source = installDir + kPathSep + NativeSeparators(rel);
         int64_t size = GetFileSizeByPath(source);
         need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
       }
@@ -285,7 +286,7 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   }
   std::atomic<int32_t> done{0};
   const bool ok = ShareOut((size_t)count, handles.size() - 1, [&](size_t k, size_t worker) {
-    const WString target = targetDir + u"/" + names[k];
+    const WString target = targetDir + kPathSep + NativeSeparators(names[k]);
     ClearReadOnly(target);
     if (CZipReader::UnzipItem(handles[worker], (int32_t)k, target) != ZIP_OK) return false;
     // The disk writes while the next entries inflate; the flush after
@@ -326,7 +327,7 @@ bool COpFile::MergeDelta(const WString& delta, const WString& source, const WStr
 
 void COpFile::ListFiles(const WString& dir, std::vector<WString>& out) {
   plat::ListDirectory(dir, [&](const WString& name, bool isDir) {
-    WString path = dir + u"/" + name;
+    WString path = dir + kPathSep + name;
     if (isDir) ListFiles(path, out);
     else out.push_back(path);
   });
@@ -334,7 +335,7 @@ void COpFile::ListFiles(const WString& dir, std::vector<WString>& out) {
 
 void COpFile::ListDirectories(const WString& dir, std::vector<WString>& out) {
   plat::ListDirectory(dir, [&](const WString& name, bool isDir) {
-    if (isDir) ListDirectories(dir + u"/" + name, out);
+    if (isDir) ListDirectories(dir + kPathSep + name, out);
   });
   out.push_back(dir);
 }
@@ -342,7 +343,9 @@ void COpFile::ListDirectories(const WString& dir, std::vector<WString>& out) {
 bool COpFile::DeleteDirectory(const WString& dir) {
   bool failed = false;
   std::vector<std::pair<WString, bool>> entries;
-  plat::ListDirectory(dir, [&](const WString& name, bool isDir) { entries.emplace_back(dir + u"/" + name, isDir); });
+  plat::ListDirectory(dir, [&](const WString& name, bool isDir) {
+    entries.emplace_back(dir + kPathSep + name, isDir);
+  });
   for (const auto& e : entries) {
     if (e.second) {
       DeleteDirectory(e.first);

@@ -25,7 +25,7 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& path() const { return m_path; }
   WString wpath() const { return WidePath(m_path); }
-  std::string sub(const std::string& rel) const { return m_path + "/" + rel; }
+  std::string sub(const std::string& rel) const;
   WString wsub(const std::string& rel) const { return WidePath(sub(rel)); }
 
  private:
@@ -33,6 +33,21 @@ class TempDir {
 };
 
 std::string ReadFile(const std::string& path);
+// A text file's content as UTF-8: a UTF-16LE file with its mark (as the
+// Windows profile writer makes them) decoded, any other as it is.
+inline std::string ReadText(const std::string& path) {
+  std::string s = ReadFile(path);
+  if (s.size() < 2 || s.compare(0, 2, "\xFF\xFE") != 0) return s;
+  return Utf8FromWide(WideFromUtf16le(s.data() + 2, s.size() - 2));
+}
+// path with the separators the system writes: "/" as "\" on Windows.
+inline std::string Native(std::string path) {
+#ifdef _WIN32
+  for (char& c : path)
+    if (c == '/') c = '\\';
+#endif
+  return path;
+}
 // Creates parent directories as needed.
 void WriteFile(const std::string& path, const std::string& data);
 bool Exists(const std::string& path);
@@ -50,5 +65,7 @@ std::string Flip(std::string s, std::initializer_list<size_t> at);
 // MD5 of bytes in lower-case hex, by OpenSSL: the peer the product's own
 // digest is checked against.
 std::string OpenSslMd5Hex(const std::string& bytes);
+
+inline std::string TempDir::sub(const std::string& rel) const { return Native(m_path + "/" + rel); }
 
 }  // namespace testutil

@@ -21,8 +21,8 @@ fs::path P(const std::string& utf8) { return fs::u8path(utf8); }
 
 }  // namespace
 
-// Forward slashes throughout, so that the tests' "dir/name" joins read
-// the same on both systems.
+// In the system's own form ("\"), as the product's paths are; a test's
+// "dir/name" joins open the same, and Native() spells them the same.
 TempDir::TempDir() {
   std::random_device rd;
   std::error_code ec;
@@ -31,7 +31,7 @@ TempDir::TempDir() {
   for (int tries = 0; tries < 100; ++tries) {
     fs::path p = base / ("quillup-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(rd() % 1000000));
     if (fs::create_directory(p, ec)) {
-      m_path = p.generic_u8string();
+      m_path = p.u8string();
       return;
     }
   }

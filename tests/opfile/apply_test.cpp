@@ -18,6 +18,7 @@
 
 using testutil::Exists;
 using testutil::Mode;
+using testutil::Native;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -35,6 +36,13 @@ std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+// Deletes the files below dir, keeping its folders.
+void DeleteFilesBelow(const std::string& dir) {
+  std::vector<std::filesystem::path> files;
+  for (auto& e : std::filesystem::recursive_directory_iterator(std::filesystem::u8path(dir)))
+    if (e.is_regular_file()) files.push_back(e.path());
+  for (auto& f : files) std::filesystem::remove(f);
+}
 
 }  // namespace
 
@@ -73,8 +81,11 @@ class ApplyTest : public ::testing::Test {
     Put("ZoClient", "updater copy");
     Put("ZoClient.forbid", "old client");
   }
-  std::string Self() const { return Utf8FromWide(plat::SelfExePath().substr(plat::SelfExePath().rfind(u'/') + 1)); }
-  std::string Entry(char flag, const std::string& rel) const { return std::string(1, flag) + "|" + root + "/" + rel + "|"; }
+  std::string Self() const {
+    const WString self = plat::SelfExePath();
+    return Utf8FromWide(self.substr(self.find_last_of(u"/\\") + 1));
+  }
+  std::string Entry(char flag, const std::string& rel) const { return std::string(1, flag) + "|" + Native(root + "/" + rel) + "|"; }
 
   testutil::TempDir t;
   std::string root, ready, record;
@@ -150,7 +161,7 @@ TEST_F(ApplyTest, StaleBackupsAreClearedBeforeTheyAreReused) {
   ASSERT_TRUE(testutil::MakeDirs(root + "/b.dll.oldbak"));
   Stage("b.dll", "new b");
   EXPECT_FALSE(Swap());
-  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"删除文件失败:") + root + "/b.dll.oldbak"));
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"删除文件失败:") + Native(root + "/b.dll.oldbak")));
   EXPECT_EQ("", ReadFile(record));
   bool inRecord = true;
   EXPECT_TRUE(Process(inRecord));
@@ -170,11 +181,7 @@ TEST_F(ApplyTest, FailedSwapRollsBackAndTheRollBackCanBeRepeated) {
   // the client, last of all, fails after its old version went aside.
   int posts = 0;
   onProgress = [&] {
-    if (++posts != 4) return;
-    std::vector<std::filesystem::path> files;
-    for (auto& e : std::filesystem::recursive_directory_iterator(std::filesystem::u8path(ready)))
-      if (e.is_regular_file()) files.push_back(e.path());
-    for (auto& f : files) std::filesystem::remove(f);
+    if (++posts == 4) DeleteFilesBelow(ready);
   };
   EXPECT_FALSE(Swap());
   onProgress = nullptr;
@@ -219,7 +226,7 @@ TEST_F(ApplyTest, FailedSwapRollsBackAndTheRollBackCanBeRepeated) {
 TEST_F(ApplyTest, AFileWhereAFolderMustBeMadeGoesAsideAndComesBack) {
   for (bool cut : {false, true}) {
     SCOPED_TRACE(cut ? "swap cut before the client" : "whole swap");
-    testutil::Run("rm -rf '" + root + "/new' '" + root + "/new.oldbak' '" + root + "/update'");
+    for (const char* gone : {"/new", "/new.oldbak", "/update"}) testutil::RemoveAll(root + gone);
     Put("new", "left by a cut");
     Put("a.dll", "old a");
     Stage("a.dll", "new a");
@@ -227,7 +234,7 @@ TEST_F(ApplyTest, AFileWhereAFolderMustBeMadeGoesAsideAndComesBack) {
     Stage("ZoClient", "new client");
     int posts = 0;
     onProgress = [&] {
-      if (cut && ++posts == 3) testutil::Run("find '" + ready + "' -type f -delete");
+      if (cut && ++posts == 3) DeleteFilesBelow(ready);
     };
     EXPECT_EQ(!cut, Swap()) << Log();
     onProgress = nullptr;
@@ -257,7 +264,7 @@ TEST_F(ApplyTest, FailedMoveToTheBackupLeavesTheInstalledFile) {
   Stage("a.dll", "new a");
   Stage(longName, "new long");
   EXPECT_FALSE(Swap());
-  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"移动文件失败:") + root + "/" + longName + "->"));
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"移动文件失败:") + Native(root + "/" + longName) + "->"));
   EXPECT_EQ("new long", ReadFile(ready + "/" + longName));
   EXPECT_EQ("old long", At(longName));
   bool inRecord = false;
@@ -304,7 +311,7 @@ TEST_F(ApplyTest, SwapRefusesWhatCannotBeRecordedOrStarted) {
   EXPECT_EQ("old a", At("a.dll"));
   EXPECT_EQ("new a", ReadFile(ready + "/a.dll"));
   EXPECT_EQ("", ReadFile(record));
-  ASSERT_EQ(0, unlink((ready + "/\xE0\xB8\x81.txt").c_str()));
+  testutil::RemoveAll(ready + "/\xE0\xB8\x81.txt");
 
   EXPECT_FALSE(op.UpdateReadyToReal(u"", W8(root), W8(record)));
   EXPECT_FALSE(op.UpdateReadyToReal(W8(ready), W8(root), W8(root + "/missing/dir/tarvex.rcd")));
@@ -470,7 +477,7 @@ TEST_F(ApplyTest, EnableClientExe) {
   EXPECT_TRUE(op.EnableClientExe(W8(root), false));
   EXPECT_EQ("old client", At("ZoClient"));
 
-  EXPECT_EQ(W8(root + "/ZoClient"), op.GetClientExePath(W8(root)));
+  EXPECT_EQ(W8(Native(root + "/ZoClient")), op.GetClientExePath(W8(root)));
   EXPECT_FALSE(op.EnableClientExe(u"", false));
   op.SetEndSession();
   Disabled();
@@ -499,7 +506,11 @@ TEST_F(ApplyTest, FlushedCopy) {
   // Through memory: a new file with the source's permissions, writable.
   ASSERT_TRUE(op.CopyFileFlushed(W8(root + "/prog"), W8(root + "/copy"), false, true));
   EXPECT_EQ("#!/bin/sh\n", At("copy"));
+#ifdef _WIN32  // no mode bits; writable is what stays
+  EXPECT_EQ(0200, Mode(root + "/copy") & 0200);
+#else
   EXPECT_EQ(0755, Mode(root + "/copy"));
+#endif
   Put("copy", "a much longer earlier content");
   ASSERT_TRUE(op.CopyFileFlushed(W8(root + "/prog"), W8(root + "/copy"), false, true));
   EXPECT_EQ("#!/bin/sh\n", At("copy"));

@@ -12,9 +12,16 @@
 #include "platform/files.h"
 #include "support/log.h"
 #include "support/path.h"
+#ifdef _WIN32
+#include <windows.h>
+#undef CreateDirectory
+#undef DeleteFile
+#undef RemoveDirectory
+#endif
 
 using testutil::Exists;
 using testutil::Mode;
+using testutil::Native;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -30,6 +37,23 @@ std::string Config(const std::string& bin) {
   return buf;
 }
 
+#ifdef _WIN32
+// Started as the client (a copy named ZoClient.exe), this program writes
+// its own path into started.txt beside the installation folder, through a
+// temporary name, and ends before any test runs.
+[[maybe_unused]] const bool g_asClient = [] {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const WString self(path, path + (n < MAX_PATH ? n : 0));
+  const WString name = u"\\ZoClient.exe";
+  if (self.size() < name.size() || !WEqualsNoCase(self.substr(self.size() - name.size()), name)) return false;
+  const WString dir = self.substr(0, self.size() - name.size());
+  const std::string out = Utf8FromWide(dir.substr(0, dir.find_last_of(u'\\'))) + "/started.txt";
+  WriteFile(out + ".tmp", Utf8FromWide(self) + "\n");
+  plat::MoveNoReplace(WidePath(out + ".tmp"), WidePath(out));
+  _exit(0);
+}();
+#endif
 
 }  // namespace
 
@@ -89,7 +113,7 @@ TEST_F(ClientTest, RequiredFileListRules) {
   EXPECT_TRUE(op.IsNeedRepair(WidePath(root)));
   std::string log = Log();
   std::string missing = Utf8FromWide(u"客户端缺少文件:");
-  EXPECT_NE(std::string::npos, log.find(missing + base + "/" + dir + "/absent.dll"));
+  EXPECT_NE(std::string::npos, log.find(missing + Native(base + "/" + dir + "/absent.dll")));
   EXPECT_EQ(std::string::npos, log.find("absent2.dll"));  // only the first is reported
 
   // A byte-order mark stays part of the first line's name.
@@ -98,7 +122,7 @@ TEST_F(ClientTest, RequiredFileListRules) {
 
   ASSERT_EQ(0, unlink(list.c_str()));
   EXPECT_TRUE(op.IsNeedRepair(WidePath(root)));
-  EXPECT_NE(std::string::npos, Log().find(missing + list));
+  EXPECT_NE(std::string::npos, Log().find(missing + Native(list)));
 }
 
 TEST_F(ClientTest, ForbidSubstitutesTheUpdaterAndEnableUndoesIt) {
@@ -108,8 +132,10 @@ TEST_F(ClientTest, ForbidSubstitutesTheUpdaterAndEnableUndoesIt) {
   EXPECT_EQ(ReadFile(self), At("ZoClient"));
   EXPECT_EQ("real client", At("ZoClient.forbid"));
   // Both stay runnable: copies keep their permission bits.
+#ifndef _WIN32  // Windows keeps no mode bits
   EXPECT_EQ(Mode(self) | 0200, Mode(root + "/ZoClient"));
   EXPECT_EQ(0750, Mode(root + "/ZoClient.forbid"));
+#endif
   EXPECT_FALSE(Has("ZoClient.oldbak"));
   EXPECT_FALSE(Has("ZoClient.update"));
   EXPECT_TRUE(Exists(record));
@@ -124,13 +150,15 @@ TEST_F(ClientTest, ForbidSubstitutesTheUpdaterAndEnableUndoesIt) {
 
   ASSERT_TRUE(op.EnableClientExe(WidePath(root), false));
   EXPECT_EQ("real client", At("ZoClient"));
+#ifndef _WIN32
   EXPECT_EQ(0750, Mode(root + "/ZoClient"));
+#endif
   EXPECT_FALSE(op.IsClientExeForbidden(WidePath(root)));
 }
 
 TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
   EXPECT_FALSE(Forbid());
-  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"客户端文件不存在:") + root + "/ZoClient"));
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"客户端文件不存在:") + Native(root + "/ZoClient")));
 
   // The client cannot be removed (read-only, as a running one on Windows):
   // the copy that went to ".forbid" is taken back.
@@ -138,7 +166,7 @@ TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
   chmod((root + "/ZoClient").c_str(), 0555);
   EXPECT_FALSE(Forbid());
   EXPECT_NE(std::string::npos, Log().find("[WARN] [COpFile::ForbidClientExe] " + Utf8FromWide(u"删除文件失败:") +
-                                          root + "/ZoClient"));
+                                          Native(root + "/ZoClient")));
   EXPECT_EQ("real client", At("ZoClient"));
   EXPECT_FALSE(op.IsClientExeForbidden(WidePath(root)));
   // The record made for the attempt goes with it (the next start would
@@ -164,7 +192,7 @@ TEST_F(ClientTest, ForbidFailuresPutTheOldNameBack) {
   Configure(longName);
   Put(longName, "long client");
   EXPECT_FALSE(Forbid());
-  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"复制文件失败:") + root + "/" + longName + "->"));
+  EXPECT_NE(std::string::npos, Log().find(Utf8FromWide(u"复制文件失败:") + Native(root + "/" + longName) + "->"));
   EXPECT_EQ("long client", At(longName));
 
   op.SetEndSession();
@@ -197,18 +225,27 @@ TEST_F(ClientTest, RunClientAppStartsTheUnquotedPathDetached) {
   WriteFile(root + "/config/update.ini", "stamp");
   Configure("ZoClient");
   std::string out = t.sub("started.txt");
+#ifdef _WIN32
+  // This program, named ZoClient.exe, writes its own path (above).
+  const std::string client = root + "/ZoClient.exe";
+  ASSERT_TRUE(plat::CopyFileKeep(GetSelfPath(), WidePath(client), false));
+  const std::string started = Native(client) + "\n";
+#else
+  const std::string client = root + "/ZoClient";
   Put("ZoClient", "#!/bin/sh\necho \"$# $0\" > '" + out + ".tmp'; mv '" + out + ".tmp' '" + out + "'\n");
-  chmod((root + "/ZoClient").c_str(), 0755);
+  chmod(client.c_str(), 0755);
+  const std::string started = "0 " + root + "/ZoClient\n";
+#endif
   ASSERT_TRUE(op.RunClientApp(WidePath(root)));
   for (int i = 0; i < 500 && !Exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ("0 " + root + "/ZoClient\n", ReadFile(out));
+  EXPECT_EQ(started, ReadFile(out));
   EXPECT_NE(std::string::npos, Log().find("[INFO] [COpFile::RunClientApp] " + Utf8FromWide(u"成功启动客户端:") +
-                                          root + "/ZoClient"));
+                                          Native(root + "/ZoClient")));
 
-  ASSERT_EQ(0, unlink((root + "/ZoClient").c_str()));
+  testutil::RemoveAll(client);
   EXPECT_FALSE(op.RunClientApp(WidePath(root)));
   EXPECT_NE(std::string::npos, Log().find("[ERROR] [COpFile::RunClientApp] " + Utf8FromWide(u"启动客户端失败:") +
-                                          root + "/ZoClient"));
+                                          Native(root + "/ZoClient")));
   EXPECT_FALSE(op.RunClientApp(u""));
 }
 
@@ -216,7 +253,7 @@ TEST_F(ClientTest, FailedStartCounter) {
   EXPECT_EQ(0, op.GetFailStartupCount(WidePath(root)));
   op.SetFailStartupCount(WidePath(root), 2);
   EXPECT_EQ(2, op.GetFailStartupCount(WidePath(root)));
-  std::string ini = ReadFile(root + "/MainbinFailStartupCount.ini");
+  std::string ini = testutil::ReadText(root + "/MainbinFailStartupCount.ini");
   EXPECT_NE(std::string::npos, ini.find("[MainbinFailStartupInfo]"));
   EXPECT_NE(std::string::npos, ini.find("MainbinFailStartupCount=2"));
   op.SetFailStartupCount(WidePath(root), 0);

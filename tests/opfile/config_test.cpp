@@ -33,7 +33,13 @@ class ConfigTest : public ::testing::Test {
   void TearDown() override { CLog::Release(); }
 
   void Install(const std::string& cfg, const std::string& stamp = "stamp of pack 7") {
+#ifdef _WIN32
+    // What every Windows reads whatever its ANSI code page: UTF-16LE with
+    // its mark.
+    WriteFile(root.sub("config/quillupcfg.ini"), "\xFF\xFE" + Utf16leFromWide(WideFromUtf8(cfg)));
+#else
     WriteFile(root.sub("config/quillupcfg.ini"), cfg);
+#endif
     WriteFile(root.sub("config/update.ini"), stamp);
   }
   static std::string Drop(std::string cfg, const std::string& key) {
@@ -163,7 +169,7 @@ TEST_F(ConfigTest, FlagThreeIsNeverRewrittenAndAsksAsVersionZero) {
   ASSERT_TRUE(fresh.Init(R()));
   EXPECT_EQ(fresh.GetId(), u"0");
   EXPECT_EQ(Ex(), ex);
-  EXPECT_NE(ReadFile(root.sub("config/quillupcfg.ini")).find("QUILLUP_ID=120"), std::string::npos);
+  EXPECT_NE(testutil::ReadText(root.sub("config/quillupcfg.ini")).find("QUILLUP_ID=120"), std::string::npos);
 }
 
 TEST_F(ConfigTest, FlagTwoAtStartAlsoAsksAsVersionZero) {
@@ -278,9 +284,9 @@ TEST_F(ConfigTest, CreateEmptyFileNeverTruncates) {
 TEST_F(ConfigTest, SplashPathJoinsRootAndConfiguredFile) {
   Install(Cfg("SPLASH_BMP_FILE", "SPLASH_BMP_FILE=\\skin\\a.bmp\r\n"));
   ASSERT_TRUE(op.Init(R()));
-  EXPECT_EQ(op.GetSplashBmpPath(u"/opt/zo/"), u"/opt/zo/skin\\a.bmp");
+  EXPECT_EQ(op.GetSplashBmpPath(u"/opt/zo/"), u"/opt/zo" + WString(1, kPathSep) + u"skin\\a.bmp");
   Install(kFullCfg);
   COpFile fresh;
   ASSERT_TRUE(fresh.Init(R()));
-  EXPECT_EQ(fresh.GetSplashBmpPath(u"/opt/zo"), u"/opt/zo/skin/splash.bmp");
+  EXPECT_EQ(fresh.GetSplashBmpPath(u"/opt/zo"), u"/opt/zo" + WString(1, kPathSep) + u"skin/splash.bmp");
 }

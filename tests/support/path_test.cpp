@@ -19,6 +19,25 @@ TEST(Path, ParentDirUsesEitherSeparator) {
   EXPECT_EQ(GetParentDir(u""), u"");
 }
 
+TEST(Path, SeparatorsAndRootsAreTheSystemsOwn) {
+#ifdef _WIN32
+  EXPECT_EQ(NativeSeparators(u"/config/a.ini"), u"\\config\\a.ini");
+  EXPECT_EQ(NativeSeparators(u"C:/x\\y"), u"C:\\x\\y");
+  EXPECT_TRUE(IsAbsolutePath(u"C:\\zo\\a.dll"));
+  EXPECT_TRUE(IsAbsolutePath(u"c:/zo"));
+  EXPECT_TRUE(IsAbsolutePath(u"\\\\server\\share\\a"));
+  EXPECT_FALSE(IsAbsolutePath(u"\\zo\\a.dll"));  // the current drive's: not where a record points
+  EXPECT_FALSE(IsAbsolutePath(u"C:zo"));
+#else
+  EXPECT_EQ(NativeSeparators(u"/config/a.ini"), u"/config/a.ini");
+  EXPECT_EQ(NativeSeparators(u"/opt\\zo/x"), u"/opt/zo/x");  // a record's "\" separates here too
+  EXPECT_TRUE(IsAbsolutePath(u"/opt/zo"));
+  EXPECT_FALSE(IsAbsolutePath(u"C:/zo"));
+#endif
+  EXPECT_FALSE(IsAbsolutePath(u"zo/a.dll"));
+  EXPECT_FALSE(IsAbsolutePath(u""));
+}
+
 TEST(Path, DirectoryTreeAndReadOnly) {
   TempDir t;
   EXPECT_FALSE(MakeDirectoryTree(u""));
