@@ -46,6 +46,9 @@ bool VolumeFlushReaches(const WString& path);
 // Starts writing the file's dirty pages to disk and returns without waiting
 // (sync_file_range), so that a later flush finds less to do.
 void StartWriteBack(const WString& path);
+// The same for bytes [offset, offset + length) of a file open for writing
+// (a C runtime descriptor), while more of it is still to come.
+void StartWriteBack(int fd, int64_t offset, int64_t length);
 // Bytes an unprivileged writer may still use on the file system of path;
 // -1 when it cannot be learnt.
 int64_t FreeBytes(const WString& path);

@@ -270,6 +270,10 @@ void StartWriteBack(const WString& path) {
   close(fd);
 }
 
+void StartWriteBack(int fd, int64_t offset, int64_t length) {
+  if (fd >= 0 && offset >= 0 && length > 0) sync_file_range(fd, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 int64_t FreeBytes(const WString& path) {
   struct statvfs v;
   if (statvfs(N(path).c_str(), &v) != 0) {

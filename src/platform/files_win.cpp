@@ -196,6 +196,7 @@ bool VolumeFlushReaches(const WString&) { return false; }
 
 // The system's lazy writer starts on dirty pages within about a second.
 void StartWriteBack(const WString&) {}
+void StartWriteBack(int, int64_t, int64_t) {}
 
 int64_t FreeBytes(const WString& path) {
   ULARGE_INTEGER avail;
