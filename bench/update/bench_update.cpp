@@ -11,9 +11,10 @@
 // same pack: the download alone, the digest (overlapping it), inflating on
 // every core, writing the files with one volume flush, and the two renames
 // per file of the swap. --stored makes files of random bytes, which the
-// packer stores uncompressed.
+// packer stores uncompressed. --baseline times another build of the updater
+// in the same rounds (before and after a change).
 //
-//   bench_update [--files N] [--mib M] [--rounds R] [--stored] [--updater PATH]
+//   bench_update [--files N] [--mib M] [--rounds R] [--stored] [--updater PATH] [--baseline PATH]
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -513,16 +514,17 @@ void PrintParts(const char* title, const Series& s, const std::vector<std::strin
 int main(int argc, char** argv) {
   int files = 2000, mib = 400, rounds = 3;
   bool stored = false;
-  std::string updater = BENCH_UPDATER;
+  std::string updater = BENCH_UPDATER, baseline;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--files" && i + 1 < argc) files = atoi(argv[++i]);
     else if (a == "--mib" && i + 1 < argc) mib = atoi(argv[++i]);
     else if (a == "--rounds" && i + 1 < argc) rounds = atoi(argv[++i]);
     else if (a == "--updater" && i + 1 < argc) updater = argv[++i];
+    else if (a == "--baseline" && i + 1 < argc) baseline = argv[++i];
     else if (a == "--stored") stored = true;
     else {
-      fprintf(stderr, "usage: bench_update [--files N] [--mib M] [--rounds R] [--stored] [--updater PATH]\n");
+      fprintf(stderr, "usage: bench_update [--files N] [--mib M] [--rounds R] [--stored] [--updater PATH] [--baseline PATH]\n");
       return 2;
     }
   }
@@ -595,10 +597,10 @@ int main(int argc, char** argv) {
   const std::string install = work + "/install";
   const std::string scratch = work + "/tools";
   // A fresh installation of version 1, on disk before the clock starts.
-  auto fresh = [&](bool fullPack) {
+  auto fresh = [&](bool fullPack, const std::string& program) {
     // An installed updater carries no debugging symbols.
     MustSh("rm -rf " + Q(install) + " " + Q(scratch) + " && cp -a " + Q(set + "/v1") + " " + Q(install) +
-           " && { strip -o " + Q(install + "/Quillup") + " " + Q(updater) + " 2>/dev/null || cp " + Q(updater) + " " +
+           " && { strip -o " + Q(install + "/Quillup") + " " + Q(program) + " 2>/dev/null || cp " + Q(program) + " " +
            Q(install + "/Quillup") + "; } && mkdir -p " + Q(scratch));
     WriteFile(install + "/InternalDownloadURL.ini", "[DownloadURL]\r\nDefaultDownloadURL=" + base + "\r\n");
     if (fullPack) WriteFile(install + "/config/quillupcfg_ex.ini", "[QUILLUP_CFG]\r\nQUILLUP_FLAG=2\r\n");
@@ -612,12 +614,20 @@ int main(int argc, char** argv) {
               (work + "/diff.txt").c_str());
   };
 
-  Series qFull, qInc, aFull, bInc, floor;
+  Series qFull, qInc, aFull, bInc, floor, oldFull, oldInc;
   for (int r = 0; r < rounds; ++r) {
-    fresh(true);
+    if (!baseline.empty()) {
+      fresh(true, baseline);
+      oldFull.Add(RunUpdater(install, env, work + "/baseline-full.err"));
+      check("the baseline updater (full pack)");
+      fresh(false, baseline);
+      oldInc.Add(RunUpdater(install, env, work + "/baseline-inc.err"));
+      check("the baseline updater (increment)");
+    }
+    fresh(true, updater);
     qFull.Add(RunUpdater(install, env, work + "/full.err"));
     check("the updater (full pack)");
-    fresh(true);
+    fresh(true, updater);
     {
       Steps s;
       const std::string zip = scratch + "/full.zip";
@@ -642,10 +652,10 @@ int main(int argc, char** argv) {
       s.total += std::max(download, digest);
       floor.Add(s);
     }
-    fresh(false);
+    fresh(false, updater);
     qInc.Add(RunUpdater(install, env, work + "/inc.err"));
     check("the updater (increment)");
-    fresh(false);
+    fresh(false, updater);
     {
       Steps s;
       const std::string zip = scratch + "/inc.zip";
@@ -665,6 +675,13 @@ int main(int argc, char** argv) {
   PrintParts("(f) floor of a crash-safe update", floor, {"download", "digest", "inflate", "write+flush", "renames"});
   PrintParts("Quillup, increment", qInc, qOrder);
   PrintParts("(b) curl+unzip+xdelta3/mv", bInc, {"curl", "unzip", "xdelta3+mv"});
+  if (!baseline.empty()) {
+    PrintParts("baseline updater, full pack", oldFull, qOrder);
+    PrintParts("baseline updater, increment", oldInc, qOrder);
+    printf("  baseline / Quillup: full pack %.2fx, increment %.2fx; baseline peak memory %.1f MiB\n",
+           Median(oldFull.total) / Median(qFull.total), Median(oldInc.total) / Median(qInc.total),
+           std::max(oldFull.hwm, oldInc.hwm) / 1024.0);
+  }
   printf("  updater exit after: full %.2f s, increment %.2f s\n", Median(qFull.exitTime), Median(qInc.exitTime));
   const double fullRatio = Median(aFull.total) / Median(qFull.total);
   const double incRatio = Median(bInc.total) / Median(qInc.total);
