@@ -1,9 +1,11 @@
 #include "support/zip.h"
 
 #include <sys/types.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -25,7 +27,9 @@ uint32_t Result(uint32_t code) {
 }
 
 // Streaming stays within one output and one input chunk per handle.
-constexpr size_t kChunk = 16384;
+// Large pieces: an installation's files are mostly big, and every piece
+// costs a read and a write.
+constexpr size_t kChunk = 256 * 1024;
 constexpr uint32_t kCentralSig = 0x02014b50;
 constexpr uint32_t kLocalSig = 0x04034b50;
 constexpr uint32_t kEnd64Sig = 0x06064b50;
@@ -235,16 +239,27 @@ struct ZipHandle {
   // Offsets of every central header, found when the archive is opened.
   std::vector<int64_t> offsets;
   mode_t umask = 022;
+  bool writeBack = false;
   std::unique_ptr<unsigned char[]> outBuf;
   std::unique_ptr<unsigned char[]> inBuf;
   bool haveItem = false;
   ZipItemInfo item;
   EntryData entry;
 
+  // Positioned reads: no seek, and no stream buffer refilled for the few
+  // bytes of a header.
   bool ReadAt(int64_t off, void* buf, size_t n) {
     if (off < 0 || off > fileSize || (int64_t)n > fileSize - off) return false;
-    if (fseeko(file.get(), off, SEEK_SET) != 0) return false;
-    return fread(buf, 1, n, file.get()) == n;
+    char* p = static_cast<char*>(buf);
+    while (n > 0) {
+      auto got = pread(fileno(file.get()), p, n, (off_t)off);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      p += got;
+      off += got;
+      n -= (size_t)got;
+    }
+    return true;
   }
 };
 
@@ -425,18 +440,17 @@ uint32_t Extract(ZipHandle& z, FILE* out, std::unique_ptr<CDecrypter>& dec, int6
   const EntryData& e = z.entry;
   const uint64_t expected = z.item.uncompressedSize;
   if (pos < 0 || pos > z.fileSize || remaining > (uint64_t)(z.fileSize - pos)) return ZIP_FLATE;  // truncated data
-  if (fseeko(z.file.get(), pos, SEEK_SET) != 0) return ZIP_FLATE;
   unsigned char* in = z.inBuf.get();
   unsigned char* outBuf = z.outBuf.get();
   uint32_t crc = (uint32_t)crc32(0L, Z_NULL, 0);
   uint64_t total = 0;
 
   auto readChunk = [&](size_t want) -> size_t {
-    size_t got = fread(in, 1, want, z.file.get());
-    if (got != want) return 0;
-    if (dec) dec->Decrypt(in, got);
-    remaining -= got;
-    return got;
+    if (!z.ReadAt(pos, in, want)) return 0;
+    if (dec) dec->Decrypt(in, want);
+    pos += (int64_t)want;
+    remaining -= want;
+    return want;
   };
   auto emit = [&](const unsigned char* p, size_t n) -> uint32_t {
     if (total + n > expected) return ZIP_FLATE;
@@ -609,6 +623,7 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
     zip->inBuf.reset(new unsigned char[kChunk]);
   }
   uint32_t r = Extract(*zip, out.get(), dec, pos, remaining);
+  if (r == ZIP_OK && zip->writeBack) plat::StartWriteBack(fileno(out.get()), 0, (int64_t)info.uncompressedSize);
   if (fclose(out.release()) != 0 && r == ZIP_OK) r = ZIP_WRITE;
   if (r != ZIP_OK) return Result(r);
 
@@ -627,6 +642,10 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   }
   plat::SetTimes(full, UnixFromFileTime(info.accessTime), UnixFromFileTime(info.modifyTime));
   return Result(ZIP_OK);
+}
+
+void CZipReader::SetWriteBack(HZIP zip, bool on) {
+  if (zip) zip->writeBack = on;
 }
 
 uint32_t CZipReader::Close(HZIP zip) {
