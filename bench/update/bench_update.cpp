@@ -615,15 +615,19 @@ int main(int argc, char** argv) {
   };
 
   Series qFull, qInc, aFull, bInc, floor, oldFull, oldInc;
+  auto runBaseline = [&] {
+    if (baseline.empty()) return;
+    fresh(true, baseline);
+    oldFull.Add(RunUpdater(install, env, work + "/baseline-full.err"));
+    check("the baseline updater (full pack)");
+    fresh(false, baseline);
+    oldInc.Add(RunUpdater(install, env, work + "/baseline-inc.err"));
+    check("the baseline updater (increment)");
+  };
   for (int r = 0; r < rounds; ++r) {
-    if (!baseline.empty()) {
-      fresh(true, baseline);
-      oldFull.Add(RunUpdater(install, env, work + "/baseline-full.err"));
-      check("the baseline updater (full pack)");
-      fresh(false, baseline);
-      oldInc.Add(RunUpdater(install, env, work + "/baseline-inc.err"));
-      check("the baseline updater (increment)");
-    }
+    // The baseline goes first in even rounds, last in odd ones: neither
+    // build always follows the same work.
+    if (r % 2 == 0) runBaseline();
     fresh(true, updater);
     qFull.Add(RunUpdater(install, env, work + "/full.err"));
     check("the updater (full pack)");
@@ -665,6 +669,7 @@ int main(int argc, char** argv) {
       bInc.Add(s);
       check("the plain programs (increment)");
     }
+    if (r % 2 == 1) runBaseline();
     fprintf(stderr, "bench_update: round %d of %d done\n", r + 1, rounds);
   }
 
