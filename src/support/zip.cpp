@@ -252,7 +252,7 @@ struct ZipHandle {
     if (off < 0 || off > fileSize || (int64_t)n > fileSize - off) return false;
     char* p = static_cast<char*>(buf);
     while (n > 0) {
-      auto got = pread(fileno(file.get()), p, n, (off_t)off);
+      auto got = pread(fileno(file.get()), p, n, off);
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) return false;
       p += got;
