@@ -13,11 +13,15 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "net/curl_common.h"
 #include "platform/file.h"
@@ -78,11 +82,110 @@ struct DownloadProgress {
   int32_t lastPercent = 0;
 };
 
+// Digests run slower than a fast line delivers: the receiving thread only
+// copies each chunk into one of a few buffers, and a thread of its own
+// hands them to the sink in order. Without memory or a thread for that,
+// the sink is fed on the receiving thread.
+class DigestFeeder {
+ public:
+  explicit DigestFeeder(CDownloadSink* sink) : m_sink(sink) {
+    if (!sink) return;
+    for (auto& slot : m_slots) {
+      slot.reset(new (std::nothrow) char[kSlotBytes]);
+      if (!slot) return;
+    }
+    try {
+      m_thread = std::thread(&DigestFeeder::Run, this);
+      m_async = true;
+    } catch (const std::system_error&) {
+    }
+  }
+  ~DigestFeeder() { Finish(); }
+  DigestFeeder(const DigestFeeder&) = delete;
+  DigestFeeder& operator=(const DigestFeeder&) = delete;
+
+  void Update(const char* p, size_t n) {
+    if (!m_async) {
+      if (m_sink) m_sink->Update(p, n);
+      return;
+    }
+    while (n > 0) {
+      if (m_fillLen == kSlotBytes) Hand(true);
+      const size_t take = std::min(n, kSlotBytes - m_fillLen);
+      memcpy(m_slots[m_fill].get() + m_fillLen, p, take);
+      m_fillLen += take;
+      p += take;
+      n -= take;
+    }
+  }
+
+  // Once this returns the sink has seen every byte given to Update.
+  void Finish() {
+    if (!m_async) return;
+    if (m_fillLen > 0) Hand(false);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_done = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+    m_async = false;
+  }
+
+ private:
+  static constexpr size_t kSlots = 4;
+  static constexpr size_t kSlotBytes = 1 << 20;
+
+  // Queues the slot being filled; with another to follow, waits for a free one.
+  void Hand(bool more) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_length[m_fill] = m_fillLen;
+    ++m_queued;
+    m_changed.notify_all();
+    if (!more) return;
+    m_changed.wait(lock, [&] { return m_queued < kSlots; });
+    m_fill = (m_head + m_queued) % kSlots;
+    m_fillLen = 0;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_changed.wait(lock, [&] { return m_queued > 0 || m_done; });
+      if (m_queued == 0) return;
+      const size_t slot = m_head;
+      lock.unlock();
+      m_sink->Update(m_slots[slot].get(), m_length[slot]);
+      lock.lock();
+      m_head = (m_head + 1) % kSlots;
+      --m_queued;
+      m_changed.notify_all();
+    }
+  }
+
+  CDownloadSink* m_sink;
+  std::unique_ptr<char[]> m_slots[kSlots];
+  size_t m_length[kSlots] = {};
+  size_t m_fill = 0, m_fillLen = 0;  // the receiving thread's own
+  size_t m_head = 0, m_queued = 0;   // under m_mutex; the head slot is in use until dequeued
+  bool m_done = false;
+  bool m_async = false;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::thread m_thread;
+};
+
+// The archive is written back while it arrives, so that the flush before
+// the swap finds little of it left.
+constexpr int64_t kWriteBackStep = 8 << 20;
+
 struct WriteTarget {
   plat::File* file = nullptr;
   int64_t room = -1;  // bytes the file may still take; -1 = any
   bool overflow = false;
-  CDownloadSink* sink = nullptr;
+  DigestFeeder* digests = nullptr;
+  int64_t written = 0;      // file offset after the last write
+  int64_t writtenBack = 0;  // write-back started up to here
 };
 
 size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
@@ -94,8 +197,13 @@ size_t FileWriter(char* ptr, size_t size, size_t nmemb, void* userdata) {
     t->overflow = true;
   }
   if (!t->file->Write(ptr, take)) return 0;  // libcurl turns this into a write error
-  if (t->sink) t->sink->Update(ptr, take);
+  t->digests->Update(ptr, take);
   if (t->room >= 0) t->room -= (int64_t)take;
+  t->written += (int64_t)take;
+  if (t->written - t->writtenBack >= kWriteBackStep) {
+    if (!t->file->StartWriteBack(t->writtenBack, t->written - t->writtenBack)) return 0;
+    t->writtenBack = t->written;
+  }
   return take == bytes ? bytes : 0;
 }
 
@@ -333,96 +441,141 @@ bool CNet::IsRangeSupported(const WString& url, const WString& hostHeader) {
   return rc == CURLE_OK && headers.find(u"Accept-Ranges: bytes\r\n") != WString::npos;
 }
 
-bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath,
-                    const ProgressHandler& handler, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
-  static const char* kOp = "CNet::Download";
-  bool noResume = false;
-  bool& bResume = resume ? *resume : noResume;
-  DownloadProgress progress;
-  progress.handler = &handler;
-  progress.cancel = cancel;
+namespace {
 
-  // 1. The local file: continue it, or start it afresh.
-  const bool pathOk = IsGbkRepresentable(localPath);
-  plat::File f;
+const char* const kDownloadOp = "CNet::Download";
+
+// One call of CNet::Download, carried through its steps.
+struct DownloadJob {
+  const WString& url;
+  const WString& hostHeader;
+  const WString& localPath;
+  bool& resume;
+  plat::File file;
+  DownloadProgress progress;
+
+  DownloadJob(const WString& u, const WString& host, const WString& path, bool& r)
+      : url(u), hostHeader(host), localPath(path), resume(r) {}
+};
+
+// The file emptied for a transfer from byte 0.
+void StartOver(DownloadJob& job) {
+  job.resume = false;
+  job.progress.resumeOffset = 0;
+  if (!job.file.Truncate(0) || !job.file.Seek(0)) job.file.Open(job.localPath, plat::File::kCreate);
+}
+
+// 1. The local file: continue it, or start it afresh. 2. Resume only where
+// the server announces byte ranges.
+void OpenLocalFile(CNet& net, DownloadJob& job) {
+  const bool pathOk = IsGbkRepresentable(job.localPath);
+  plat::File& f = job.file;
   // Small chunks gather as in a C stream of one disk block.
   f.BufferWrites(4096);
-  if (bResume && pathOk && f.Open(localPath, plat::File::kReadWrite)) {
+  if (job.resume && pathOk && f.Open(job.localPath, plat::File::kReadWrite)) {
     const int64_t length = f.Size();
     if (length >= 0 && length <= INT32_MAX && f.Seek(length)) {
-      progress.resumeOffset = (int32_t)length;
+      job.progress.resumeOffset = (int32_t)length;
     } else {
       // Offsets are 32-bit; anything else starts over.
       f.Close();
     }
   }
   if (!f.IsOpen()) {
-    bResume = false;
-    if (pathOk) f.Open(localPath, plat::File::kCreate);
+    job.resume = false;
+    if (pathOk) f.Open(job.localPath, plat::File::kCreate);
   }
+  if (f.IsOpen() && job.resume && !net.IsRangeSupported(job.url, job.hostHeader)) StartOver(job);
+}
 
-  // The file emptied for a transfer from byte 0.
-  auto startOver = [&]() {
-    bResume = false;
-    progress.resumeOffset = 0;
-    if (!f.Truncate(0) || !f.Seek(0)) f.Open(localPath, plat::File::kCreate);
-  };
-
-  // 2. Resume only where the server announces byte ranges.
-  if (f.IsOpen() && bResume && !IsRangeSupported(url, hostHeader)) startOver();
-
-  // 3.
-  if (!f.IsOpen()) {
-    LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
-    return false;
-  }
-  if (sink) {
+// 3. The sink starts with what is already on disk. False (logged) when no
+// file is open for the transfer.
+bool PrepareSink(DownloadJob& job, CDownloadSink* sink) {
+  if (job.file.IsOpen() && sink) {
     sink->Reset();
     // A part that cannot be read back cannot be vouched for: start over.
-    if (bResume && !FeedExisting(f, progress.resumeOffset, sink)) {
+    if (job.resume && !FeedExisting(job.file, job.progress.resumeOffset, sink)) {
       sink->Reset();
-      startOver();
-      if (!f.IsOpen()) {
-        LogWrite(LOG_ERROR, kOp, u"打开文件失败:" + localPath);
-        return false;
-      }
+      StartOver(job);
     }
   }
+  if (job.file.IsOpen()) return true;
+  LogWrite(LOG_ERROR, kDownloadOp, u"打开文件失败:" + job.localPath);
+  return false;
+}
 
-  // 4.
-  CURL* curl = curl_easy_init();
-  if (!curl) {
-    f.Close();
-    LogWrite(LOG_ERROR, kOp, u"curl_easy_init()初始化失败");
-    return false;
-  }
-
-  // 5. Options.
-  HeaderList list;
-  SetSharedOptions(curl, url, hostHeader, list, m_nProxyType, m_strProxy, m_strProxyUserPwd);
+// 5. Options.
+void SetTransferOptions(CURL* curl, const CNet& net, DownloadJob& job, HeaderList& list, WriteTarget& target,
+                        char* reason) {
+  SetSharedOptions(curl, job.url, job.hostHeader, list, net.GetProxyType(), net.GetProxy(), net.GetProxyUserPwd());
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT, 3600L);
-  WriteTarget target;
-  target.file = &f;
-  target.sink = sink;
-  if (m_nSizeLimit >= 0) target.room = m_nSizeLimit > progress.resumeOffset ? m_nSizeLimit - progress.resumeOffset : 0;
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, FileWriter);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &target);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &job.progress);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, 5L);
   // Packs are large: bigger receive chunks mean fewer writes and callbacks.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  if (bResume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)progress.resumeOffset);
+  if (job.resume) curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, (curl_off_t)job.progress.resumeOffset);
   // The reason in words: which certificate check failed, which redirect.
-  char reason[CURL_ERROR_SIZE] = {0};
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, reason);
+}
+
+// 7. Why the transfer failed; a cancelled one only warns.
+void LogTransferFailure(CNet& net, const DownloadJob& job, CURLcode rc, long httpCode, const char* reason,
+                        bool overflow, bool cancelled) {
+  LogWrite(LOG_INFO, kDownloadOp, u"IPs:" + net.ResolveHostIPs(job.url));
+  char buf[96];
+  snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
+  const int level = cancelled ? LOG_WARN : LOG_ERROR;
+  LogWrite(level, kDownloadOp, u"curl_easy_perform返回码:" + W(buf));
+  // A malformed address or a refused tunnel leaves the buffer empty.
+  WString words = reason[0] ? WideFromAnsi(reason) : W(curl_easy_strerror(rc));
+  LogWrite(level, kDownloadOp, u"curl错误:" + words);
+  if (overflow) LogWrite(LOG_ERROR, kDownloadOp, u"下载数据超出文件大小:" + job.localPath);
+}
+
+}  // namespace
+
+bool CNet::Download(const WString& url, const WString& hostHeader, const WString& localPath,
+                    const ProgressHandler& handler, bool* resume, const std::atomic<bool>* cancel, CDownloadSink* sink) {
+  bool noResume = false;
+  DownloadJob job(url, hostHeader, localPath, resume ? *resume : noResume);
+  job.progress.handler = &handler;
+  job.progress.cancel = cancel;
+
+  // 1.-2.
+  OpenLocalFile(*this, job);
+  // 3.
+  if (!PrepareSink(job, sink)) return false;
+
+  // 4.
+  CURL* curl = curl_easy_init();
+  if (!curl) {
+    job.file.Close();
+    LogWrite(LOG_ERROR, kDownloadOp, u"curl_easy_init()初始化失败");
+    return false;
+  }
+
+  // 5.
+  HeaderList list;
+  WriteTarget target;
+  target.file = &job.file;
+  target.written = target.writtenBack = job.progress.resumeOffset;
+  if (m_nSizeLimit >= 0)
+    target.room = m_nSizeLimit > job.progress.resumeOffset ? m_nSizeLimit - job.progress.resumeOffset : 0;
+  char reason[CURL_ERROR_SIZE] = {0};
+  SetTransferOptions(curl, *this, job, list, target, reason);
 
   // 6.
+  DigestFeeder digests(sink);
+  target.digests = &digests;
   CURLcode rc = curl_easy_perform(curl);
+  digests.Finish();
   long httpCode = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &httpCode);
   // A proxy that refused the tunnel answered, the server never did.
@@ -430,24 +583,16 @@ bool CNet::Download(const WString& url, const WString& hostHeader, const WString
   curl_slist_free_all(list.list);
   list.list = nullptr;
   curl_easy_cleanup(curl);
-  bool closed = f.Close();
+  bool closed = job.file.Close();
 
   // 7.
   if (rc != CURLE_OK) {
-    LogWrite(LOG_INFO, kOp, u"IPs:" + ResolveHostIPs(url));
-    char buf[96];
-    snprintf(buf, sizeof buf, "%d,%ld", (int)rc, httpCode);
-    bool cancelled = cancel && cancel->load();
-    LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl_easy_perform返回码:" + W(buf));
-    // A malformed address or a refused tunnel leaves the buffer empty.
-    WString words = reason[0] ? WideFromAnsi(reason) : W(curl_easy_strerror(rc));
-    LogWrite(cancelled ? LOG_WARN : LOG_ERROR, kOp, u"curl错误:" + words);
-    if (target.overflow) LogWrite(LOG_ERROR, kOp, u"下载数据超出文件大小:" + localPath);
+    LogTransferFailure(*this, job, rc, httpCode, reason, target.overflow, cancel && cancel->load());
     return false;
   }
   // 8.
   if (!closed) {
-    LogWrite(LOG_ERROR, kOp, u"关闭文件失败:" + localPath);
+    LogWrite(LOG_ERROR, kDownloadOp, u"关闭文件失败:" + localPath);
     return false;
   }
   return true;

@@ -140,12 +140,16 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
       }
       // The unzip tree is emptied before the next archive anyway: the file
       // moves instead of being written a second time.
+      // An earlier archive's file in the way is rare: looked for only when
+      // the move is refused.
       const WString dst = readyDir + rel;
-      if (plat::PathExists(dst)) {
+      bool moved = plat::MoveNoReplace(f, dst);
+      if (!moved && plat::PathExists(dst)) {
         ClearReadOnly(dst);
         plat::DeleteFile(dst);
+        moved = plat::MoveNoReplace(f, dst);
       }
-      if (!plat::MoveNoReplace(f, dst) && !plat::CopyFileKeep(f, dst, false)) {
+      if (!moved && !plat::CopyFileKeep(f, dst, false)) {
         LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
         return false;
       }
@@ -288,10 +292,10 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   const bool ok = ShareOut((size_t)count, handles.size() - 1, [&](size_t k, size_t worker) {
     const WString target = targetDir + kPathSep + NativeSeparators(names[k]);
     ClearReadOnly(target);
-    if (CZipReader::UnzipItem(handles[worker], (int32_t)k, target) != ZIP_OK) return false;
     // The disk writes while the next entries inflate; the flush after
     // staging then finds little left. Deltas are read once and dropped.
-    if (!EndsWith(names[k], kDeltaSuffix)) plat::StartWriteBack(target);
+    CZipReader::SetWriteBack(handles[worker], !EndsWith(names[k], kDeltaSuffix));
+    if (CZipReader::UnzipItem(handles[worker], (int32_t)k, target) != ZIP_OK) return false;
     const int32_t n = done++;
     if (worker == 0) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
     return true;

@@ -67,6 +67,11 @@ class File {
   bool SetMode(int mode);
   // A hint that the file is read once from start to end.
   void AdviseSequential();
+  // Sends buffered writes out and starts writing bytes [offset, offset +
+  // length) to the disk without waiting (0 = to the end), so that a later
+  // flush finds less to do; false when the buffered writes fail. Windows
+  // has no such call: there it only sends the buffer out.
+  bool StartWriteBack(int64_t offset, int64_t length);
   // False when buffered writes fail, or closing reports that earlier
   // writes failed after all.
   bool Close();

@@ -61,6 +61,12 @@ bool File::Seek(int64_t offset) {
 
 bool File::Flush() { return Drain() && (fsync((int)m_handle) == 0 || FailErrno()); }
 
+bool File::StartWriteBack(int64_t offset, int64_t length) {
+  if (!Drain()) return false;
+  if (offset >= 0 && length >= 0) sync_file_range((int)m_handle, offset, length, SYNC_FILE_RANGE_WRITE);
+  return true;
+}
+
 bool File::Truncate(int64_t size) { return Drain() && (ftruncate((int)m_handle, (off_t)size) == 0 || FailErrno()); }
 
 int64_t File::Size() const {

@@ -89,6 +89,8 @@ bool File::Seek(int64_t offset) {
 
 bool File::Flush() { return Drain() && (FlushFileBuffers(H(m_handle)) || FailWin()); }
 
+bool File::StartWriteBack(int64_t, int64_t) { return Drain(); }
+
 bool File::Truncate(int64_t size) {
   if (!Drain()) return false;
   LARGE_INTEGER at;

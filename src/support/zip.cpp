@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -24,7 +25,9 @@ uint32_t Result(uint32_t code) {
 }
 
 // Streaming stays within one output and one input chunk per handle.
-constexpr size_t kChunk = 16384;
+// Large pieces: an installation's files are mostly big, and every piece
+// costs a read and a write.
+constexpr size_t kChunk = 256 * 1024;
 constexpr uint32_t kCentralSig = 0x02014b50;
 constexpr uint32_t kLocalSig = 0x04034b50;
 constexpr uint32_t kEnd64Sig = 0x06064b50;
@@ -227,6 +230,7 @@ struct ZipHandle {
   // Offsets of every central header, found when the archive is opened.
   std::vector<int64_t> offsets;
   int umask = 022;
+  bool writeBack = false;
   std::unique_ptr<unsigned char[]> outBuf;
   std::unique_ptr<unsigned char[]> inBuf;
   bool haveItem = false;
@@ -592,6 +596,7 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
     zip->inBuf.reset(new unsigned char[kChunk]);
   }
   uint32_t r = Extract(*zip, out, dec, pos, remaining);
+  if (r == ZIP_OK && zip->writeBack && !out.StartWriteBack(0, 0)) r = ZIP_WRITE;
   if (!out.Close() && r == ZIP_OK) r = ZIP_WRITE;
   if (r != ZIP_OK) return Result(r);
 
@@ -610,6 +615,10 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   }
   plat::SetTimes(full, UnixFromFileTime(info.accessTime), UnixFromFileTime(info.modifyTime));
   return Result(ZIP_OK);
+}
+
+void CZipReader::SetWriteBack(HZIP zip, bool on) {
+  if (zip) zip->writeBack = on;
 }
 
 uint32_t CZipReader::Close(HZIP zip) {

@@ -67,6 +67,10 @@ class CZipReader {
   static HZIP Open(const WString& archivePath, const char* password);
   static uint32_t GetItem(HZIP zip, int32_t index, ZipItemInfo& info);
   static uint32_t UnzipItem(HZIP zip, int32_t index, const WString& target);
+  // When on, UnzipItem starts writing each file it extracts back to disk
+  // as it closes it (plat::StartWriteBack), so that a later flush finds
+  // less to do.
+  static void SetWriteBack(HZIP zip, bool on);
   static uint32_t Close(HZIP zip);
   // Copies as much of the text as fits (always terminated) and returns the
   // full length in characters.

@@ -1,4 +1,5 @@
 // CNet::Download and its probe against nginx and the fault server.
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -96,6 +97,37 @@ TEST_F(DownloadTest, ResumesFrom400Of1000WithPercentsFrom40) {
   EXPECT_EQ(lines[1].rfind("GET /c.zip 206", 0), 0u) << lines[1];
   EXPECT_NE(lines[1].find(" 600 \""), std::string::npos) << lines[1];
   EXPECT_NE(lines[1].find("\"bytes=400-\""), std::string::npos) << lines[1];
+}
+
+// A slow digest: the transfer must not wait on it chunk by chunk, yet it
+// sees every byte in order, the resumed part first, before Download returns,
+// through buffers of bounded size.
+TEST_F(DownloadTest, LargeResumeIsDigestedInOrderOffTheReceivingThread) {
+  struct SlowSink : Md5Sink {
+    std::thread::id caller = std::this_thread::get_id();
+    size_t bytes = 0, elsewhere = 0, largest = 0;
+    void Update(const void* data, size_t len) override {
+      Md5Sink::Update(data, len);
+      bytes += len;
+      if (std::this_thread::get_id() != caller) elsewhere += len;
+      largest = std::max(largest, len);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  };
+  const size_t onDisk = 3 << 20;
+  std::string body = PatternBytes((13 << 20) + 12345);
+  Serve("big.zip", body);
+  std::string local = tmp.sub("big.zip");
+  WriteFile(local, body.substr(0, onDisk));
+  bool resume = true;
+  SlowSink sink;
+  ASSERT_TRUE(Get(nginx->HttpUrl("/big.zip"), local, &resume, nullptr, "", &sink));
+  EXPECT_TRUE(resume);
+  EXPECT_EQ(ReadFile(local), body);
+  EXPECT_EQ(sink.bytes, body.size());
+  EXPECT_EQ(sink.md5.FinalHex(), Md5Hex(body.data(), (uint32_t)body.size()));
+  EXPECT_EQ(sink.elsewhere, body.size() - onDisk);  // all that arrived, none of what was there
+  EXPECT_LE(sink.largest, (size_t)1 << 20);
 }
 
 TEST_F(DownloadTest, ServerWithoutByteRangesGetsTheWholeFileAgain) {
