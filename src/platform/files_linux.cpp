@@ -213,30 +213,38 @@ bool CreateDirectory(const WString& path) {
   return true;
 }
 
+namespace {
+
+// Most calls name a directory that exists (every entry of an archive asks
+// for its folder): one stat answers them. A missing one is made from the
+// deepest folder that exists down; mkdir on an existing folder would take
+// its parent's lock exclusively, which threads unpacking side by side
+// then wait for.
+bool MakeTree(const std::string& p) {
+  if (mkdir(p.c_str(), 0755) == 0) return true;
+  if (errno == ENOENT) {
+    const size_t slash = p.rfind('/');
+    const size_t end = slash == std::string::npos ? slash : p.find_last_not_of('/', slash);
+    if (end == std::string::npos) return FailErrno();
+    if (!MakeTree(p.substr(0, end + 1))) return false;
+    if (mkdir(p.c_str(), 0755) == 0) return true;
+  }
+  if (errno != EEXIST) return FailErrno();
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
 bool MakeDirs(const WString& path) {
   if (path.empty()) return false;
   std::string n = N(path);
   for (auto& c : n)
     if (c == '\\') c = '/';
-  std::string cur;
-  size_t i = 0;
-  if (!n.empty() && n[0] == '/') {
-    cur = "/";
-    i = 1;
-  }
-  while (i <= n.size()) {
-    size_t j = n.find('/', i);
-    if (j == std::string::npos) j = n.size();
-    std::string seg = n.substr(i, j - i);
-    if (!seg.empty()) {
-      if (!cur.empty() && cur.back() != '/') cur += '/';
-      cur += seg;
-      if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return FailErrno();
-    }
-    i = j + 1;
-  }
+  while (n.size() > 1 && n.back() == '/') n.pop_back();
   struct stat st;
-  return stat(n.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (stat(n.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  return MakeTree(n);
 }
 
 bool FlushFile(const WString& path) {

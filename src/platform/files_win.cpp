@@ -132,6 +132,9 @@ bool CreateDirectory(const WString& path) { return CreateDirectoryW(WinPath(path
 
 bool MakeDirs(const WString& path) {
   if (path.empty()) return false;
+  // Most calls name a folder that exists (every entry of an archive asks
+  // for its folder): one query answers them.
+  if (IsDirectory(path)) return true;
   std::wstring p = WinPath(path);
   // Every prefix that ends before a separator, then the whole path; a
   // prefix that exists, or is a drive or share root, fails harmlessly.

@@ -163,6 +163,9 @@ TEST(Files, DirectoryTrees) {
   WriteFile(t.sub("file"), "x");
   EXPECT_FALSE(plat::MakeDirs(t.wsub("file")));
   EXPECT_FALSE(plat::MakeDirs(t.wsub("file/sub")));
+  EXPECT_FALSE(plat::MakeDirs(t.wsub("file/sub/deeper")));
+  EXPECT_TRUE(plat::MakeDirs(t.wsub("x/y//z/")));
+  EXPECT_TRUE(plat::IsDirectory(t.wsub("x/y/z")));
   EXPECT_TRUE(plat::CreateDirectory(t.wsub("one")));
   EXPECT_FALSE(plat::CreateDirectory(t.wsub("one")));
 
@@ -170,7 +173,7 @@ TEST(Files, DirectoryTrees) {
   ASSERT_TRUE(plat::ListDirectory(t.wpath(), [&](const WString& n, bool isDir) {
     seen.insert({Utf8FromWide(n), isDir});
   }));
-  std::set<std::pair<std::string, bool>> expected = {{"a", true}, {"file", false}, {"one", true}};
+  std::set<std::pair<std::string, bool>> expected = {{"a", true}, {"file", false}, {"one", true}, {"x", true}};
   EXPECT_EQ(seen, expected);
   EXPECT_FALSE(plat::ListDirectory(t.wsub("none"), [](const WString&, bool) {}));
 }
