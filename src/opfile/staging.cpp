@@ -65,15 +65,21 @@ size_t SpareCores(size_t cap) {
 bool ShareOut(size_t count, size_t helpers, const std::function<bool(size_t k, size_t worker)>& job) {
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false}, outOfMemory{false};
+  // Jobs go out in runs of neighbours: an archive lists a folder's entries
+  // together, and two threads making files in one folder take turns at
+  // its lock.
+  const size_t run = 16;
   auto work = [&](size_t worker) {
     while (!failed) {
-      const size_t k = next++;
-      if (k >= count) return;
-      try {
-        if (!job(k, worker)) failed = true;
-      } catch (const std::bad_alloc&) {
-        outOfMemory = true;
-        failed = true;
+      const size_t first = next.fetch_add(run);
+      if (first >= count) return;
+      for (size_t k = first; k < first + run && k < count && !failed; ++k) {
+        try {
+          if (!job(k, worker)) failed = true;
+        } catch (const std::bad_alloc&) {
+          outOfMemory = true;
+          failed = true;
+        }
       }
     }
   };
@@ -282,6 +288,11 @@ bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fr
   }
   std::sort(sorted.begin(), sorted.end());
   const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  // The folders are made first, here: the workers then only find them,
+  // and no two race to make one (a failure shows when the file is made).
+  std::set<WString> folders;
+  for (const WString& name : names) folders.insert(GetParentDir(targetDir + kPathSep + NativeSeparators(name)));
+  for (const WString& folder : folders) plat::MakeDirs(folder);
   std::vector<HZIP> handles{zip};
   for (size_t t = unique ? SpareCores((size_t)count / 16) : 0; t > 0; --t) {
     HZIP h = CZipReader::Open(archive, nullptr);
