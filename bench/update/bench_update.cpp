@@ -733,8 +733,7 @@ int main(int argc, char** argv) {
          "on %u cores + write+flush + renames)\n",
          floorRatio, floorRatio <= 1.25 ? "met" : "NOT MET", std::max(1u, std::thread::hardware_concurrency()));
   printf("ratio increment: (b) / Quillup = %.2fx   (target >= 6x: %s)\n", incRatio, incRatio >= 6 ? "met" : "NOT MET");
-  printf("increment: Quillup / floor = %.2fx; (b) / floor = %.2fx, the most any updater that flushes before its swap "
-         "could reach here\n",
+  printf("increment: Quillup / floor = %.2fx; (b) / floor = %.2fx (the floor writes with one cp, on one core)\n",
          Median(qInc.total) / Median(incFloor.total), Median(bInc.total) / Median(incFloor.total));
   const long peak = std::max(qFull.hwm, qInc.hwm);
   printf("peak memory of Quillup: %.1f MiB (VmHWM; full %.1f, increment %.1f); largest process of its tree %.1f MiB"
