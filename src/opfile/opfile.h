@@ -206,12 +206,10 @@ class COpFile {
   // ---- private helpers of servicepack.cpp ----
 
   // ---- private helpers of staging.cpp ----
-  bool MergeOneDelta(const WString& delta, const WString& installDir, const WString& unzipDir,
-                     const WString& readyDir);
-  // Merges files[deltas[k]] for every k, in parallel; progress(merged count)
-  // is called on the calling thread.
-  bool MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas, const WString& installDir,
-                   const WString& unzipDir, const WString& readyDir, const std::function<void(size_t)>& progress);
+  // Stages one archive into the ready tree; progress runs from one
+  // percent to the other.
+  bool StageArchive(const WString& archive, const WString& installDir, const WString& unzipDir,
+                    const WString& readyDir, int fromPercent, int toPercent);
   friend class StagingTest;  // records the progress of a test
 
   // ---- private helpers of apply.cpp ----

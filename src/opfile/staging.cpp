@@ -1,10 +1,12 @@
-// Staging: every pack is unzipped into the unzip tree and its files are
-// copied, or rebuilt from deltas, into the ready tree. The installation
-// itself is never touched here.
+// Staging: the files of every pack are unzipped, or rebuilt from its
+// deltas, into the ready tree. The installation itself is never touched
+// here.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <new>
 #include <set>
 #include <string>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "opfile/opfile.h"
+#include "base/path_text.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/spawn.h"
@@ -96,6 +99,99 @@ bool ShareOut(size_t count, size_t helpers, const std::function<bool(size_t k, s
   return !failed;
 }
 
+// Names of entries that land on one file: "x//a" and "x/./a" are "x/a",
+// and on Windows case does not tell files apart.
+WString SameFileKey(const WString& name) {
+  WString key = FoldPath(name);
+#ifdef _WIN32
+  for (auto& c : key)
+    if (c >= u'A' && c <= u'Z') c = (char16_t)(c - u'A' + u'a');
+#endif
+  return key;
+}
+
+// The decoder program on native paths; its memory (its source buffer, 64
+// MiB by default, and its windows) counts against the merges' budget.
+bool RunDecoderProgram(const std::string& delta, const std::string& source, const std::string& output) {
+  vcdiff::BudgetHold hold(128ull << 20);
+  // -D/-R: never hand the data to an external (de)compressor; XDELTA in
+  // the environment would add options behind our back.
+  return plat::RunAndWait(DecoderProgram(), {"-d", "-f", "-D", "-R", "-s", AsOperand(source), AsOperand(delta), AsOperand(output)},
+                          {"XDELTA"}) == 0;
+}
+
+// The rebuilt file takes the permissions of the file it replaces.
+void KeepMode(const WString& source, const WString& output) {
+  int mode = plat::GetFileMode(source);
+  if (mode >= 0) plat::SetFileMode(output, mode);
+}
+
+// An archive opened once for every thread that reads it.
+class ArchiveHandles {
+ public:
+  ArchiveHandles() = default;
+  ArchiveHandles(const ArchiveHandles&) = delete;
+  ArchiveHandles& operator=(const ArchiveHandles&) = delete;
+  ~ArchiveHandles() {
+    for (HZIP h : m_handles) CZipReader::Close(h);
+  }
+  // Opens it for the calling thread and lists its entries.
+  bool Open(const WString& archive, std::vector<ZipItemInfo>& items) {
+    m_archive = archive;
+    HZIP zip = CZipReader::Open(archive, nullptr);
+    if (!zip) return false;
+    m_handles.push_back(zip);
+    ZipItemInfo info;
+    if (CZipReader::GetItem(zip, -1, info) != ZIP_OK) return false;
+    items.resize(info.index > 0 ? (size_t)info.index : 0);
+    for (size_t k = 0; k < items.size(); ++k)
+      if (CZipReader::GetItem(zip, (int32_t)k, items[k]) != ZIP_OK) return false;
+    return true;
+  }
+  // Up to n handles more, one for each helper thread.
+  void AddHelpers(size_t n) {
+    for (; n > 0; --n) {
+      HZIP h = CZipReader::Open(m_archive, nullptr);
+      if (!h) return;
+      m_handles.push_back(h);
+    }
+  }
+  size_t Helpers() const { return m_handles.size() - 1; }
+  HZIP operator[](size_t worker) const { return m_handles[worker]; }
+
+ private:
+  WString m_archive;
+  std::vector<HZIP> m_handles;
+};
+
+// Rebuilds output from the delta entry against source.
+bool MergeEntry(HZIP zip, const ZipItemInfo& item, const WString& source, const WString& output,
+                const WString& unzipDir, std::mutex& unzipFolders) {
+  std::string s, o;
+  if (!OpenCheck(source, plat::File::kRead, s) || !OpenCheck(output, plat::File::kCreate, o)) return false;
+  if (CZipReader::OpenItem(zip, item.index) == ZIP_OK) {
+    const vcdiff::DeltaReader read = [zip](uint8_t* buffer, size_t n) { return CZipReader::ReadItem(zip, buffer, n); };
+    if (vcdiff::Decode(read, item.uncompressedSize, source, output) == vcdiff::Result::kDone) {
+      KeepMode(source, output);
+      return true;
+    }
+  }
+  // The program takes whatever this decoder does not know or refuses, as
+  // a file, and its verdict stands.
+  const WString delta = unzipDir + kPathSep + NativeSeparators(item.name);
+  std::string d;
+  {
+    // Made one at a time, as in UnzipFile.
+    std::lock_guard<std::mutex> lock(unzipFolders);
+    plat::MakeDirs(NativeSeparators(GetParentDir(delta)));
+  }
+  CZipReader::SetWriteBack(zip, false);
+  if (CZipReader::UnzipItem(zip, item.index, delta) != ZIP_OK || !NativePath(delta, d)) return false;
+  if (!RunDecoderProgram(d, s, o)) return false;
+  KeepMode(source, output);
+  return true;
+}
+
 }  // namespace
 
 bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString& installDir, const WString& unzipDir,
@@ -110,113 +206,121 @@ bool COpFile::UpdateToReadyDir(const std::vector<WString>& packs, const WString&
   const size_t n = packs.size();
   const double share = 100.0 / (double)n;
   for (size_t i = 0; i < n; ++i) {
-    const WString& archive = packs[i];
+    // The unzip tree holds only deltas left to the decoder program.
     if (!DeleteDirectory(unzipDir)) {
       LogWrite(LOG_ERROR, kOp, u"删除目录失败:" + unzipDir);
       return false;
     }
     const int from = (int)((double)i * share);
-    const int to = from + (int)(share / 2);
-    if (!UnzipFile(archive, unzipDir, from, to)) {
-      LogWrite(LOG_ERROR, kOp, u"解压zip文件失败:" + archive + u"->" + unzipDir);
-      return false;
-    }
-
-    std::vector<WString> dirs;
-    ListDirectories(unzipDir, dirs);
-    for (const WString& d : dirs) {
-      WString staged = readyDir + d.substr(unzipDir.size());
-      if (!CreateMulDirectory(staged)) {
-        LogWrite(LOG_ERROR, kOp, u"创建目录失败:" + staged);
-        return false;
-      }
-    }
-
-    std::vector<WString> files;
-    ListFiles(unzipDir, files);
-    const size_t m = files.size();
-    std::vector<size_t> deltas;
-    size_t done = 0;
-    for (size_t j = 0; j < m; ++j) {
-      const WString& f = files[j];
-      const WString rel = f.substr(unzipDir.size());
-      if (EndsWith(rel, kDeltaSuffix)) {
-        deltas.push_back(j);
-        continue;
-      }
-      // The unzip tree is emptied before the next archive anyway: the file
-      // moves instead of being written a second time.
-      // An earlier archive's file in the way is rare: looked for only when
-      // the move is refused.
-      const WString dst = readyDir + rel;
-      bool moved = plat::MoveNoReplace(f, dst);
-      if (!moved && plat::PathExists(dst)) {
-        ClearReadOnly(dst);
-        plat::DeleteFile(dst);
-        moved = plat::MoveNoReplace(f, dst);
-      }
-      if (!moved && !plat::CopyFileKeep(f, dst, false)) {
-        LogWrite(LOG_ERROR, kOp, u"复制文件失败:" + f + u"->" + dst);
-        return false;
-      }
-      PostProgress(to + (int)((double)done++ * (share / 2) / (double)m));
-    }
-    if (!MergeDeltas(files, deltas, installDir, unzipDir, readyDir, [&](size_t merged) {
-          PostProgress(to + (int)((double)(done + merged - 1) * (share / 2) / (double)m));
-        }))
-      return false;
+    const int to = i + 1 < n ? (int)((double)(i + 1) * share) : 100;
+    if (!StageArchive(packs[i], installDir, unzipDir, readyDir, from, to)) return false;
   }
   PostProgress(100);
   return true;
 }
 
-bool COpFile::MergeOneDelta(const WString& delta, const WString& installDir, const WString& unzipDir,
-                            const WString& readyDir) {
+// Plain files are unzipped straight into the ready tree and deltas decoded
+// straight from the archive: making a file is most of what staging costs,
+// and neither needs a copy in the unzip tree first.
+bool COpFile::StageArchive(const WString& archive, const WString& installDir, const WString& unzipDir,
+                           const WString& readyDir, int fromPercent, int toPercent) {
   static const char* kOp = "COpFile::UpdateToReadyDir";
-  WString rel = delta.substr(unzipDir.size());
-  rel.resize(rel.size() - kDeltaSuffix.size());
-  const WString dst = readyDir + rel;
-  // A file staged by an earlier pack is the delta's source; else the
-  // installed one, read in place.
-  const WString source = plat::PathExists(dst) ? dst : installDir + rel;
-  const WString out = dst + kMergeSuffix;
-  ClearReadOnly(out);
-  if (!MergeDelta(delta, source, out)) {
-    LogWrite(LOG_ERROR, kOp, u"合并补丁包出错:" + delta + u"+" + dst + u"->" + out);
+  auto unzipFailed = [&] {
+    LogWrite(LOG_ERROR, kOp, u"解压zip文件失败:" + archive + u"->" + readyDir);
     return false;
+  };
+  ArchiveHandles zip;
+  std::vector<ZipItemInfo> items;
+  if (!zip.Open(archive, items)) return unzipFailed();
+
+  // Plain files go first, in the archive's order; a delta of the same
+  // archive then applies on top of one. A later entry naming the same
+  // file wins: such plain files are written one by one, in order, and of
+  // such deltas only the last is applied.
+  std::vector<size_t> plain, deltas;
+  std::set<WString> folders{readyDir}, plainNames;
+  std::map<WString, size_t> deltaOf;
+  bool unique = true;
+  for (size_t k = 0; k < items.size(); ++k) {
+    const WString& name = items[k].name;
+    WString target = readyDir + kPathSep + NativeSeparators(name);
+    if (items[k].attributes & kZipAttrDirectory) {
+      while (!target.empty() && target.back() == kPathSep) target.pop_back();
+      folders.insert(target);
+      continue;
+    }
+    folders.insert(NativeSeparators(GetParentDir(target)));
+    if (EndsWith(name, kDeltaSuffix)) {
+      auto slot = deltaOf.emplace(SameFileKey(name.substr(0, name.size() - kDeltaSuffix.size())), deltas.size());
+      if (slot.second) deltas.push_back(k);
+      else deltas[slot.first->second] = k;
+    } else {
+      unique = plainNames.insert(SameFileKey(name)).second && unique;
+      plain.push_back(k);
+    }
   }
-  if (plat::PathExists(dst)) {
-    ClearReadOnly(dst);
-    if (!plat::DeleteFile(dst)) {
-      LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
+  // One thread makes every folder: the workers then only find them.
+  for (const WString& folder : folders) {
+    if (!CreateMulDirectory(folder)) {
+      LogWrite(LOG_ERROR, kOp, u"创建目录失败:" + folder);
       return false;
     }
   }
-  if (!MoveFileW(out, dst)) return false;
-  plat::StartWriteBack(dst);
-  return true;
-}
 
-bool COpFile::MergeDeltas(const std::vector<WString>& files, const std::vector<size_t>& deltas,
-                          const WString& installDir, const WString& unzipDir, const WString& readyDir,
-                          const std::function<void(size_t)>& progress) {
-  // One decoder per core, all within one memory budget (vcdiff.h). The
-  // deltas of one archive name different files; a later archive's delta of
-  // the same file waits for this call's end.
-  std::atomic<size_t> merged{0};
-  return ShareOut(deltas.size(), SpareCores(deltas.size() > 1 ? deltas.size() - 1 : 0), [&](size_t k, size_t worker) {
-    if (!MergeOneDelta(files[deltas[k]], installDir, unzipDir, readyDir)) return false;
-    size_t n = ++merged;
-    // Progress is posted from the staging thread only.
-    if (worker == 0) progress(n);
+  const size_t count = plain.size() + deltas.size();
+  zip.AddHelpers(SpareCores(count > 1 ? count - 1 : 0));
+  std::atomic<size_t> done{0};
+  auto step = [&](size_t worker) {
+    const size_t k = done++;
+    if (worker == 0) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * (long long)k / (long long)count));
+  };
+  if (!ShareOut(plain.size(), unique ? zip.Helpers() : 0, [&](size_t j, size_t worker) {
+        const ZipItemInfo& item = items[plain[j]];
+        const WString target = readyDir + kPathSep + NativeSeparators(item.name);
+        ClearReadOnly(target);
+        // The disk writes while the next entries inflate; the flush after
+        // staging then finds little left.
+        CZipReader::SetWriteBack(zip[worker], true);
+        if (CZipReader::UnzipItem(zip[worker], item.index, target) != ZIP_OK) return false;
+        step(worker);
+        return true;
+      }))
+    return unzipFailed();
+  // The deltas of one archive name different files, merged side by side,
+  // one decoder per core within one memory budget (vcdiff.h).
+  std::mutex unzipFolders;
+  return ShareOut(deltas.size(), zip.Helpers(), [&](size_t j, size_t worker) {
+    const ZipItemInfo& item = items[deltas[j]];
+    const WString rel = kPathSep + NativeSeparators(item.name.substr(0, item.name.size() - kDeltaSuffix.size()));
+    const WString dst = readyDir + rel;
+    // A file staged by an earlier pack (or by this one) is the delta's
+    // source; else the installed one, read in place.
+    const WString source = plat::PathExists(dst) ? dst : installDir + rel;
+    const WString out = dst + kMergeSuffix;
+    ClearReadOnly(out);
+    if (!MergeEntry(zip[worker], item, source, out, unzipDir, unzipFolders)) {
+      LogWrite(LOG_ERROR, kOp,
+               u"合并补丁包出错:" + archive + kPathSep + NativeSeparators(item.name) + u"+" + dst + u"->" + out);
+      return false;
+    }
+    if (plat::PathExists(dst)) {
+      ClearReadOnly(dst);
+      if (!plat::DeleteFile(dst)) {
+        LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
+        return false;
+      }
+    }
+    if (!MoveFileW(out, dst)) return false;
+    plat::StartWriteBack(dst);
+    step(worker);
     return true;
   });
 }
 
 // What staging and disabling the client newly take: every entry once
-// (plain files move from the unzip tree into the ready tree, deltas stay
-// there until the next pack), a delta's rebuilt file at the size of the
-// file it replaces, and the copies of the client executable and of the
+// (a plain file in the ready tree; a delta only when the decoder program
+// needs it as a file, until the next pack), a delta's rebuilt file at the
+// size of the file it replaces, and the copies of the client executable and of the
 // updater that disabling writes. The ready and unzip trees of an earlier
 // run are deleted first: their room counts as free. The swap only renames.
 // A little room is kept for the record, the flags and the log.
@@ -261,58 +365,33 @@ bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& i
 }
 
 bool COpFile::UnzipFile(const WString& archive, const WString& targetDir, int fromPercent, int toPercent) {
-  HZIP zip = CZipReader::Open(archive, nullptr);
-  if (!zip) return false;
-  ZipItemInfo info;
-  if (CZipReader::GetItem(zip, -1, info) != ZIP_OK) {
-    CZipReader::Close(zip);
-    return false;
-  }
-  const int32_t count = info.index;
-  if (count < 1) {
-    CZipReader::Close(zip);
-    return true;
-  }
+  ArchiveHandles zip;
+  std::vector<ZipItemInfo> items;
+  if (!zip.Open(archive, items)) return false;
+  const size_t count = items.size();
+  if (count < 1) return true;
   // Inflating is what unpacking spends its time on: every core takes
   // entries through a handle of its own. An archive that names one target
-  // twice keeps the archive's order (the later entry wins); "x//a" and
-  // "x/./a" name the target of "x/a", so names are compared folded.
-  std::vector<WString> names((size_t)count), sorted((size_t)count);
-  for (int32_t k = 0; k < count; ++k) {
-    if (CZipReader::GetItem(zip, k, info) != ZIP_OK) {
-      CZipReader::Close(zip);
-      return false;
-    }
-    names[(size_t)k] = info.name;
-    sorted[(size_t)k] = FoldPath(info.name);
-  }
-  std::sort(sorted.begin(), sorted.end());
-  const bool unique = std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end();
+  // twice keeps the archive's order (the later entry wins).
+  std::set<WString> names;
+  bool unique = true;
+  for (const ZipItemInfo& item : items) unique = names.insert(SameFileKey(item.name)).second && unique;
   // The folders are made first, here: the workers then only find them,
   // and no two race to make one (a failure shows when the file is made).
   std::set<WString> folders;
-  for (const WString& name : names) folders.insert(GetParentDir(targetDir + kPathSep + NativeSeparators(name)));
+  for (const ZipItemInfo& item : items) folders.insert(GetParentDir(targetDir + kPathSep + NativeSeparators(item.name)));
   for (const WString& folder : folders) plat::MakeDirs(folder);
-  std::vector<HZIP> handles{zip};
-  for (size_t t = unique ? SpareCores((size_t)count / 16) : 0; t > 0; --t) {
-    HZIP h = CZipReader::Open(archive, nullptr);
-    if (!h) break;
-    handles.push_back(h);
-  }
-  std::atomic<int32_t> done{0};
-  const bool ok = ShareOut((size_t)count, handles.size() - 1, [&](size_t k, size_t worker) {
-    const WString target = targetDir + kPathSep + NativeSeparators(names[k]);
+  if (unique) zip.AddHelpers(SpareCores(count / 16));
+  std::atomic<size_t> done{0};
+  return ShareOut(count, zip.Helpers(), [&](size_t k, size_t worker) {
+    const WString target = targetDir + kPathSep + NativeSeparators(items[k].name);
     ClearReadOnly(target);
-    // The disk writes while the next entries inflate; the flush after
-    // staging then finds little left. Deltas are read once and dropped.
-    CZipReader::SetWriteBack(handles[worker], !EndsWith(names[k], kDeltaSuffix));
-    if (CZipReader::UnzipItem(handles[worker], (int32_t)k, target) != ZIP_OK) return false;
-    const int32_t n = done++;
-    if (worker == 0) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * n / count));
+    CZipReader::SetWriteBack(zip[worker], !EndsWith(items[k].name, kDeltaSuffix));
+    if (CZipReader::UnzipItem(zip[worker], (int32_t)k, target) != ZIP_OK) return false;
+    const size_t n = done++;
+    if (worker == 0) PostProgress(fromPercent + (int)((long long)(toPercent - fromPercent) * (long long)n / (long long)count));
     return true;
   });
-  for (HZIP h : handles) CZipReader::Close(h);
-  return ok;
 }
 
 bool COpFile::MergeDelta(const WString& delta, const WString& source, const WString& output) {
@@ -324,19 +403,8 @@ bool COpFile::MergeDelta(const WString& delta, const WString& source, const WStr
   // Starting a decoder process costs more than decoding a small edit, so
   // plain deltas are decoded here. The program takes whatever this decoder
   // does not know or refuses, and its verdict stands.
-  if (vcdiff::DecodeFile(delta, source, output) != vcdiff::Result::kDone) {
-    // The program's memory counts against the merge's budget too: its
-    // source buffer (64 MiB by default) and its windows.
-    vcdiff::BudgetHold hold(128ull << 20);
-    // -D/-R: never hand the data to an external (de)compressor; XDELTA in
-    // the environment would add options behind our back.
-    int rc = plat::RunAndWait(DecoderProgram(), {"-d", "-f", "-D", "-R", "-s", AsOperand(s), AsOperand(d), AsOperand(o)},
-                              {"XDELTA"});
-    if (rc != 0) return false;
-  }
-  // The rebuilt file takes the permissions of the file it replaces.
-  int mode = plat::GetFileMode(source);
-  if (mode >= 0) plat::SetFileMode(output, mode);
+  if (vcdiff::DecodeFile(delta, source, output) != vcdiff::Result::kDone && !RunDecoderProgram(d, s, o)) return false;
+  KeepMode(source, output);
   return true;
 }
 

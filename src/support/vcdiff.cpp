@@ -125,7 +125,7 @@ struct Cursor {
 
 class Input {
  public:
-  Input(plat::File& file, uint64_t size) : m_file(file), m_size(size), m_buf(new uint8_t[kSize]) {}
+  Input(const DeltaReader& read, uint64_t size) : m_read(read), m_size(size), m_buf(new uint8_t[kSize]) {}
   bool Failed() const { return m_failed; }
   // Bytes of the file not consumed yet, as its size was at the start.
   uint64_t Left() const {
@@ -158,14 +158,14 @@ class Input {
   static constexpr size_t kSize = 64 * 1024;
   bool Fill() {
     if (m_failed) return false;
-    const int64_t got = m_file.ReadAt((int64_t)m_filled, m_buf.get(), kSize);
+    const int64_t got = m_read(m_buf.get(), kSize);
     if (got < 0) m_failed = true;
     m_pos = 0;
-    m_len = got > 0 ? (size_t)got : 0;
+    m_len = got > 0 ? (size_t)std::min<int64_t>(got, kSize) : 0;
     m_filled += m_len;
     return m_len > 0;
   }
-  plat::File& m_file;
+  const DeltaReader& m_read;
   uint64_t m_size, m_filled = 0;
   std::unique_ptr<uint8_t[]> m_buf;
   size_t m_pos = 0, m_len = 0;
@@ -441,18 +441,29 @@ BudgetHold::~BudgetHold() { Budget::Instance().Give(m_bytes); }
 
 uint64_t SetMemoryBudget(uint64_t bytes) { return Budget::Instance().SetTotal(bytes); }
 
-Result DecodeFile(const WString& delta, const WString& source, const WString& output) {
-  plat::File d, s, o;
-  int64_t deltaSize = -1, sourceSize = -1;
-  if (!d.Open(delta, plat::File::kRead) || !s.Open(source, plat::File::kRead) || (sourceSize = s.Size()) < 0 ||
-      (deltaSize = d.Size()) < 0)
-    return Result::kIoError;
+Result Decode(const DeltaReader& delta, uint64_t deltaSize, const WString& source, const WString& output) {
+  plat::File s, o;
+  int64_t sourceSize = -1;
+  if (!s.Open(source, plat::File::kRead) || (sourceSize = s.Size()) < 0) return Result::kIoError;
   if (!o.Open(output, plat::File::kCreate)) return Result::kIoError;
-  Input in(d, (uint64_t)deltaSize);
+  Input in(delta, deltaSize);
   Source src(s, (uint64_t)sourceSize);
   Result r = Decoder(in, src, o).Run();
   if (!o.Close() && r == Result::kDone) r = Result::kIoError;
   return r;
+}
+
+Result DecodeFile(const WString& delta, const WString& source, const WString& output) {
+  plat::File d;
+  int64_t deltaSize = -1;
+  if (!d.Open(delta, plat::File::kRead) || (deltaSize = d.Size()) < 0) return Result::kIoError;
+  int64_t at = 0;
+  const DeltaReader read = [&](uint8_t* buffer, size_t n) {
+    const int64_t got = d.ReadAt(at, buffer, n);
+    if (got > 0) at += got;
+    return got;
+  };
+  return Decode(read, (uint64_t)deltaSize, source, output);
 }
 
 }  // namespace vcdiff

@@ -5,7 +5,9 @@
 // external decoder to take.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "base/text.h"
@@ -41,6 +43,15 @@ enum class Result {
   kCorrupt,      // not a delta this decoder can read, or a checksum failed
   kIoError,      // a file could not be opened, read or written
 };
+
+// Where a delta's bytes come from, in order: fills at most n bytes of
+// buffer and returns how many, 0 at the delta's end, -1 on a failed read.
+using DeltaReader = std::function<int64_t(uint8_t* buffer, size_t n)>;
+
+// Decodes the delta of deltaSize bytes that read yields against source
+// into output, which is created or truncated. On anything but kDone the
+// output holds an unfinished target and must not be used.
+Result Decode(const DeltaReader& read, uint64_t deltaSize, const WString& source, const WString& output);
 
 // Decodes delta (a file) against source into output, which is created or
 // truncated. On anything but kDone the output holds an unfinished target

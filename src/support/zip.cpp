@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -217,6 +218,29 @@ struct EntryData {
   int64_t dataOffset = 0;
 };
 
+// One entry's data on its way out: decrypted, inflated, counted and, at
+// its end, checked against the record.
+struct EntryStream {
+  EntryStream() = default;
+  EntryStream(const EntryStream&) = delete;  // zlib's state points back at zs
+  EntryStream& operator=(const EntryStream&) = delete;
+  ~EntryStream() { Reset(); }
+  void Reset() {
+    if (inflating) inflateEnd(&zs);
+    inflating = open = ended = false;
+    failed = ZIP_OK;
+    dec.reset();
+  }
+  bool open = false, inflating = false, ended = false;
+  uint32_t failed = ZIP_OK;  // the first failure, repeated to every later read
+  uint16_t method = 0;
+  int64_t pos = 0;
+  uint64_t remaining = 0, total = 0, expected = 0;
+  uint32_t crc = 0, wantCrc = 0;
+  z_stream zs{};
+  std::unique_ptr<CDecrypter> dec;
+};
+
 }  // namespace
 
 struct ZipHandle {
@@ -236,6 +260,7 @@ struct ZipHandle {
   bool haveItem = false;
   ZipItemInfo item;
   EntryData entry;
+  EntryStream stream;
 
   // Headers are small and lie close together: they are served from one
   // block read at the first of them.
@@ -417,63 +442,110 @@ void MakeChain(const WString& dir) {
   if (!dir.empty()) plat::MakeDirs(dir);
 }
 
-// Streams the entry's data into out; counts and checks it against the record.
-uint32_t Extract(ZipHandle& z, plat::File& out, std::unique_ptr<CDecrypter>& dec, int64_t pos, uint64_t remaining) {
+// Starts the stream of the entry last read by ReadEntry; a wrong password
+// or data running past the archive is known before anything is written.
+uint32_t BeginStream(ZipHandle& z) {
+  EntryStream& s = z.stream;
+  s.Reset();
   const EntryData& e = z.entry;
-  const uint64_t expected = z.item.uncompressedSize;
-  if (pos < 0 || pos > z.fileSize || remaining > (uint64_t)(z.fileSize - pos)) return ZIP_FLATE;  // truncated data
-  unsigned char* in = z.inBuf.get();
-  unsigned char* outBuf = z.outBuf.get();
-  uint32_t crc = (uint32_t)crc32(0L, Z_NULL, 0);
-  uint64_t total = 0;
-
-  auto readChunk = [&](size_t want) -> size_t {
-    if (z.file.ReadAt(pos, in, want) != (int64_t)want) return 0;
-    if (dec) dec->Decrypt(in, want);
-    pos += (int64_t)want;
-    remaining -= want;
-    return want;
-  };
-  auto emit = [&](const unsigned char* p, size_t n) -> uint32_t {
-    if (total + n > expected) return ZIP_FLATE;
-    crc = (uint32_t)crc32(crc, p, (uInt)n);
-    total += n;
-    if (!out.Write(p, n)) return ZIP_WRITE;
-    return ZIP_OK;
-  };
-
-  if (e.method == 0) {
-    while (remaining > 0) {
-      size_t want = remaining < kChunk ? remaining : kChunk;
-      size_t got = readChunk(want);
-      if (!got) return ZIP_FLATE;
-      if (uint32_t r = emit(in, got)) return r;
+  int64_t pos = e.dataOffset;
+  uint64_t remaining = z.item.compressedSize;
+  if (pos < 0 || pos > z.fileSize || remaining > (uint64_t)(z.fileSize - pos)) return ZIP_FLATE;
+  if (e.flags & kFlagEncrypted) {
+    if (!z.hasPassword) return ZIP_PASSWORD;
+    unsigned char header[12];
+    if (remaining < sizeof header || !z.ReadAt(pos, header, sizeof header)) return ZIP_FLATE;
+    s.dec = std::make_unique<CDecrypter>(z.password);
+    s.dec->Decrypt(header, sizeof header);
+    unsigned char check = (e.flags & kFlagDescriptor) ? (unsigned char)(e.dosTime >> 8) : (unsigned char)(e.crc >> 24);
+    if (header[11] != check) {
+      s.dec.reset();
+      return ZIP_PASSWORD;
     }
+    pos += sizeof header;
+    remaining -= sizeof header;
+  }
+  if (e.method != 0) {
+    s.zs = z_stream{};
+    if (inflateInit2(&s.zs, -MAX_WBITS) != Z_OK) return ZIP_FLATE;
+    s.inflating = true;
+  }
+  if (!z.inBuf) {
+    z.outBuf.reset(new unsigned char[kChunk]);
+    z.inBuf.reset(new unsigned char[kChunk]);
+  }
+  s.method = e.method;
+  s.pos = pos;
+  s.remaining = remaining;
+  s.total = 0;
+  s.expected = z.item.uncompressedSize;
+  s.crc = (uint32_t)crc32(0L, Z_NULL, 0);
+  s.wantCrc = e.crc;
+  s.open = true;
+  return ZIP_OK;
+}
+
+// Up to n (> 0) bytes of the open stream into out: how many, 0 once the
+// whole entry has come out and matched its record, -1 with code set on
+// failure.
+int64_t Pull(ZipHandle& z, unsigned char* out, size_t n, uint32_t& code) {
+  EntryStream& s = z.stream;
+  auto fail = [&](uint32_t c) -> int64_t {
+    if (s.failed == ZIP_OK) s.failed = c;
+    code = s.failed;
+    return -1;
+  };
+  if (!s.open) return fail(ZIP_ARGS);
+  if (s.failed != ZIP_OK) return fail(s.failed);
+  auto readChunk = [&](unsigned char* to, size_t want) {
+    if (z.file.ReadAt(s.pos, to, want) != (int64_t)want) return false;
+    if (s.dec) s.dec->Decrypt(to, want);
+    s.pos += (int64_t)want;
+    s.remaining -= want;
+    return true;
+  };
+  size_t produced = 0;
+  if (s.method == 0) {
+    produced = (size_t)std::min<uint64_t>(n, s.remaining);
+    if (produced && !readChunk(out, produced)) return fail(ZIP_FLATE);
   } else {
-    z_stream zs = {};
-    if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return ZIP_FLATE;
-    std::unique_ptr<z_stream, void (*)(z_stream*)> guard(&zs, [](z_stream* s) { inflateEnd(s); });
-    for (;;) {
-      if (zs.avail_in == 0 && remaining > 0) {
-        size_t want = remaining < kChunk ? remaining : kChunk;
-        size_t got = readChunk(want);
-        if (!got) return ZIP_FLATE;
-        zs.next_in = in;
-        zs.avail_in = (uInt)got;
+    z_stream& zs = s.zs;
+    while (!s.ended && produced == 0) {
+      if (zs.avail_in == 0 && s.remaining > 0) {
+        size_t want = (size_t)std::min<uint64_t>(s.remaining, kChunk);
+        if (!readChunk(z.inBuf.get(), want)) return fail(ZIP_FLATE);
+        zs.next_in = z.inBuf.get();
+        zs.avail_in = (uInt)want;
       }
-      zs.next_out = outBuf;
-      zs.avail_out = (uInt)kChunk;
+      zs.next_out = out;
+      zs.avail_out = (uInt)std::min<size_t>(n, UINT32_MAX);
+      const uInt room = zs.avail_out;
       int ret = inflate(&zs, Z_NO_FLUSH);
-      size_t produced = kChunk - zs.avail_out;
-      if (produced)
-        if (uint32_t r = emit(outBuf, produced)) return r;
-      if (ret == Z_STREAM_END) break;
-      if (ret != Z_OK && ret != Z_BUF_ERROR) return ZIP_FLATE;
-      if (zs.avail_in == 0 && remaining == 0 && produced == 0) return ZIP_FLATE;  // stream cut short
+      produced = room - zs.avail_out;
+      if (ret == Z_STREAM_END) s.ended = true;
+      else if (ret != Z_OK && ret != Z_BUF_ERROR) return fail(ZIP_FLATE);
+      else if (zs.avail_in == 0 && s.remaining == 0 && produced == 0) return fail(ZIP_FLATE);  // stream cut short
     }
   }
-  if (total != expected || crc != e.crc) return ZIP_FLATE;
-  return ZIP_OK;
+  if (produced) {
+    if (s.total + produced > s.expected) return fail(ZIP_FLATE);
+    s.crc = (uint32_t)crc32(s.crc, out, (uInt)produced);
+    s.total += produced;
+    return (int64_t)produced;
+  }
+  if (s.total != s.expected || s.crc != s.wantCrc) return fail(ZIP_FLATE);
+  return 0;
+}
+
+// Streams the open entry into out.
+uint32_t Extract(ZipHandle& z, plat::File& out) {
+  for (;;) {
+    uint32_t code = ZIP_OK;
+    const int64_t got = Pull(z, z.outBuf.get(), kChunk, code);
+    if (got < 0) return code;
+    if (got == 0) return ZIP_OK;
+    if (!out.Write(z.outBuf.get(), (size_t)got)) return ZIP_WRITE;
+  }
 }
 
 const char* TextOf(uint32_t code) {
@@ -566,22 +638,8 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   WString full = dir + name;
   if (full.size() > kZipMaxPath || name.empty()) return Result(ZIP_NO_FILE);
 
-  const EntryData& e = zip->entry;
-  int64_t pos = e.dataOffset;
-  uint64_t remaining = info.compressedSize;
-  std::unique_ptr<CDecrypter> dec;
-  unsigned char header[12];
-  if (e.flags & kFlagEncrypted) {
-    // Checked before anything is created, so a wrong password leaves nothing behind.
-    if (!zip->hasPassword) return Result(ZIP_PASSWORD);
-    if (remaining < sizeof header || !zip->ReadAt(pos, header, sizeof header)) return Result(ZIP_FLATE);
-    dec = std::make_unique<CDecrypter>(zip->password);
-    dec->Decrypt(header, sizeof header);
-    unsigned char check = (e.flags & kFlagDescriptor) ? (unsigned char)(e.dosTime >> 8) : (unsigned char)(e.crc >> 24);
-    if (header[11] != check) return Result(ZIP_PASSWORD);
-    pos += sizeof header;
-    remaining -= sizeof header;
-  }
+  // Checked before anything is created, so a wrong password leaves nothing behind.
+  if (uint32_t r = BeginStream(*zip)) return Result(r);
 
   // A stale entry is replaced, a read-only one refused; creating anew never
   // follows a symbolic link left at the target.
@@ -591,11 +649,9 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
     MakeChain(dir);
     if (!out.Open(full, plat::File::kCreateNew)) return Result(ZIP_NO_FILE);
   }
-  if (!zip->outBuf) {
-    zip->outBuf.reset(new unsigned char[kChunk]);
-    zip->inBuf.reset(new unsigned char[kChunk]);
-  }
-  uint32_t r = Extract(*zip, out, dec, pos, remaining);
+  uint32_t r = Extract(*zip, out);
+  zip->stream.Reset();
+  const EntryData& e = zip->entry;
   if (r == ZIP_OK && zip->writeBack && !out.StartWriteBack(0, 0)) r = ZIP_WRITE;
   if (!out.Close() && r == ZIP_OK) r = ZIP_WRITE;
   if (r != ZIP_OK) return Result(r);
@@ -615,6 +671,24 @@ uint32_t CZipReader::UnzipItem(HZIP zip, int32_t index, const WString& target) {
   }
   plat::SetTimes(full, UnixFromFileTime(info.accessTime), UnixFromFileTime(info.modifyTime));
   return Result(ZIP_OK);
+}
+
+uint32_t CZipReader::OpenItem(HZIP zip, int32_t index) {
+  if (!zip || index < 0 || index >= zip->count) return Result(ZIP_ARGS);
+  ZipItemInfo info;
+  if (uint32_t r = ReadEntry(*zip, index, info)) return Result(r);
+  return Result(BeginStream(*zip));
+}
+
+int64_t CZipReader::ReadItem(HZIP zip, void* buffer, size_t size) {
+  if (!zip || !buffer || size == 0) {
+    Result(ZIP_ARGS);
+    return -1;
+  }
+  uint32_t code = ZIP_OK;
+  const int64_t got = Pull(*zip, (unsigned char*)buffer, size, code);
+  if (got < 0) Result(code);
+  return got;
 }
 
 void CZipReader::SetWriteBack(HZIP zip, bool on) {

@@ -3,6 +3,7 @@
 // a numeric result code (0 = success) with a fixed English text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/text.h"
@@ -67,6 +68,12 @@ class CZipReader {
   static HZIP Open(const WString& archivePath, const char* password);
   static uint32_t GetItem(HZIP zip, int32_t index, ZipItemInfo& info);
   static uint32_t UnzipItem(HZIP zip, int32_t index, const WString& target);
+  // An entry's data for a reader that pulls it: OpenItem starts it,
+  // ReadItem gives the next bytes, 0 once the whole entry has come out
+  // and matched its size and CRC, -1 on failure (LastResult says why).
+  // A handle streams one entry at a time; UnzipItem ends the stream.
+  static uint32_t OpenItem(HZIP zip, int32_t index);
+  static int64_t ReadItem(HZIP zip, void* buffer, size_t size);
   // When on, UnzipItem starts writing each file it extracts back to disk
   // as it closes it (plat::StartWriteBack), so that a later flush finds
   // less to do.

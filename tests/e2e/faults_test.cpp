@@ -136,12 +136,8 @@ TEST(DiskFaults, EachLeavesAWholeInstallationAndTheNextRunUpdates) {
       {"full disk while downloading", "ENOSPC", "write", ".zip", 1, true, 0,
        {"[ERROR] [CNet::Download] 关闭文件失败:", "下载文件失败！"}},
       {"I/O error while downloading", "EIO", "write", ".zip", 2, false, 0, {"下载文件失败！"}},
-      {"full disk while unpacking", "ENOSPC", "write", "/update/unzip/", 2, true, 2,
-       {"解压zip文件失败:", "解压文件失败！"}},
-      // Staged files move into the ready tree; a disk too full even for the
-      // new name falls back to a copy, which fails too.
-      {"full disk while staging into the ready tree", "ENOSPC", "rename,link,write", "/update/ready/", 1, true, 2,
-       {"[ERROR] [COpFile::UpdateToReadyDir] 复制文件失败:", "解压文件失败！"}},
+      {"full disk while unpacking", "ENOSPC", "write", "/update/ready/", 2, true, 2,
+       {"[ERROR] [COpFile::UpdateToReadyDir] 解压zip文件失败:", "解压文件失败！"}},
       {"I/O error moving a merged file", "EIO", "rename", ".mergedata", 1, false, 2,
        {"[ERROR] [COpFile::MoveFileW] 移动文件失败:", "解压文件失败！"}},
       // The staged tree is not on the disk: the old files must not go.

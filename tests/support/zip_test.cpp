@@ -129,6 +129,25 @@ TEST(ZipReader, StoredAndDeflatedEntriesComeOutByteExact) {
   EXPECT_EQ(ReadFile(t.sub("out/text.txt")), text);
   EXPECT_TRUE(testutil::Exists(t.sub("out/empty.txt")));
   EXPECT_EQ(ReadFile(t.sub("out/empty.txt")), "");
+  // Pulled as a stream, in pieces of any size, the same bytes come out;
+  // UnzipItem ends the stream.
+  for (int32_t i : {0, 1, 2, 3}) {
+    ASSERT_EQ(CZipReader::OpenItem(z.h, i), ZIP_OK);
+    std::string got;
+    char buf[70001];
+    for (size_t piece = 1;; piece = piece * 7 % 70001 + 1) {
+      int64_t n = CZipReader::ReadItem(z.h, buf, piece);
+      ASSERT_GE(n, 0);
+      if (n == 0) break;
+      got.append(buf, (size_t)n);
+    }
+    EXPECT_EQ(got, i == 2 ? text : i == 3 ? "" : ReadFile(t.sub("random.bin"))) << i;
+    EXPECT_EQ(CZipReader::ReadItem(z.h, buf, sizeof buf), 0);
+  }
+  ASSERT_EQ(CZipReader::UnzipItem(z.h, 2, t.wsub("again.txt")), ZIP_OK);
+  char one;
+  EXPECT_EQ(CZipReader::ReadItem(z.h, &one, 1), -1);
+  EXPECT_EQ(CZipReader::LastResult(), ZIP_ARGS);
 }
 
 TEST(ZipReader, InfoZipTreeKeepsDirectoriesModesAndTimes) {
@@ -364,6 +383,13 @@ TEST(ZipReader, CorruptHeadersAndDataAreReported) {
     EXPECT_EQ(CZipReader::GetItem(z.h, 0, info), ZIP_OK);
     EXPECT_EQ(CZipReader::UnzipItem(z.h, 0, t.wsub("o2")), ZIP_FLATE);
     EXPECT_EQ(CZipReader::ResultText(ZIP_LAST_RESULT), u"Zip-bug: an internal error during flation");
+    // A stream of it gives every byte, then the failure, and keeps it.
+    char buf[2000];
+    ASSERT_EQ(CZipReader::OpenItem(z.h, 0), ZIP_OK);
+    EXPECT_EQ(CZipReader::ReadItem(z.h, buf, sizeof buf), 1000);
+    EXPECT_EQ(CZipReader::ReadItem(z.h, buf, sizeof buf), -1);
+    EXPECT_EQ(CZipReader::ReadItem(z.h, buf, sizeof buf), -1);
+    EXPECT_EQ(CZipReader::LastResult(), ZIP_FLATE);
   }
   {  // deflate data damaged
     Zip z(variant("deflate.zip", off1 + 30 + 12 + 100, "\xff\xff\xff\xff"));

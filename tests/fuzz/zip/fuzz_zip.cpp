@@ -1,5 +1,5 @@
 // Arbitrary bytes opened as an archive and every entry extracted into a
-// scratch directory. Besides the sanitizers, the harness aborts when
+// scratch directory, and pulled as a stream too. Besides the sanitizers, the harness aborts when
 // anything appears outside the extraction directory or a link is created.
 #include <cstdint>
 #include <cstdio>
@@ -35,7 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (CZipReader::GetItem(zip, k, info) != ZIP_OK) continue;
         if (info.name.size() > kZipMaxPath) abort();
         if (info.uncompressedSize > kMaxEntrySize) continue;
-        CZipReader::UnzipItem(zip, k, WidePath(out) + u"/" + info.name);
+        const bool extracted = CZipReader::UnzipItem(zip, k, WidePath(out) + u"/" + info.name) == ZIP_OK;
+        // The entry pulled as a stream must agree with what was extracted.
+        std::string streamed;
+        char buf[4099];
+        int64_t n = -1;
+        if (CZipReader::OpenItem(zip, k) == ZIP_OK)
+          while ((n = CZipReader::ReadItem(zip, buf, 1 + streamed.size() % sizeof buf)) > 0) streamed.append(buf, (size_t)n);
+        if (extracted && !(info.attributes & kZipAttrDirectory))
+          fuzz::Check(n == 0 && streamed == fuzz::ReadFile(out + "/" + Utf8FromWide(info.name)));
       }
       // Random access back to the start walks the directory again.
       if (count > 1) CZipReader::GetItem(zip, 0, info);
