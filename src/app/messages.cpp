@@ -81,7 +81,9 @@ void CUpdateDlg::OnTimer(uint32_t id) {
     m_dwClientPid = 0;
     if (IsHidden()) m_bCancel = true;
   } else if (id == TIMER_WAIT_WORKER) {
-    if (m_bWorkerRunning) return;
+    // Also posted by the worker as it ends: acted on once, while waited for.
+    if (m_bWorkerRunning || !m_bWaitingForWorker) return;
+    m_bWaitingForWorker = false;
     m_view->KillTimer(TIMER_WAIT_WORKER);
     RunClientApp();
     m_view->EndDialog(IDCANCEL);
@@ -99,6 +101,7 @@ void CUpdateDlg::StopProcedure() {
     RunClientApp();
     m_view->EndDialog(IDCANCEL);
   } else {
+    m_bWaitingForWorker = true;
     m_view->SetTimer(TIMER_WAIT_WORKER, kWaitWorkerPeriodMs);
   }
 }

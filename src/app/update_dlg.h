@@ -114,6 +114,8 @@ class CUpdateDlg {
   std::atomic<bool> m_bStopRequested{false};
   std::atomic<bool> m_bCancel{false};
   std::atomic<bool> m_bWorkerRunning{false};
+  // Timer 2025 runs: the window waits for the worker to end. Window thread.
+  bool m_bWaitingForWorker = false;
   std::atomic<bool> m_bClientBroken{false};
   std::atomic<bool> m_bNoWriteRight{false};
   std::atomic<bool> m_bForcedRepair{false};

@@ -56,6 +56,9 @@ void CUpdateDlg::WorkerThreadProc() {
   if (ok) CheckIsNeedRepair();
   plat::SendMessage(m_hWnd, WM_UPDATE_WORK_DONE, ok ? 1 : 0, 0);
   m_bWorkerRunning = false;
+  // A stop that waits for the worker ends now, not at the timer's next
+  // tick (up to 50 ms later, before the client restarts).
+  plat::PostMessage(m_hWnd, plat::WM_TIMER, TIMER_WAIT_WORKER, 0);
 }
 
 void CUpdateDlg::CheckIsNeedRepair() {

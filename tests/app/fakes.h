@@ -2,6 +2,7 @@
 // the window. They keep what the driver did so the tests can check it.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/constants.h"
 #include "app/driver_ops.h"
 #include "app/update_dlg.h"
 #include "app/update_view.h"
@@ -300,8 +302,11 @@ class FakeOps : public quillup::CDriverOps {
 class FakeView : public quillup::CUpdateView {
  public:
   explicit FakeView(quillup::CUpdateDlg& dlg) : m_dlg(dlg) {
-    m_hwnd = plat::RegisterMessageHandler(
-        [this](uint32_t msg, plat::WPARAM w, plat::LPARAM l) { return m_dlg.WindowProc(msg, w, l); });
+    m_hwnd = plat::RegisterMessageHandler([this](uint32_t msg, plat::WPARAM w, plat::LPARAM l) -> plat::LRESULT {
+      // Posted timer ticks are counted; the test hands them on.
+      if (msg == plat::WM_TIMER && w == quillup::TIMER_WAIT_WORKER) return ++waitTicksPosted, 0;
+      return m_dlg.WindowProc(msg, w, l);
+    });
   }
   ~FakeView() override { plat::UnregisterMessageHandler(m_hwnd); }
 
@@ -325,6 +330,7 @@ class FakeView : public quillup::CUpdateView {
   uint32_t textColor = 0;
   int activations = 0;
   std::function<bool()> pump = [] { return false; };
+  std::atomic<int> waitTicksPosted{0};
 
   int RunModal() override { return 0; }
   void EndDialog(int r) override {

@@ -556,12 +556,17 @@ TEST(Worker, ThreadReportsWhileStillMarkedRunning) {
   EXPECT_FALSE(h.dlg->m_bWorkerRunning);
   EXPECT_EQ(h.ops->repairChecks, 1);  // integrity check after a good run
   EXPECT_TRUE(h.view->HasStatus(u"客户端文件完整。"));
-  // The stop of a good run waited for the worker instead of closing at once.
+  // The stop of a good run waited for the worker instead of closing at
+  // once; the worker's own tick, posted as it ends, closes the window, and
+  // the timer's next tick does nothing more.
   EXPECT_EQ(h.view->endCalls, 0);
   EXPECT_TRUE(h.view->timers.count(TIMER_WAIT_WORKER));
+  ASSERT_EQ(h.view->waitTicksPosted, 1);
   h.dlg->OnTimer(TIMER_WAIT_WORKER);
   EXPECT_EQ(h.view->endCalls, 1);
   EXPECT_EQ(h.view->endResult, IDCANCEL);
+  h.dlg->OnTimer(TIMER_WAIT_WORKER);
+  EXPECT_EQ(h.view->endCalls, 1);
 }
 
 TEST(Worker, NoIntegrityCheckAfterAFailedRun) {
@@ -572,4 +577,7 @@ TEST(Worker, NoIntegrityCheckAfterAFailedRun) {
   EXPECT_EQ(h.ops->repairChecks, 0);
   EXPECT_EQ(h.view->endCalls, 0);  // a failure in the foreground waits for the user
   EXPECT_TRUE(h.view->stopEnabled);
+  ASSERT_EQ(h.view->waitTicksPosted, 1);
+  h.dlg->OnTimer(TIMER_WAIT_WORKER);  // the worker's tick, with no stop waiting
+  EXPECT_EQ(h.view->endCalls, 0);
 }
