@@ -164,20 +164,22 @@ class ArchiveHandles {
   std::vector<HZIP> m_handles;
 };
 
-// Rebuilds output from the delta entry against source.
+// Rebuilds output from the delta entry against source and starts its
+// write-back.
 bool MergeEntry(HZIP zip, const ZipItemInfo& item, const WString& source, const WString& output,
                 const WString& unzipDir, std::mutex& unzipFolders) {
   std::string s, o;
-  if (!OpenCheck(source, plat::File::kRead, s) || !OpenCheck(output, plat::File::kCreate, o)) return false;
+  if (!NativePath(source, s) || !NativePath(output, o)) return false;
   if (CZipReader::OpenItem(zip, item.index) == ZIP_OK) {
     const vcdiff::DeltaReader read = [zip](uint8_t* buffer, size_t n) { return CZipReader::ReadItem(zip, buffer, n); };
-    if (vcdiff::Decode(read, item.uncompressedSize, source, output) == vcdiff::Result::kDone) {
+    if (vcdiff::Decode(read, item.uncompressedSize, source, output, true) == vcdiff::Result::kDone) {
       KeepMode(source, output);
       return true;
     }
   }
   // The program takes whatever this decoder does not know or refuses, as
   // a file, and its verdict stands.
+  if (!OpenCheck(source, plat::File::kRead, s) || !OpenCheck(output, plat::File::kCreate, o)) return false;
   const WString delta = unzipDir + kPathSep + NativeSeparators(item.name);
   std::string d;
   {
@@ -189,6 +191,7 @@ bool MergeEntry(HZIP zip, const ZipItemInfo& item, const WString& source, const 
   if (CZipReader::UnzipItem(zip, item.index, delta) != ZIP_OK || !NativePath(delta, d)) return false;
   if (!RunDecoderProgram(d, s, o)) return false;
   KeepMode(source, output);
+  plat::StartWriteBack(output);
   return true;
 }
 
@@ -295,7 +298,8 @@ bool COpFile::StageArchive(const WString& archive, const WString& installDir, co
     const WString dst = readyDir + rel;
     // A file staged by an earlier pack (or by this one) is the delta's
     // source; else the installed one, read in place.
-    const WString source = plat::PathExists(dst) ? dst : installDir + rel;
+    const bool staged = plat::PathExists(dst);
+    const WString source = staged ? dst : installDir + rel;
     const WString out = dst + kMergeSuffix;
     ClearReadOnly(out);
     if (!MergeEntry(zip[worker], item, source, out, unzipDir, unzipFolders)) {
@@ -303,7 +307,7 @@ bool COpFile::StageArchive(const WString& archive, const WString& installDir, co
                u"合并补丁包出错:" + archive + kPathSep + NativeSeparators(item.name) + u"+" + dst + u"->" + out);
       return false;
     }
-    if (plat::PathExists(dst)) {
+    if (staged) {
       ClearReadOnly(dst);
       if (!plat::DeleteFile(dst)) {
         LogWrite(LOG_ERROR, kOp, u"删除文件失败:" + dst);
@@ -311,7 +315,6 @@ bool COpFile::StageArchive(const WString& archive, const WString& installDir, co
       }
     }
     if (!MoveFileW(out, dst)) return false;
-    plat::StartWriteBack(dst);
     step(worker);
     return true;
   });

@@ -441,7 +441,8 @@ BudgetHold::~BudgetHold() { Budget::Instance().Give(m_bytes); }
 
 uint64_t SetMemoryBudget(uint64_t bytes) { return Budget::Instance().SetTotal(bytes); }
 
-Result Decode(const DeltaReader& delta, uint64_t deltaSize, const WString& source, const WString& output) {
+Result Decode(const DeltaReader& delta, uint64_t deltaSize, const WString& source, const WString& output,
+              bool writeBack) {
   plat::File s, o;
   int64_t sourceSize = -1;
   if (!s.Open(source, plat::File::kRead) || (sourceSize = s.Size()) < 0) return Result::kIoError;
@@ -449,6 +450,7 @@ Result Decode(const DeltaReader& delta, uint64_t deltaSize, const WString& sourc
   Input in(delta, deltaSize);
   Source src(s, (uint64_t)sourceSize);
   Result r = Decoder(in, src, o).Run();
+  if (r == Result::kDone && writeBack && !o.StartWriteBack(0, 0)) r = Result::kIoError;
   if (!o.Close() && r == Result::kDone) r = Result::kIoError;
   return r;
 }

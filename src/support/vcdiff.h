@@ -50,8 +50,10 @@ using DeltaReader = std::function<int64_t(uint8_t* buffer, size_t n)>;
 
 // Decodes the delta of deltaSize bytes that read yields against source
 // into output, which is created or truncated. On anything but kDone the
-// output holds an unfinished target and must not be used.
-Result Decode(const DeltaReader& read, uint64_t deltaSize, const WString& source, const WString& output);
+// output holds an unfinished target and must not be used. writeBack
+// starts writing a finished output to disk before it is closed.
+Result Decode(const DeltaReader& read, uint64_t deltaSize, const WString& source, const WString& output,
+              bool writeBack = false);
 
 // Decodes delta (a file) against source into output, which is created or
 // truncated. On anything but kDone the output holds an unfinished target
