@@ -1,5 +1,6 @@
 // Extracts one archive (default: 5,000 files, 300 MiB, made by Info-ZIP zip)
-// with the staging path (COpFile::UnzipFile over CZipReader) and with
+// with COpFile::UnzipFile (CZipReader on every core, as staging unzips
+// plain entries) and with
 // Info-ZIP unzip, alternately, and prints the ratio of the best times.
 //
 //   bench_unzip [--files N] [--mib M] [--rounds R] [--keep]
