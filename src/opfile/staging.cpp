@@ -135,7 +135,8 @@ class ArchiveHandles {
   ~ArchiveHandles() {
     for (HZIP h : m_handles) CZipReader::Close(h);
   }
-  // Opens it for the calling thread and lists its entries.
+  // Opens it for the calling thread and lists its entries; on failure
+  // items holds those listed before it.
   bool Open(const WString& archive, std::vector<ZipItemInfo>& items) {
     m_archive = archive;
     HZIP zip = CZipReader::Open(archive, nullptr);
@@ -144,8 +145,12 @@ class ArchiveHandles {
     ZipItemInfo info;
     if (CZipReader::GetItem(zip, -1, info) != ZIP_OK) return false;
     items.resize(info.index > 0 ? (size_t)info.index : 0);
-    for (size_t k = 0; k < items.size(); ++k)
-      if (CZipReader::GetItem(zip, (int32_t)k, items[k]) != ZIP_OK) return false;
+    for (size_t k = 0; k < items.size(); ++k) {
+      if (CZipReader::GetItem(zip, (int32_t)k, items[k]) != ZIP_OK) {
+        items.resize(k);
+        return false;
+      }
+    }
     return true;
   }
   // Up to n handles more, one for each helper thread.
@@ -334,22 +339,18 @@ bool COpFile::HasRoomToStage(const std::vector<WString>& packs, const WString& i
   auto blocks = [](int64_t bytes) { return bytes > 0 ? ((uint64_t)bytes + 4095) / 4096 * 4096 : 0; };
   uint64_t need = kMargin;
   for (const WString& archive : packs) {
-    HZIP zip = CZipReader::Open(archive, nullptr);
-    if (!zip) continue;  // staging itself reports an unreadable archive
-    ZipItemInfo info;
-    if (CZipReader::GetItem(zip, -1, info) == ZIP_OK) {
-      const int32_t count = info.index;
-      for (int32_t k = 0; k < count; ++k) {
-        if (CZipReader::GetItem(zip, k, info) != ZIP_OK) break;
-        need += blocks((int64_t)info.uncompressedSize);
-        if (!EndsWith(info.name, kDeltaSuffix)) continue;
-        const WString rel = info.name.substr(0, info.name.size() - kDeltaSuffix.size());
-        WString source = installDir + kPathSep + NativeSeparators(rel);
-        int64_t size = GetFileSizeByPath(source);
-        need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
-      }
+    // Staging itself reports an archive it cannot read; what was listed counts.
+    ArchiveHandles zip;
+    std::vector<ZipItemInfo> items;
+    zip.Open(archive, items);
+    for (const ZipItemInfo& info : items) {
+      need += blocks((int64_t)info.uncompressedSize);
+      if (!EndsWith(info.name, kDeltaSuffix)) continue;
+      const WString rel = info.name.substr(0, info.name.size() - kDeltaSuffix.size());
+      WString source = installDir + kPathSep + NativeSeparators(rel);
+      int64_t size = GetFileSizeByPath(source);
+      need += blocks(size > 0 ? size : (int64_t)info.uncompressedSize);
     }
-    CZipReader::Close(zip);
   }
   const WString exe = GetClientExePath(installDir);
   if (!plat::PathExists(exe + u".forbid")) need += blocks(GetFileSizeByPath(exe)) + blocks(GetFileSizeByPath(GetSelfPath()));
